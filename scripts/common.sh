@@ -1,0 +1,138 @@
+# Shared by test.sh and demo.sh: installing what is missing, building both
+# trees, and the Wine prefix with its server and X display.
+# shellcheck shell=bash
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+BUILD=${STIRPELLO_BUILD:-$ROOT/build}
+JOBS=${JOBS:-$(nproc)}
+
+log() { printf '== %s\n' "$*" >&2; }
+
+# apt packages, checked by the file each one provides.
+ensure_packages() {
+    local need=()
+    local -A probe=(
+        [cmake]=/usr/bin/cmake [ninja-build]=/usr/bin/ninja [g++]=/usr/bin/g++ [clang]=/usr/bin/clang
+        [libclang-rt-14-dev]=/usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a
+        [g++-mingw-w64-i686-posix]=/usr/bin/i686-w64-mingw32-g++-posix
+        [gcc-mingw-w64-i686-posix]=/usr/bin/i686-w64-mingw32-gcc-posix
+        [binutils-mingw-w64-i686]=/usr/bin/i686-w64-mingw32-windres
+        [libz-mingw-w64-dev]=/usr/i686-w64-mingw32/lib/libz.a
+        [zlib1g-dev]=/usr/include/zlib.h
+        [googletest]=/usr/src/googletest/CMakeLists.txt
+        [libgtest-dev]=/usr/include/gtest/gtest.h [libgmock-dev]=/usr/include/gmock/gmock.h
+        [libbenchmark-dev]=/usr/include/benchmark/benchmark.h
+        [wine]=/usr/bin/wine [wine64]=/usr/lib/wine/wine64 [wine32:i386]=/usr/lib/wine/wine
+        [fonts-wine]=/usr/share/wine/fonts/tahoma.ttf
+        [xvfb]=/usr/bin/Xvfb [xauth]=/usr/bin/xauth [x11-apps]=/usr/bin/xwd
+        [imagemagick]=/usr/bin/convert [xclip]=/usr/bin/xclip [procps]=/usr/bin/pkill
+    )
+    local p
+    for p in "${!probe[@]}"; do
+        [ -e "${probe[$p]}" ] || need+=("$p")
+    done
+    [ ${#need[@]} -eq 0 ] && return 0
+    log "installing: ${need[*]}"
+    local sudo=
+    [ "$(id -u)" -ne 0 ] && sudo=sudo
+    if [[ " ${need[*]} " == *":i386"* ]] && ! dpkg --print-foreign-architectures | grep -q i386; then
+        $sudo dpkg --add-architecture i386
+    fi
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+}
+
+# TREES (default "native win") picks the trees; BUILD_TARGETS, when set,
+# builds only those targets (for working on one piece while others are torn up).
+TREES=${TREES:-native win}
+build_targets() {
+    if [ -n "${BUILD_TARGETS:-}" ]; then
+        local t args=()
+        for t in $BUILD_TARGETS; do args+=(--target "$t"); done
+        cmake --build "$1" -j "$JOBS" "${args[@]}"
+    else
+        cmake --build "$1" -j "$JOBS"
+    fi
+}
+configure_and_build() {
+    if [[ " $TREES " == *" native "* ]]; then
+        log "native tree"
+        cmake -S "$ROOT" -B "$BUILD/native" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+            -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DSTIRPELLO_SANITIZE=ON >/dev/null
+        build_targets "$BUILD/native"
+    fi
+    if [[ " $TREES " == *" win "* ]]; then
+        log "windows tree"
+        cmake -S "$ROOT" -B "$BUILD/win" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+            -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" >/dev/null
+        build_targets "$BUILD/win"
+    fi
+}
+
+wine_env() {
+    export WINEPREFIX=$1
+    export WINEDEBUG=-all
+    export WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree,mshtml="
+    export WINEARCH=win64
+}
+
+# make_prefix DIR: a throw-away prefix with the fix-ups the tests rely on.
+make_prefix() {
+    local prefix=$1
+    rm -rf "$prefix"
+    wine_env "$prefix"
+    log "wine prefix $prefix"
+    wineboot -i >/dev/null 2>&1 </dev/null
+    wineserver -w
+    # Debian's Wine does not load its own fonts (Tahoma, Wingdings, Marlett).
+    cp /usr/share/wine/fonts/* "$prefix/drive_c/windows/Fonts/"
+    # The desktop must be a real folder of the prefix, not a link to $HOME.
+    local user_dir
+    for user_dir in "$prefix"/drive_c/users/*/; do
+        [ -L "${user_dir}Desktop" ] || [ -d "${user_dir}Desktop" ] || continue
+        case "$(basename "$user_dir")" in Public) continue ;; esac
+        rm -f "${user_dir}Desktop"
+        mkdir -p "${user_dir}Desktop"
+    done
+    # No window manager under Xvfb: unmanaged windows close without a 2 s stall.
+    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
+    # A crash must end the test, not open a dialog nobody answers.
+    wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+    wineserver -w
+}
+
+# start_display: our own Xvfb on a free display number.
+XVFB_PID=
+start_display() {
+    local n
+    for n in $(seq 90 140); do
+        [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
+        Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 </dev/null &
+        XVFB_PID=$!
+        local i
+        for i in $(seq 1 50); do
+            [ -e "/tmp/.X11-unix/X$n" ] && break
+            sleep 0.1
+        done
+        export DISPLAY=":$n"
+        return 0
+    done
+    echo "no free X display" >&2
+    return 1
+}
+
+# start_wine BINDIR: one detached server for the whole run, warmed up with a
+# hidden window that stays up so that the desktop process starts now and not
+# inside a test (its helpers would hold the test's output pipe open).
+start_wine() {
+    wineserver -p >/dev/null 2>&1 </dev/null
+    if [ -x "$1/winehold.exe" ] || [ -f "$1/winehold.exe" ]; then
+        (wine "$1/winehold.exe" >/dev/null 2>&1 </dev/null &)
+    fi
+    wine cmd /c exit >/dev/null 2>&1 </dev/null || true
+}
+
+stop_all() {
+    if [ -n "${WINEPREFIX:-}" ]; then wineserver -k >/dev/null 2>&1 || true; fi
+    if [ -n "$XVFB_PID" ]; then kill "$XVFB_PID" 2>/dev/null || true; wait "$XVFB_PID" 2>/dev/null || true; fi
+}

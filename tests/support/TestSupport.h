@@ -1,0 +1,29 @@
+#pragma once
+// Small helpers shared by the tests: scratch folders and file contents.
+#include <string>
+
+namespace testsupport {
+
+// Folder of the running test program, with a trailing separator. The build
+// puts every program, fixture executable included, in that one folder.
+std::string ExeDir();
+
+// A fresh empty folder for one test, removed with its content on destruction.
+class TScratchDir {
+public:
+    explicit TScratchDir(const std::string& name);
+    ~TScratchDir();
+    TScratchDir(const TScratchDir&) = delete;
+    TScratchDir& operator=(const TScratchDir&) = delete;
+    // Path with a trailing separator.
+    const std::string& Path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + name; }
+
+private:
+    std::string path_;
+};
+
+void WriteFile(const std::string& path, const std::string& bytes);
+std::string ReadFile(const std::string& path);  // "" when missing
+
+}  // namespace testsupport
