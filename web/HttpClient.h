@@ -1,0 +1,153 @@
+#pragma once
+// TIdHTTP: the utility's own HTTP/1.1 GET client. One client serves one fetch
+// (a GET with its reconnects and redirects) and is then released. Portable:
+// the socket layer below it has a Winsock and a POSIX implementation.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "fileutil/Errors.h"
+#include "fileutil/Stream.h"
+
+class TSocket;
+
+// Every failure of a fetch. Message texts that callers may match:
+// "Connect timed out.", "Read Timeout", "Max line length exceeded.".
+class EHttpError : public EError {
+public:
+    using EError::EError;
+};
+
+// A status outside 2xx that is not a redirect. The message is the status line.
+class EHttpProtocolError : public EHttpError {
+public:
+    EHttpProtocolError(int code, const std::string& statusLine, std::string body)
+        : EHttpError(statusLine), ErrorCode(code), ErrorMessage(std::move(body)) {}
+    int ErrorCode;
+    std::string ErrorMessage;  // the error body, as far as it was read
+};
+
+class EHttpConnectTimeout : public EHttpError {
+public:
+    EHttpConnectTimeout() : EHttpError("Connect timed out.") {}
+};
+
+class EHttpReadTimeout : public EHttpError {
+public:
+    EHttpReadTimeout() : EHttpError("Read Timeout") {}
+};
+
+class EHttpMaxLineLength : public EHttpError {
+public:
+    EHttpMaxLineLength() : EHttpError("Max line length exceeded.") {}
+};
+
+// Name resolution, refused or reset connections, and reads after Disconnect.
+class EHttpSocketError : public EHttpError {
+public:
+    using EHttpError::EHttpError;
+};
+
+enum TWorkMode { wmRead, wmWrite };
+enum TIdMaxLineAction { maException, maSplit };
+
+// HTTPOptions bits. Only hoForceEncodeParams is ever set; none of them
+// changes a GET.
+enum : unsigned { hoInProcessAuth = 1, hoKeepOrigProtocol = 2, hoForceEncodeParams = 4 };
+
+class TIdHTTP;
+using TWorkBeginEvent = std::function<void(TIdHTTP& sender, TWorkMode mode, int64_t countMax)>;
+using TWorkEvent = std::function<void(TIdHTTP& sender, TWorkMode mode, int64_t count)>;
+using TWorkEndEvent = std::function<void(TIdHTTP& sender, TWorkMode mode)>;
+
+struct TIdHTTPRequest {
+    std::string Accept = "text/html, */*";
+    std::string UserAgent = "Mozilla/3.0 (compatible; Indy Library)";
+    std::string ContentType;
+    int64_t ContentLength = -1;  // -1: no Content-Length header
+    int64_t ContentRangeStart = 0;  // not 0: a Range header
+    int64_t ContentRangeEnd = 0;
+    bool BasicAuthentication = false;
+};
+
+struct TIdHTTPResponse {
+    int ResponseCode = -1;
+    std::string ResponseText;  // the status line
+    std::vector<std::pair<std::string, std::string>> Headers;  // of the last response
+    // The value of the first header of that name (case-insensitive), or "".
+    std::string Header(const std::string& name) const;
+    bool HasHeader(const std::string& name) const;
+};
+
+class TIdHTTP {
+public:
+    TIdHTTP();
+    ~TIdHTTP();  // closes the connection
+    TIdHTTP(const TIdHTTP&) = delete;
+    TIdHTTP& operator=(const TIdHTTP&) = delete;
+
+    // Settings; the web reader sets all but ProtocolVersion and RedirectMaximum.
+    std::string ProtocolVersion = "1.1";
+    int32_t ReadTimeout = 0;  // ms; also the connect limit (0: reads unbounded, connects 120000)
+    std::string ProxyServer;  // empty: direct connection
+    int32_t ProxyPort = 0;
+    bool AllowCookies = true;
+    bool HandleRedirects = false;
+    int RedirectMaximum = 15;
+    TIdMaxLineAction MaxLineAction = maException;
+    int32_t MaxLineLength = 16384;
+    unsigned HTTPOptions = hoForceEncodeParams;
+    bool ProxyBasicAuthentication = false;
+    // A body read into text that grows past this fails the fetch, so a server
+    // that never ends a body cannot exhaust the process.
+    int64_t MaxTextLength = 64 * 1024 * 1024;
+    TIdHTTPRequest Request;
+    TIdHTTPResponse Response;
+
+    TWorkBeginEvent OnWorkBegin;
+    TWorkEvent OnWork;
+    TWorkEndEvent OnWorkEnd;
+    // Raised when a Range request is answered with the whole body (200): the
+    // client then writes that body from the position the range was counted
+    // from, and the handler may truncate the target there.
+    std::function<void(TIdHTTP& sender)> OnRangeIgnored;
+
+    // One fetch. Throws EHttpError (or a subclass) on every failure; a body cut
+    // short after its Content-Length was announced, and a redirect chain that
+    // hits RedirectMaximum, are not failures.
+    std::string Get(const std::string& url);
+    // Writes the body into target from target's current position.
+    void Get(const std::string& url, TStream& target);
+
+    bool Connected() const;
+    // Closes the connection. Safe from another thread: a read blocked in the
+    // fetch then fails promptly.
+    void Disconnect();
+
+private:
+    struct TUrl;
+    void DoGet(const std::string& url, TStream& target, bool toText);
+    void ConnectTo(const std::string& host, int port);
+    void SendRequest(const TUrl& url);
+    void ReadHead();
+    std::string ReadLine(bool headLine);
+    void ReadBody(TStream& target, bool toText, int64_t limit);
+    void DiscardBody(int32_t timeout, std::string* keep);
+    int32_t ReadSome(char* buf, int32_t count);
+    void ReadExactly(TStream& target, int64_t count, bool toText, int64_t& textSoFar);
+    void CloseConnection();
+    std::string CookieHeaderFor(const std::string& host) const;
+    void StoreCookies(const std::string& host);
+
+    std::unique_ptr<TSocket> socket_;
+    std::string connectedHost_;
+    int connectedPort_ = 0;
+    bool keepAlive_ = false;
+    int32_t currentTimeout_ = 0;
+    std::vector<char> inBuf_;
+    size_t inPos_ = 0, inEnd_ = 0;
+    std::vector<std::pair<std::string, std::string>> cookies_;  // host, "name=value"
+};
