@@ -31,5 +31,8 @@ public:
     // Sets the window-wide log directory (where the log file goes on close).
     virtual void SetLogDirectory(const std::string& directory) = 0;
     // Closes the main window, which ends the program after the close handling.
+    // The run returns right after this call, so the window may go later.
     virtual void Close() = 0;
+    // The application's error box for an error that the run does not handle.
+    virtual void ShowError(const std::string& text) { ShowMessage(text); }
 };

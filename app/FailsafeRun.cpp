@@ -1,0 +1,431 @@
+#include "app/FailsafeRun.h"
+
+#include <cctype>
+#include <climits>
+#include <exception>
+#include <memory>
+
+namespace {
+
+const char* const kModuleName = "Stirpello.exe";
+const char* const kSettingsName = "Stirpello.ini";
+const char* const kEngineName = "SPEngine.exe";
+const char* const kInternet = "Internet Connection";
+const int kWebTimeOut = 7000;
+// An update module above this version number is current.
+const int32_t kCurrentModule = 14000;
+
+std::string Upper(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// Clears the in-progress flag however the run ends.
+class TRunningFlag {
+public:
+    explicit TRunningFlag(bool& flag) : flag_(flag) { flag_ = true; }
+    ~TRunningFlag() { flag_ = false; }
+    TRunningFlag(const TRunningFlag&) = delete;
+    TRunningFlag& operator=(const TRunningFlag&) = delete;
+
+private:
+    bool& flag_;
+};
+
+// Restores the normal cursor however a network wait ends.
+class TBusyCursor {
+public:
+    explicit TBusyCursor(IRunView& view) : view_(view) { view_.SetBusyCursor(true); }
+    ~TBusyCursor() { view_.SetBusyCursor(false); }
+    TBusyCursor(const TBusyCursor&) = delete;
+    TBusyCursor& operator=(const TBusyCursor&) = delete;
+
+private:
+    IRunView& view_;
+};
+
+}  // namespace
+
+TFailsafeRun::TFailsafeRun(IRunView& view, IRunServices& services, const TSiteConfig& sites)
+    : view_(view), services_(services), sites_(sites) {}
+
+std::string TFailsafeRun::PathIn(const std::string& directory, const std::string& name) {
+    if (!directory.empty() && directory.back() == '\\') return directory + name;
+    return directory + "\\" + name;
+}
+
+std::string TFailsafeRun::CatalogueAddress(const TSiteConfig& sites, const TrsFileVersion& engine,
+                                           int32_t random, const std::string& errorTrail) {
+    return sites.UpdateBase() + "SP" + engine.ShortDigits() + ".UPD?from=utility&random=" +
+           std::to_string(random) + "&updating=" + engine.FullDigits() + "&err=" + errorTrail;
+}
+
+int32_t TFailsafeRun::StrToIntDef(const std::string& text, int32_t def) {
+    size_t i = 0;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    if (i == text.size()) return def;
+    long long value = 0;
+    for (; i < text.size(); ++i) {
+        if (!std::isdigit(static_cast<unsigned char>(text[i]))) return def;
+        value = value * 10 + (text[i] - '0');
+        if (value > static_cast<long long>(INT32_MAX) + 1) return def;
+    }
+    if (negative) value = -value;
+    if (value > INT32_MAX || value < INT32_MIN) return def;
+    return static_cast<int32_t>(value);
+}
+
+void TFailsafeRun::Button1Click() {
+    try {
+        Execute();
+    } catch (const std::exception& e) {
+        view_.ShowError(e.what());
+    }
+}
+
+TRunEnd TFailsafeRun::Execute() {
+    // The run processes messages while it waits, so the button can be pressed
+    // again inside it; a nested run would share and reset this run's state.
+    if (running_) return TRunEnd::NotRun;
+    TRunningFlag flag(running_);
+
+    Start();
+    if (!CheckRunningPrograms()) return TRunEnd::ClosedRunning;
+    if (!LocateAndIdentify()) return TRunEnd::ClosedNoEngine;
+    InspectUpdateModule();
+    InspectSettings();
+    TestInternet();
+    AnalyzeUpdates();
+    if (!DownloadModule()) return TRunEnd::DownloadFailed;
+    if (!ReplaceModule()) return TRunEnd::ReplaceFailed;
+    MarkSettings();
+    Launch();
+    return TRunEnd::Launched;
+}
+
+// Step 1: reset the run and the window, log the utility's version and the time.
+void TFailsafeRun::Start() {
+    state_ = TRunState();
+    view_.ShowDirectory(shownDirectory_);
+    for (int step = 1; step <= 4; ++step) view_.SetMark(step, TStepMark::Hidden);
+    view_.SetMark(1, TStepMark::Arrow);
+    view_.ProcessMessages();
+    try {
+        TrsFileVersion own = services_.OwnVersion();
+        Log("Stirpello Failsafe Update Utility Version " + own.DottedText());
+        state_.ErrorTrail += std::to_string(own.VersionNumber());
+        Log("Current date/time is: " + services_.NowText());
+    } catch (const std::exception&) {
+        // Only the log's header is lost; the run itself does not depend on it.
+    }
+}
+
+// Step 2: false when a running program closed the window.
+bool TFailsafeRun::CheckRunningPrograms() {
+    Progress("Progress - Currently verifying Stirpello is not running...");
+    struct TCheck {
+        const char* exe;
+        const char* message;
+        const char* suffix;
+    };
+    static const TCheck checks[] = {
+        {"Stirpello.exe", "Stirpello is running... close Stirpello (or reboot) and rerun this utility",
+         " is running..."},
+        {"SPEngine.exe", "Stirpello is running... close Stirpello (or reboot) and rerun this utility",
+         " is running"},
+        {"TMG.exe", "TMG is running... close it (or reboot) and rerun this utility", " is running"},
+        {"RootsMagic.exe", "RootsMagic is running... close it (or reboot) and rerun this utility",
+         " is running"},
+    };
+    try {
+        for (const TCheck& check : checks) {
+            TProcessQuery found = services_.FindProcesses(check.exe);
+            if (found.Count > 0) {
+                view_.ShowMessage(check.message);
+                Log(found.FirstPath + check.suffix);
+                view_.Close();
+                return false;
+            }
+        }
+        TModuleQuery loaded = services_.FindLoadedModules("SPExec.dll");
+        if (loaded.Count > 0) {
+            view_.ShowMessage(
+                "The embedded Stirpello interface is active... you may proceed, but if your update "
+                "isn't successful, reboot your PC and try again");
+            Log("SPExec.dll detected as being loaded... ");
+            Log("SPExec.dll handle was " + std::to_string(loaded.FirstHandle));
+        }
+    } catch (const std::exception& e) {
+        Log(std::string("Error analyzing runnig processes - ") + e.what());
+    }
+    return true;
+}
+
+// Step 3: false when the engine is missing and the window was closed. Errors
+// of the locator and of the identification are not handled here.
+bool TFailsafeRun::LocateAndIdentify() {
+    Progress("Progress - Locating Stirpello on your computer...");
+    state_.ProgramDirectory = services_.LocateInstallation();
+    const std::string& dir = state_.ProgramDirectory;
+    view_.SetLogDirectory(dir);
+    Progress("Progress - Stirpello found... validating...");
+    state_.Engine = services_.IdentifyEngine(dir, kEngineName);
+    if (!state_.Engine.Valid) {
+        Log("Unable to access SPEngine.exe in " + dir);
+        view_.ShowMessage("Unable to access SPEngine.exe in " + dir + " - terminating");
+        state_.Engine = TEngineInfo();
+        view_.Close();
+        return false;
+    }
+    Log("Version " + state_.Engine.Version.DottedText() + " in " + dir + " identified for update");
+    shownDirectory_ = dir;
+    view_.ShowDirectory(dir);
+    view_.SetMark(1, TStepMark::Check);
+    view_.SetMark(2, TStepMark::Arrow);
+    view_.ProcessMessages();
+    return true;
+}
+
+// Step 4: is the existing update module current?
+void TFailsafeRun::InspectUpdateModule() {
+    Progress("Progress - Inspecting existing update module...");
+    state_.NeedsNewModule = true;
+    try {
+        std::string path = PathIn(state_.ProgramDirectory, kModuleName);
+        if (services_.FileExists(path)) {
+            TrsFileVersion version = services_.ReadVersion(path);
+            Log("Found existing update module " + version.DottedText());
+            if (version.VersionNumber() > kCurrentModule) {
+                state_.NeedsNewModule = false;
+                state_.CurrentModulePath = path;
+            }
+        } else {
+            Log("Did not find an existing update module");
+            state_.ErrorTrail += "-UMX";
+        }
+    } catch (const std::exception& e) {
+        Log(std::string("Error analyzing existing update module - ") + e.what());
+    }
+}
+
+// Step 5: read the settings file, deleting the keys that hold back update checks.
+void TFailsafeRun::InspectSettings() {
+    Progress("Progress - Inspecting existing update settings...");
+    state_.SettingsPath = PathIn(state_.ProgramDirectory, kSettingsName);
+    const std::string& ini = state_.SettingsPath;
+    state_.NotifyForAnyUpdate = true;
+    state_.ProxyPort = 0;
+    state_.ProxyServer = "unspecified";
+    try {
+        if (services_.FileExists(ini)) {
+            state_.NotifyForAnyUpdate =
+                Upper(services_.IniRead(ini, kInternet, "notifyForAnyUpdate", "FALSE")) == "TRUE";
+            if (!services_.IniRead(ini, "Updates", "CheckOnOrAfterDate", "").empty()) {
+                Log("Found CheckOnOrAfterDate in Stirpello.ini file - deleting it");
+                services_.IniDelete(ini, "Updates", "CheckOnOrAfterDate");
+            }
+            if (!services_.IniRead(ini, "Updates", "NotifyAfterUpdateTo", "").empty()) {
+                Log("Found NotifyAfterUpdateTo in Stirpello.ini file - deleting it");
+                services_.IniDelete(ini, "Updates", "NotifyAfterUpdateTo");
+            }
+            if (Upper(services_.IniRead(ini, kInternet, "useProxy", "FALSE")) == "TRUE") {
+                state_.ProxyPort =
+                    StrToIntDef(services_.IniRead(ini, kInternet, "portNumber", "0"), 0);
+                state_.ProxyServer = Upper(services_.IniRead(ini, kInternet, "proxyName", "unspecified"));
+                Log("Using Proxy for internet access... Port=" + std::to_string(state_.ProxyPort) +
+                    " Server=" + state_.ProxyServer);
+            }
+            if (Upper(services_.IniRead(ini, "Files", "useWorkingDirectory", "FALSE")) == "TRUE")
+                Log("INI file \"UseWorkingDirectory\" turned on!");
+        } else {
+            Log("INI file " + ini + " not found");
+            state_.ErrorTrail += "-INF";
+        }
+    } catch (const std::exception& e) {
+        Log(std::string("Error analyzing ini file - ") + e.what());
+        state_.ErrorTrail += "-IER";
+    }
+}
+
+// Step 6: a general probe and the product site's home page.
+void TFailsafeRun::TestInternet() {
+    Progress("Progress - Testing internet access...");
+    state_.Connected = false;
+    TBusyCursor busy(view_);
+    auto read = [&](const std::string& url) {
+        return services_.WebRead(url, state_.ProxyServer, state_.ProxyPort, kWebTimeOut,
+                                 TWebMode::Waiting);
+    };
+    try {
+        TWebResult probe = read(sites_.ProbeUrl);
+        if (probe.Success && !probe.Content.empty() &&
+            Upper(probe.Content).find("<INPUT") != std::string::npos) {
+            Log("Internet access test 1 succeeded");
+            state_.ErrorTrail += "-1OK";
+            state_.Connected = true;
+            TWebResult home = read(sites_.HomeUrl());
+            if (!(home.Success && !home.Content.empty() &&
+                  Upper(home.Content).find("GENEALOGY SOFTWARE") != std::string::npos)) {
+                state_.ErrorTrail += "-GDW";
+                Log(sites_.SiteName + " down");
+                view_.ShowMessage(sites_.SiteName +
+                                  " appears to be busy or down temporarily... if your update "
+                                  "attempt fails wait a few hours and try again.");
+            }
+        } else {
+            TWebResult home = read(sites_.HomeUrl());
+            if (home.Success && !home.Content.empty()) {
+                state_.Connected = true;
+            } else {
+                state_.ErrorTrail += "-BLK";
+                Log("Internet Access Blocked!");
+                view_.ShowMessage(
+                    "Internet access is blocked! Make sure you're connected and check your "
+                    "firewall/security (e.g. NORTON) settings.");
+                if (state_.ProxyPort > 0 || !state_.ProxyServer.empty())
+                    view_.ShowMessage(
+                        "Run Stirpello, use TOOLS...SETTINGS... internet tab and check your proxy "
+                        "settings");
+            }
+        }
+    } catch (const std::exception& e) {
+        Log(std::string("Error analyzing internet connection - ") + e.what());
+        state_.ErrorTrail += "-ENT";
+    }
+}
+
+// Step 7: ask the update site for the catalogue that fits the engine.
+void TFailsafeRun::AnalyzeUpdates() {
+    try {
+        services_.Randomize();
+    } catch (const std::exception&) {
+        // Any draw will do for the request's cache-buster.
+    }
+    if (!state_.Connected) return;
+    TBusyCursor busy(view_);
+    try {
+        Progress("Progress - Analyzing available updates...");
+        std::unique_ptr<IUpdateList> list = services_.NewUpdateList();
+        const TrsFileVersion& engine = state_.Engine.Version;
+        std::string text;
+        try {
+            std::string url = CatalogueAddress(sites_, engine, services_.Random(100000),
+                                               state_.ErrorTrail);
+            Log("Accessing internet " + url);
+            text = services_.WebRead(url, state_.ProxyServer, state_.ProxyPort, kWebTimeOut,
+                                     TWebMode::Direct)
+                       .Content;
+        } catch (const std::exception&) {
+            text.clear();
+        }
+        if (text.empty()) {
+            Log("Unable to access update data structure on " + sites_.SiteName);
+            view_.ShowMessage("The " + sites_.SiteName +
+                              " update system is unavailable at the moment - try again later");
+            return;
+        }
+        list->LoadFromString(text);
+        list->SelectFor(engine.VersionNumber());
+        int32_t latest = list->LatestVersion();
+        if (latest > engine.VersionNumber()) {
+            Log("Looks like there's an update available to " + std::to_string(latest));
+            if (!state_.NotifyForAnyUpdate && !list->NewestIsMajor()) {
+                TConfirmAnswer answer = view_.Confirm(
+                    "Only a minor update is available currently... would you like to change your "
+                    "settings to notify you of minor updates?");
+                if (answer == crYes) {
+                    Log("Only minor updates found and minor update notification is turned off... "
+                        "user requests it be turned on");
+                    try {
+                        services_.IniWrite(state_.SettingsPath, kInternet, "notifyForAnyUpdate",
+                                           "TRUE");
+                    } catch (const std::exception&) {
+                        // The answer stands; the update module asks again next time.
+                    }
+                } else {
+                    Log("Only minor updates found and minor update notification is turned off... "
+                        "user DOES NOT request it be turned on");
+                    state_.WantsUpdate = false;
+                }
+            }
+        } else {
+            Log("No updates found.");
+            state_.WantsUpdate = false;
+            view_.ShowMessage("You have version " + engine.DottedText() +
+                              " and there are no updates available for this version");
+        }
+    } catch (const std::exception& e) {
+        Log(std::string("Error analyzing updates - ") + e.what());
+    }
+}
+
+// Step 8 (the window's step 2): false when the download failed.
+bool TFailsafeRun::DownloadModule() {
+    if (state_.NeedsNewModule) {
+        Progress("Progress - Downloading new update module...");
+        if (!services_.DownloadUpdateModule(state_.ProgramDirectory, state_.CurrentModulePath,
+                                            state_.ProxyServer, state_.ProxyPort)) {
+            view_.SetMark(2, TStepMark::Cross);
+            return false;
+        }
+    }
+    view_.SetMark(2, TStepMark::Check);
+    view_.SetMark(3, TStepMark::Arrow);
+    view_.ProcessMessages();
+    return true;
+}
+
+// Step 9 (the window's step 3): false when a needed replacement failed.
+bool TFailsafeRun::ReplaceModule() {
+    state_.Replaced = false;
+    if (state_.NeedsNewModule) {
+        state_.LaunchPath = PathIn(state_.ProgramDirectory, kModuleName);
+        try {
+            if (services_.FileExists(state_.LaunchPath) &&
+                services_.FileExists(state_.CurrentModulePath)) {
+                Progress("Progress - Replacing existing update module...");
+                state_.Replaced = services_.CopyFile(state_.CurrentModulePath, state_.LaunchPath);
+            }
+        } catch (const std::exception& e) {
+            Log(std::string("Error copying new update module - ") + e.what());
+        }
+    } else {
+        state_.LaunchPath = state_.CurrentModulePath;
+    }
+    if (state_.NeedsNewModule && !state_.Replaced) {
+        Log("Copy of new update module failed");
+        view_.SetMark(3, TStepMark::Cross);
+        view_.ProcessMessages();
+        return false;
+    }
+    view_.SetMark(3, TStepMark::Check);
+    view_.SetMark(4, TStepMark::Arrow);
+    view_.ProcessMessages();
+    return true;
+}
+
+// Step 10: record whether the update module should update.
+void TFailsafeRun::MarkSettings() {
+    try {
+        state_.SettingsPath = PathIn(state_.ProgramDirectory, kSettingsName);
+        if (services_.FileExists(state_.SettingsPath)) {
+            services_.IniWrite(state_.SettingsPath, kInternet, "wantsUpdate",
+                               state_.WantsUpdate ? "TRUE" : "FALSE");
+        } else {
+            Log("Ini file doesn't exist - " + state_.SettingsPath);
+        }
+    } catch (const std::exception& e) {
+        Log(std::string("Error updating ini file - ") + e.what());
+    }
+}
+
+// Step 11 (the window's step 4): hand over to the update module and close.
+void TFailsafeRun::Launch() {
+    view_.ShowMessage("Press OK to close this utility and launch the update module");
+    Log("Running " + state_.LaunchPath);
+    state_.Engine = TEngineInfo();
+    Progress("Progress - Executing update module...");
+    services_.ShellOpen(state_.LaunchPath);
+    view_.Close();
+}

@@ -1,0 +1,91 @@
+#pragma once
+// The failsafe update run that the main window's button starts: checks for
+// running programs, locates and identifies the installation, inspects the
+// update module and the settings file, tests internet access, reads the update
+// catalogue, downloads and puts in place a current update module, marks the
+// settings file and launches the module. The window owns one object and calls
+// Button1Click on each press.
+#include <cstdint>
+#include <string>
+
+#include "app/RunServices.h"
+#include "app/RunView.h"
+#include "app/SiteConfig.h"
+
+// The values one run carries from step to step.
+struct TRunState {
+    std::string ProgramDirectory;
+    TEngineInfo Engine;
+    std::string ErrorTrail;
+    bool NeedsNewModule = true;
+    std::string CurrentModulePath;
+    std::string SettingsPath;
+    bool NotifyForAnyUpdate = true;
+    std::string ProxyServer;
+    int32_t ProxyPort = 0;
+    bool Connected = false;
+    bool WantsUpdate = true;
+    bool Replaced = false;
+    std::string LaunchPath;
+};
+
+// How a run ended.
+enum class TRunEnd {
+    NotRun,          // a run was already in progress; the press was ignored
+    ClosedRunning,   // a running program was found; the window was closed
+    ClosedNoEngine,  // no engine in the program directory; the window was closed
+    DownloadFailed,  // cross on step 2; the window stays open
+    ReplaceFailed,   // cross on step 3; the window stays open
+    Launched,        // the update module was started and the window closed
+};
+
+class TFailsafeRun {
+public:
+    // view and services must outlive the run object.
+    TFailsafeRun(IRunView& view, IRunServices& services,
+                 const TSiteConfig& sites = TSiteConfig::Get());
+
+    // The button handler: runs Execute and shows an error that the run leaves
+    // unhandled (from locating or identifying the installation, or the
+    // download) in the application's error box. Never throws.
+    void Button1Click();
+
+    // One run, steps 1 to 11. A press while a run is in progress (the run
+    // processes messages while it waits) is ignored. Throws what the guarded
+    // steps do not catch.
+    TRunEnd Execute();
+
+    const TRunState& State() const { return state_; }
+
+    // "dir" + name, or "dir\" + name when dir does not end with a backslash.
+    static std::string PathIn(const std::string& directory, const std::string& name);
+    // The catalogue request address.
+    static std::string CatalogueAddress(const TSiteConfig& sites, const TrsFileVersion& engine,
+                                        int32_t random, const std::string& errorTrail);
+    // A decimal integer as the settings file holds it; def when it is not one.
+    static int32_t StrToIntDef(const std::string& text, int32_t def);
+
+private:
+    void Start();
+    bool CheckRunningPrograms();
+    bool LocateAndIdentify();
+    void InspectUpdateModule();
+    void InspectSettings();
+    void TestInternet();
+    void AnalyzeUpdates();
+    bool DownloadModule();
+    bool ReplaceModule();
+    void MarkSettings();
+    void Launch();
+
+    void Progress(const std::string& text) { view_.SetProgress(text); }
+    void Log(const std::string& line) { view_.Log().Add(line); }
+
+    IRunView& view_;
+    IRunServices& services_;
+    TSiteConfig sites_;
+    TRunState state_;
+    // Edit1 keeps the directory of the last run that got through identification.
+    std::string shownDirectory_;
+    bool running_ = false;
+};

@@ -1,0 +1,104 @@
+#pragma once
+// What the failsafe run needs from the system: process queries, the installed
+// product, its files and settings file, the network, the update catalogue, the
+// module download, the copy and the launch. The real implementation wires the
+// Win32 pieces (app/RealServices_win32.h); the run's tests script the answers.
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "fileutil/FileVersion.h"
+
+// The processes running one executable: how many, and the first one's path.
+struct TProcessQuery {
+    int Count = 0;
+    std::string FirstPath;
+};
+
+// The loaded instances of one library: how many, and the first one's handle.
+struct TModuleQuery {
+    int Count = 0;
+    uint32_t FirstHandle = 0;
+};
+
+// What the run keeps of an engine identification.
+struct TEngineInfo {
+    bool Valid = false;
+    TrsFileVersion Version;
+};
+
+struct TWebResult {
+    bool Success = false;
+    std::string Content;
+};
+
+// Direct: the read blocks the window's thread. Waiting: the window keeps
+// processing messages while a worker reads.
+enum class TWebMode { Direct, Waiting };
+
+// The update catalogue as the run uses it.
+class IUpdateList {
+public:
+    virtual ~IUpdateList() = default;
+    // Throws EError with the catalogue's failure message.
+    virtual void LoadFromString(const std::string& data) = 0;
+    // Throws EError with the catalogue's failure message.
+    virtual void SelectFor(int32_t installedVersion) = 0;
+    virtual int32_t LatestVersion() const = 0;
+    virtual bool NewestIsMajor() const = 0;
+};
+
+class IRunServices {
+public:
+    virtual ~IRunServices() = default;
+
+    // Running programs. Absence is a count of 0; errors escape as exceptions.
+    virtual TProcessQuery FindProcesses(const std::string& exeName) = 0;
+    virtual TModuleQuery FindLoadedModules(const std::string& libraryName) = 0;
+
+    // The program directory, ending with a backslash. May log, show boxes and
+    // the file dialog; a registry value of the wrong type escapes as EError.
+    virtual std::string LocateInstallation() = 0;
+    // Identifies engineName in directory; the identification is released
+    // before this returns. Errors while creating it escape.
+    virtual TEngineInfo IdentifyEngine(const std::string& directory,
+                                       const std::string& engineName) = 0;
+
+    // The utility's own executable version (0.0.0.0 without a resource).
+    virtual TrsFileVersion OwnVersion() = 0;
+    virtual TrsFileVersion ReadVersion(const std::string& path) = 0;
+    // A file (not a folder) exists at path.
+    virtual bool FileExists(const std::string& path) = 0;
+
+    // The product's settings file, through the profile functions. Reads give
+    // def for a missing key; a failed delete is ignored; a failed write throws
+    // EError("Unable to write to " + path).
+    virtual std::string IniRead(const std::string& path, const std::string& section,
+                                const std::string& key, const std::string& def) = 0;
+    virtual void IniDelete(const std::string& path, const std::string& section,
+                           const std::string& key) = 0;
+    virtual void IniWrite(const std::string& path, const std::string& section,
+                          const std::string& key, const std::string& value) = 0;
+
+    // One read of url into text. Never fails but by Success false, except that
+    // a worker that cannot be started throws.
+    virtual TWebResult WebRead(const std::string& url, const std::string& proxyServer,
+                               int32_t proxyPort, int timeoutMs, TWebMode mode) = 0;
+    virtual std::unique_ptr<IUpdateList> NewUpdateList() = 0;
+
+    // Fetches a fresh update module into directory's download folder; sets
+    // modulePath to the target file. Shows its own boxes and logs its own lines.
+    virtual bool DownloadUpdateModule(const std::string& directory, std::string& modulePath,
+                                      const std::string& proxyServer, int32_t proxyPort) = 0;
+    // True when the whole file was copied. Throws EReadError on a failed read.
+    virtual bool CopyFile(const std::string& source, const std::string& target) = 0;
+    // The shell's "open" action; its answer is not examined.
+    virtual void ShellOpen(const std::string& path) = 0;
+
+    // Local date and time in the system's short date and long time format.
+    virtual std::string NowText() = 0;
+    // Seeds the random generator from the clock.
+    virtual void Randomize() = 0;
+    // A uniformly drawn integer from 0 to bound - 1.
+    virtual int32_t Random(int32_t bound) = 0;
+};

@@ -1,0 +1,18 @@
+#include "app/SiteConfig.h"
+
+#include <cstdlib>
+
+const char* const kDefaultSiteHost = "www.stirpello.com";
+const char* const kDefaultSiteName = "Stirpello.com";
+// A large public site whose home page is plain HTTP and holds a search box.
+const char* const kDefaultProbeUrl = "http://www.google.com/";
+const char* const kDefaultMirrorHost = "download.stirpello.com";
+const char* const kDefaultUpdateHost = "updates.stirpello.com";
+
+const TSiteConfig& TSiteConfig::Get() {
+    static const TSiteConfig config = From([](const char* name) {
+        const char* value = std::getenv(name);
+        return std::string(value ? value : "");
+    });
+    return config;
+}

@@ -1,0 +1,59 @@
+#pragma once
+// The addresses of the product's sites. Release builds use the compiled-in
+// hosts; tests and the demo point them at a loopback site through the
+// environment. This is the only place where the utility reads the environment.
+//
+//   STIRPELLO_SITE_HOST     product site host[:port] (home page, /updates/)
+//   STIRPELLO_SITE_NAME     the site's name as the messages show it
+//   STIRPELLO_PROBE_URL     the general internet probe page (a full URL)
+//   STIRPELLO_MIRROR_HOST   download mirror host[:port]
+//   STIRPELLO_UPDATE_HOST   update download server host[:port] (fallback)
+#include <string>
+
+struct TSiteConfig {
+    std::string SiteHost;
+    std::string SiteName;
+    std::string ProbeUrl;
+    std::string MirrorHost;
+    std::string UpdateHost;
+
+    // The release defaults, each replaced by its variable when that is set and
+    // not empty. Read once, on the first call.
+    static const TSiteConfig& Get();
+    // The same rule over a lookup, for tests.
+    template <class Lookup>
+    static TSiteConfig From(Lookup lookup);
+
+    // "http://" + SiteHost + "/": the product site's home page.
+    std::string HomeUrl() const { return "http://" + SiteHost + "/"; }
+    // The update base of the catalogue request, scheme written "Http://".
+    std::string UpdateBase() const { return "Http://" + SiteHost + "/updates/"; }
+    // Primary and fallback addresses of the update module download.
+    std::string MirrorUrl() const {
+        return "http://" + MirrorHost + "/send/file/184287-IUDF/Stirpello.exe";
+    }
+    std::string FallbackUrl() const {
+        return "http://" + UpdateHost + "/stirpelloweb/Updates/Stirpello.exe";
+    }
+};
+
+extern const char* const kDefaultSiteHost;
+extern const char* const kDefaultSiteName;
+extern const char* const kDefaultProbeUrl;
+extern const char* const kDefaultMirrorHost;
+extern const char* const kDefaultUpdateHost;
+
+template <class Lookup>
+TSiteConfig TSiteConfig::From(Lookup lookup) {
+    auto pick = [&](const char* name, const char* def) {
+        std::string value = lookup(name);
+        return value.empty() ? std::string(def) : value;
+    };
+    TSiteConfig c;
+    c.SiteHost = pick("STIRPELLO_SITE_HOST", kDefaultSiteHost);
+    c.SiteName = pick("STIRPELLO_SITE_NAME", kDefaultSiteName);
+    c.ProbeUrl = pick("STIRPELLO_PROBE_URL", kDefaultProbeUrl);
+    c.MirrorHost = pick("STIRPELLO_MIRROR_HOST", kDefaultMirrorHost);
+    c.UpdateHost = pick("STIRPELLO_UPDATE_HOST", kDefaultUpdateHost);
+    return c;
+}

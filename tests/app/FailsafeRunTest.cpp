@@ -1,0 +1,598 @@
+// The run's branches through scripted views and services.
+#include "app/FailsafeRun.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/app/RunFakes.h"
+
+using namespace runfakes;
+using Lines = std::vector<std::string>;
+
+namespace {
+
+TSiteConfig TestSites() {
+    TSiteConfig s;
+    s.SiteHost = "site.test";
+    s.SiteName = "Stirpello.com";
+    s.ProbeUrl = "http://probe.test/";
+    s.MirrorHost = "mirror.test";
+    s.UpdateHost = "updates.test";
+    return s;
+}
+
+struct RunFixture : ::testing::Test {
+    TFakeView view;
+    TFakeServices sys;
+    TFailsafeRun run{view, sys, TestSites()};
+    const std::string dir = sys.dir;
+
+    TRunEnd Go() {
+        TRunEnd end = run.Execute();
+        EXPECT_EQ(view.busy, 0) << "hourglass left on";
+        return end;
+    }
+    bool Logged(const std::string& line) const {
+        for (const auto& l : view.log.Lines())
+            if (l == line) return true;
+        return false;
+    }
+};
+
+const char* const kCatalogue =
+    "Http://site.test/updates/SP109.UPD?from=utility&random=4711&updating=1095&err=10100-1OK";
+
+}  // namespace
+
+TEST_F(RunFixture, EverythingInOrderLaunchesTheCurrentModule) {
+    EXPECT_EQ(Go(), TRunEnd::Launched);
+    EXPECT_EQ(view.log.Lines(),
+              (Lines{"Stirpello Failsafe Update Utility Version 1.0.1.0",
+                     "Current date/time is: 01/03/2024 10:11:12",
+                     "Version 1.0.9.5 in " + dir + " identified for update",
+                     "Found existing update module 1.4.0.1",
+                     "Internet access test 1 succeeded",
+                     std::string("Accessing internet ") + kCatalogue,
+                     "Looks like there's an update available to 10906",
+                     "Running " + dir + "Stirpello.exe"}));
+    EXPECT_EQ(view.events,
+              (Lines{"dir ",
+                     "mark 1 hidden", "mark 2 hidden", "mark 3 hidden", "mark 4 hidden",
+                     "mark 1 arrow",
+                     "progress Progress - Currently verifying Stirpello is not running...",
+                     "progress Progress - Locating Stirpello on your computer...",
+                     "logdir " + dir,
+                     "progress Progress - Stirpello found... validating...",
+                     "dir " + dir, "mark 1 check", "mark 2 arrow",
+                     "progress Progress - Inspecting existing update module...",
+                     "progress Progress - Inspecting existing update settings...",
+                     "progress Progress - Testing internet access...",
+                     "busy on", "busy off",
+                     "busy on", "progress Progress - Analyzing available updates...", "busy off",
+                     "mark 2 check", "mark 3 arrow",
+                     "mark 3 check", "mark 4 arrow",
+                     "box Press OK to close this utility and launch the update module",
+                     "progress Progress - Executing update module...",
+                     "close"}));
+    EXPECT_EQ(sys.queried,
+              (Lines{"Stirpello.exe", "SPEngine.exe", "TMG.exe", "RootsMagic.exe", "SPExec.dll"}));
+    ASSERT_EQ(sys.webCalls.size(), 3u);
+    EXPECT_EQ(sys.webCalls[0].url, "http://probe.test/");
+    EXPECT_EQ(sys.webCalls[1].url, "http://site.test/");
+    EXPECT_EQ(sys.webCalls[2].url, kCatalogue);
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(sys.webCalls[i].timeout, 7000);
+        EXPECT_EQ(sys.webCalls[i].proxyServer, "unspecified");
+        EXPECT_EQ(sys.webCalls[i].proxyPort, 0);
+        EXPECT_EQ(sys.webCalls[i].mode, i < 2 ? TWebMode::Waiting : TWebMode::Direct);
+    }
+    EXPECT_EQ(sys.selectedFor, 10905);
+    EXPECT_EQ(sys.randomized, 1);
+    EXPECT_TRUE(sys.downloads.empty());
+    EXPECT_TRUE(sys.copies.empty());
+    EXPECT_EQ(sys.iniWrites, (Lines{"Internet Connection|wantsUpdate=TRUE"}));
+    EXPECT_EQ(sys.launched, (Lines{dir + "Stirpello.exe"}));
+    EXPECT_EQ(run.State().ErrorTrail, "10100-1OK");
+}
+
+TEST_F(RunFixture, OutdatedModuleIsDownloadedAndReplaced) {
+    sys.versions[dir + "Stirpello.exe"] = V(1, 4, 0, 0);  // 14000 is not current
+    EXPECT_EQ(Go(), TRunEnd::Launched);
+    EXPECT_EQ(sys.downloads, (Lines{dir + "|unspecified|0"}));
+    EXPECT_EQ(sys.copies, (Lines{dir + "Download\\Stirpello.exe -> " + dir + "Stirpello.exe"}));
+    EXPECT_TRUE(view.Has("progress Progress - Downloading new update module..."));
+    EXPECT_TRUE(view.Has("progress Progress - Replacing existing update module..."));
+    EXPECT_TRUE(view.Has("mark 3 check"));
+    EXPECT_EQ(sys.launched, (Lines{dir + "Stirpello.exe"}));
+    EXPECT_EQ(run.State().ErrorTrail, "10100-1OK");
+}
+
+TEST_F(RunFixture, UtilityVersionStartsTheTrail) {
+    sys.own = TrsFileVersion();
+    Go();
+    EXPECT_EQ(view.log.Lines().at(0), "Stirpello Failsafe Update Utility Version 0.0.0.0");
+    EXPECT_EQ(run.State().ErrorTrail, "0-1OK");
+
+    // A failure reading it is swallowed without a line; the run goes on.
+    TFakeView view2;
+    TFakeServices sys2;
+    sys2.ownThrows = true;
+    TFailsafeRun run2(view2, sys2, TestSites());
+    EXPECT_EQ(run2.Execute(), TRunEnd::Launched);
+    EXPECT_EQ(view2.log.Lines().at(0), "Version 1.0.9.5 in " + dir + " identified for update");
+    EXPECT_EQ(run2.State().ErrorTrail, "-1OK");
+}
+
+// Running programs: the first hit stops the run and closes the window.
+TEST_F(RunFixture, RunningProgramsStopTheRun) {
+    struct Case {
+        const char* exe;
+        const char* box;
+        const char* line;
+        size_t queries;
+    } cases[] = {
+        {"Stirpello.exe", "Stirpello is running... close Stirpello (or reboot) and rerun this utility",
+         "C:\\P\\Stirpello.exe is running...", 1},
+        {"SPEngine.exe", "Stirpello is running... close Stirpello (or reboot) and rerun this utility",
+         "C:\\P\\SPEngine.exe is running", 2},
+        {"TMG.exe", "TMG is running... close it (or reboot) and rerun this utility",
+         "C:\\P\\TMG.exe is running", 3},
+        {"RootsMagic.exe", "RootsMagic is running... close it (or reboot) and rerun this utility",
+         "C:\\P\\RootsMagic.exe is running", 4},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.exe);
+        TFakeView v;
+        TFakeServices s;
+        s.processes[c.exe] = {1, std::string("C:\\P\\") + c.exe};
+        s.processes["RootsMagic.exe"] = {2, "C:\\P\\RootsMagic.exe"};  // never reached first
+        TFailsafeRun r(v, s, TestSites());
+        EXPECT_EQ(r.Execute(), TRunEnd::ClosedRunning);
+        EXPECT_EQ(s.queried.size(), c.queries);
+        EXPECT_EQ(v.Boxes(), (Lines{std::string("box ") + c.box}));
+        EXPECT_EQ(v.log.Lines().back(), c.line);
+        EXPECT_EQ(v.events.back(), "close");
+        EXPECT_FALSE(v.Has("logdir " + s.dir));
+    }
+}
+
+TEST_F(RunFixture, LoadedEmbeddingLibraryWarnsAndGoesOn) {
+    sys.spexec = {2, 268435456u};
+    EXPECT_EQ(Go(), TRunEnd::Launched);
+    EXPECT_TRUE(view.Has(
+        "box The embedded Stirpello interface is active... you may proceed, but if your update "
+        "isn't successful, reboot your PC and try again"));
+    EXPECT_EQ(view.log.Lines()[2], "SPExec.dll detected as being loaded... ");
+    EXPECT_EQ(view.log.Lines()[3], "SPExec.dll handle was 268435456");
+}
+
+TEST_F(RunFixture, ProcessQueryErrorIsLoggedAndTheRunGoesOn) {
+    sys.processError = "TMG.exe";
+    EXPECT_EQ(Go(), TRunEnd::Launched);
+    EXPECT_EQ(sys.queried, (Lines{"Stirpello.exe", "SPEngine.exe", "TMG.exe"}));
+    EXPECT_EQ(view.log.Lines()[2], "Error analyzing runnig processes - process list unreadable");
+}
+
+TEST_F(RunFixture, MissingEngineStopsAndClosesTheWindow) {
+    sys.engine = TEngineInfo();
+    EXPECT_EQ(Go(), TRunEnd::ClosedNoEngine);
+    EXPECT_EQ(view.log.Lines().back(), "Unable to access SPEngine.exe in " + dir);
+    EXPECT_EQ(view.Boxes(), (Lines{"box Unable to access SPEngine.exe in " + dir + " - terminating"}));
+    EXPECT_TRUE(view.Has("logdir " + dir));  // the log file still goes to the folder
+    EXPECT_EQ(view.events.back(), "close");
+    EXPECT_FALSE(view.Has("dir " + dir));
+}
+
+TEST_F(RunFixture, LocatorErrorReachesTheErrorBoxAndTheButtonWorksAgain) {
+    sys.locateError = "Invalid data type for 'InstallPath'";
+    run.Button1Click();
+    EXPECT_EQ(view.events.back(), "error Invalid data type for 'InstallPath'");
+    EXPECT_FALSE(view.Has("close"));
+    sys.locateError.clear();
+    EXPECT_EQ(Go(), TRunEnd::Launched);
+}
+
+// The existing update module: 14001 and up is current.
+TEST_F(RunFixture, UpdateModuleVersions) {
+    struct Case {
+        bool exists;
+        TrsFileVersion version;
+        const char* line;
+        bool download;
+        const char* trail;
+    } cases[] = {
+        {true, V(1, 4, 0, 1), "Found existing update module 1.4.0.1", false, "10100-1OK"},
+        {true, V(2, 0, 0, 0), "Found existing update module 2.0.0.0", false, "10100-1OK"},
+        {true, V(1, 4, 0, 0), "Found existing update module 1.4.0.0", true, "10100-1OK"},
+        {true, V(0, 0, 0, 0), "Found existing update module 0.0.0.0", true, "10100-1OK"},
+        {false, V(0, 0, 0, 0), "Did not find an existing update module", true, "10100-UMX-1OK"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        TFakeView v;
+        TFakeServices s;
+        const std::string module = s.dir + "Stirpello.exe";
+        if (!c.exists) s.files.erase(module);
+        s.versions[module] = c.version;
+        TFailsafeRun r(v, s, TestSites());
+        r.Execute();
+        EXPECT_EQ(v.log.Lines()[3], c.line);
+        EXPECT_EQ(s.downloads.size(), c.download ? 1u : 0u);
+        EXPECT_EQ(r.State().ErrorTrail, c.trail);
+        if (!c.download) {
+            EXPECT_EQ(s.launched, (Lines{module}));
+            EXPECT_FALSE(v.Has("progress Progress - Downloading new update module..."));
+            EXPECT_TRUE(v.Has("mark 2 check"));
+        }
+    }
+}
+
+// No module at all: the download works, but there is nothing to replace.
+TEST_F(RunFixture, MissingModuleEndsWithTheCopyCross) {
+    sys.files.erase(dir + "Stirpello.exe");
+    EXPECT_EQ(Go(), TRunEnd::ReplaceFailed);
+    EXPECT_EQ(sys.downloads.size(), 1u);
+    EXPECT_TRUE(sys.copies.empty());
+    EXPECT_EQ(view.log.Lines().back(), "Copy of new update module failed");
+    EXPECT_EQ(view.events.back(), "mark 3 cross");
+    EXPECT_TRUE(view.Has("mark 2 check"));
+    EXPECT_TRUE(sys.launched.empty());
+    EXPECT_TRUE(sys.iniWrites.empty());
+    EXPECT_FALSE(view.Has("close"));
+}
+
+TEST_F(RunFixture, DownloadAndCopyStops) {
+    struct Case {
+        const char* name;
+        bool downloadOk, copyOk;
+        const char* copyError;
+        TRunEnd end;
+        Lines tail;
+    } cases[] = {
+        {"download fails", false, true, "", TRunEnd::DownloadFailed, {"mark 2 cross"}},
+        {"copy refused", true, false, "", TRunEnd::ReplaceFailed,
+         {"progress Progress - Replacing existing update module...", "mark 3 cross"}},
+        {"copy read error", true, true, "Read error", TRunEnd::ReplaceFailed,
+         {"progress Progress - Replacing existing update module...", "mark 3 cross"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TFakeView v;
+        TFakeServices s;
+        s.versions[s.dir + "Stirpello.exe"] = V(1, 3, 0, 0);
+        s.downloadOk = c.downloadOk;
+        s.copyOk = c.copyOk;
+        s.copyError = c.copyError;
+        TFailsafeRun r(v, s, TestSites());
+        EXPECT_EQ(r.Execute(), c.end);
+        Lines tail(v.events.end() - static_cast<long>(c.tail.size()), v.events.end());
+        EXPECT_EQ(tail, c.tail);
+        EXPECT_TRUE(s.launched.empty());
+        EXPECT_TRUE(s.iniWrites.empty());
+        EXPECT_FALSE(v.Has("close"));
+        if (c.end == TRunEnd::ReplaceFailed) {
+            EXPECT_EQ(v.log.Lines().back(), "Copy of new update module failed");
+            if (*c.copyError)
+                EXPECT_EQ(v.log.Lines().end()[-2], "Error copying new update module - Read error");
+        }
+    }
+}
+
+// The settings file: reads, repairs and proxy settings.
+TEST_F(RunFixture, SettingsFileCases) {
+    struct Case {
+        const char* name;
+        std::map<std::string, std::string> keys;  // "section|key" -> value
+        Lines lines;                              // log lines of the step
+        std::string server;
+        int32_t port;
+        bool notify;
+        Lines deletes;
+    } cases[] = {
+        {"empty file", {}, {}, "unspecified", 0, false, {}},
+        {"empty date is left", {{"updates|checkonorafterdate", ""}}, {}, "unspecified", 0, false, {}},
+        {"stale dates deleted",
+         {{"updates|checkonorafterdate", "2024-01-01"}, {"updates|notifyafterupdateto", "10905"}},
+         {"Found CheckOnOrAfterDate in Stirpello.ini file - deleting it",
+          "Found NotifyAfterUpdateTo in Stirpello.ini file - deleting it"},
+         "unspecified", 0, false,
+         {"Updates|CheckOnOrAfterDate", "Updates|NotifyAfterUpdateTo"}},
+        {"proxy with a bad port",
+         {{"internet connection|useproxy", "true"},
+          {"internet connection|portnumber", "abc"},
+          {"internet connection|proxyname", "proxy.lan"}},
+         {"Using Proxy for internet access... Port=0 Server=PROXY.LAN"}, "PROXY.LAN", 0, false, {}},
+        {"proxy without a name",
+         {{"internet connection|useproxy", "TrUe"}, {"internet connection|portnumber", "8080"}},
+         {"Using Proxy for internet access... Port=8080 Server=UNSPECIFIED"}, "UNSPECIFIED", 8080,
+         false, {}},
+        {"proxy off", {{"internet connection|useproxy", "yes"}, {"internet connection|portnumber", "8080"}},
+         {}, "unspecified", 0, false, {}},
+        {"notify and working directory",
+         {{"internet connection|notifyforanyupdate", "true"}, {"files|useworkingdirectory", "True"}},
+         {"INI file \"UseWorkingDirectory\" turned on!"}, "unspecified", 0, true, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TFakeView v;
+        TFakeServices s;
+        s.ini[s.Ini()] = c.keys;
+        TFailsafeRun r(v, s, TestSites());
+        r.Execute();
+        // Step 5's lines stand between the module line and the probe's line.
+        const Lines& log = v.log.Lines();
+        Lines step(log.begin() + 4, log.begin() + 4 + static_cast<long>(c.lines.size()));
+        EXPECT_EQ(step, c.lines);
+        EXPECT_EQ(log[4 + c.lines.size()], "Internet access test 1 succeeded");
+        EXPECT_EQ(r.State().ProxyServer, c.server);
+        EXPECT_EQ(r.State().ProxyPort, c.port);
+        EXPECT_EQ(r.State().NotifyForAnyUpdate, c.notify);
+        EXPECT_EQ(s.iniDeletes, c.deletes);
+        EXPECT_EQ(s.webCalls.at(0).proxyServer, c.server);
+        EXPECT_EQ(s.webCalls.at(0).proxyPort, c.port);
+        EXPECT_EQ(r.State().ErrorTrail, "10100-1OK");
+    }
+}
+
+TEST_F(RunFixture, MissingOrBrokenSettingsFile) {
+    sys.files.erase(sys.Ini());
+    sys.ini.clear();
+    EXPECT_EQ(Go(), TRunEnd::Launched);
+    EXPECT_TRUE(Logged("INI file " + dir + "Stirpello.ini not found"));
+    EXPECT_TRUE(Logged("Ini file doesn't exist - " + dir + "Stirpello.ini"));
+    EXPECT_TRUE(sys.iniWrites.empty());
+    EXPECT_EQ(run.State().ErrorTrail, "10100-INF-1OK");
+    EXPECT_TRUE(run.State().NotifyForAnyUpdate);
+    EXPECT_EQ(run.State().ProxyServer, "unspecified");
+
+    TFakeView v;
+    TFakeServices s;
+    s.iniReadThrows = true;
+    TFailsafeRun r(v, s, TestSites());
+    EXPECT_EQ(r.Execute(), TRunEnd::Launched);
+    EXPECT_EQ(v.log.Lines()[4], "Error analyzing ini file - Stream read error");
+    EXPECT_EQ(r.State().ErrorTrail, "10100-IER-1OK");
+    EXPECT_EQ(r.State().ProxyServer, "unspecified");
+}
+
+// The two probes decide the trail, the boxes and whether the catalogue is read.
+TEST_F(RunFixture, InternetProbes) {
+    struct Case {
+        const char* name;
+        TWebResult probe, home;
+        const char* proxyName;  // null: no proxy configured
+        const char* trail;
+        bool connected;
+        Lines boxes;
+        Lines lines;
+    } cases[] = {
+        {"both fine", {true, "<INPUT>"}, {true, "genealogy software"}, nullptr, "10100-1OK", true, {},
+         {"Internet access test 1 succeeded"}},
+        {"site down", {true, "<input>"}, {false, ""}, nullptr, "10100-1OK-GDW", true,
+         {"box Stirpello.com appears to be busy or down temporarily... if your update attempt "
+          "fails wait a few hours and try again."},
+         {"Internet access test 1 succeeded", "Stirpello.com down"}},
+        {"site without its marker", {true, "<input>"}, {true, "Parked domain"}, nullptr,
+         "10100-1OK-GDW", true,
+         {"box Stirpello.com appears to be busy or down temporarily... if your update attempt "
+          "fails wait a few hours and try again."},
+         {"Internet access test 1 succeeded", "Stirpello.com down"}},
+        {"probe blocked, site answers", {false, ""}, {true, "any page"}, nullptr, "10100", true, {}, {}},
+        {"probe without an input element", {true, "<p>hello</p>"}, {true, "x"}, nullptr, "10100", true,
+         {}, {}},
+        {"both blocked", {false, ""}, {false, ""}, nullptr, "10100-BLK", false,
+         {"box Internet access is blocked! Make sure you're connected and check your "
+          "firewall/security (e.g. NORTON) settings.",
+          "box Run Stirpello, use TOOLS...SETTINGS... internet tab and check your proxy settings"},
+         {"Internet Access Blocked!"}},
+        {"both blocked, empty proxy name", {false, ""}, {true, ""}, "", "10100-BLK", false,
+         {"box Internet access is blocked! Make sure you're connected and check your "
+          "firewall/security (e.g. NORTON) settings."},
+         {"Using Proxy for internet access... Port=0 Server=", "Internet Access Blocked!"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TFakeView v;
+        TFakeServices s;
+        if (c.proxyName) {
+            s.ini[s.Ini()]["internet connection|useproxy"] = "TRUE";
+            s.ini[s.Ini()]["internet connection|proxyname"] = c.proxyName;
+        }
+        s.list.latest = 10905;  // no update: wantsUpdate tells whether the catalogue was read
+        s.web = [&](const std::string& url, TWebMode) -> TWebResult {
+            if (url == "http://probe.test/") return c.probe;
+            if (url == "http://site.test/") return c.home;
+            return {true, "catalogue"};
+        };
+        TFailsafeRun r(v, s, TestSites());
+        EXPECT_EQ(r.Execute(), TRunEnd::Launched);
+        EXPECT_EQ(v.busy, 0);
+        EXPECT_EQ(r.State().ErrorTrail, c.trail);
+        EXPECT_EQ(r.State().Connected, c.connected);
+        Lines boxes = v.Boxes();
+        boxes.erase(boxes.end() - (c.connected ? 2 : 1), boxes.end());  // no-update and launch boxes
+        EXPECT_EQ(boxes, c.boxes);
+        const Lines& log = v.log.Lines();
+        Lines step(log.begin() + 4, log.begin() + 4 + static_cast<long>(c.lines.size()));
+        EXPECT_EQ(step, c.lines);
+        EXPECT_EQ(s.webCalls.size(), c.connected ? 3u : 2u);
+        EXPECT_EQ(s.iniWrites.back(),
+                  c.connected ? "Internet Connection|wantsUpdate=FALSE" : "Internet Connection|wantsUpdate=TRUE");
+        EXPECT_EQ(s.randomized, 1);
+    }
+}
+
+TEST_F(RunFixture, ProbeErrorIsLoggedWithItsCode) {
+    sys.web = [](const std::string& url, TWebMode) -> TWebResult {
+        if (url == "http://site.test/") throw EError("Thread creation error");
+        return {true, "<input>"};
+    };
+    EXPECT_EQ(Go(), TRunEnd::Launched);
+    EXPECT_TRUE(Logged("Error analyzing internet connection - Thread creation error"));
+    EXPECT_EQ(run.State().ErrorTrail, "10100-1OK-ENT");
+    EXPECT_TRUE(run.State().Connected);  // kept from before the error
+}
+
+// What the catalogue and the user's answer write to wantsUpdate.
+TEST_F(RunFixture, WantsUpdateTable) {
+    struct Case {
+        const char* name;
+        std::string catalogue;
+        std::string loadError;
+        int32_t latest;
+        bool major;
+        bool notify;
+        TConfirmAnswer answer;
+        const char* wants;
+        Lines lines;  // log lines after "Accessing internet ..."
+        Lines boxes;  // besides the launch box
+    } cases[] = {
+        {"catalogue not read", "", "", 0, false, false, crNo, "TRUE",
+         {"Unable to access update data structure on Stirpello.com"},
+         {"box The Stirpello.com update system is unavailable at the moment - try again later"}},
+        {"catalogue unusable", "<html>", "Error", 0, false, false, crNo, "TRUE",
+         {"Error analyzing updates - Error"}, {}},
+        {"major update", "c", "", 10906, true, false, crNo, "TRUE",
+         {"Looks like there's an update available to 10906"}, {}},
+        {"minor update, notify on", "c", "", 10906, false, true, crNo, "TRUE",
+         {"Looks like there's an update available to 10906"}, {}},
+        {"minor update, Yes", "c", "", 10906, false, false, crYes, "TRUE",
+         {"Looks like there's an update available to 10906",
+          "Only minor updates found and minor update notification is turned off... user requests "
+          "it be turned on"},
+         {"confirm Only a minor update is available currently... would you like to change your "
+          "settings to notify you of minor updates?"}},
+        {"minor update, No", "c", "", 10906, false, false, crNo, "FALSE",
+         {"Looks like there's an update available to 10906",
+          "Only minor updates found and minor update notification is turned off... user DOES NOT "
+          "request it be turned on"},
+         {"confirm Only a minor update is available currently... would you like to change your "
+          "settings to notify you of minor updates?"}},
+        {"minor update, Cancel", "c", "", 10906, false, false, crCancel, "FALSE",
+         {"Looks like there's an update available to 10906",
+          "Only minor updates found and minor update notification is turned off... user DOES NOT "
+          "request it be turned on"},
+         {"confirm Only a minor update is available currently... would you like to change your "
+          "settings to notify you of minor updates?"}},
+        {"same version", "c", "", 10905, true, false, crNo, "FALSE", {"No updates found."},
+         {"box You have version 1.0.9.5 and there are no updates available for this version"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TFakeView v;
+        TFakeServices s;
+        v.answers.push_back(c.answer);
+        if (c.notify) s.ini[s.Ini()]["internet connection|notifyforanyupdate"] = "TRUE";
+        s.list.latest = c.latest;
+        s.list.major = c.major;
+        s.list.loadError = c.loadError;
+        std::string catalogue = c.catalogue;
+        s.web = [&](const std::string& url, TWebMode) -> TWebResult {
+            if (url == "http://probe.test/") return {true, "<input>"};
+            if (url == "http://site.test/") return {true, "Genealogy Software"};
+            return {!catalogue.empty(), catalogue};
+        };
+        TFailsafeRun r(v, s, TestSites());
+        EXPECT_EQ(r.Execute(), TRunEnd::Launched);
+        EXPECT_EQ(s.IniValue("Internet Connection", "wantsUpdate"), c.wants);
+        EXPECT_EQ(s.IniValue("Internet Connection", "notifyForAnyUpdate"),
+                  c.notify || c.answer == crYes ? "TRUE" : "<none>");
+        const Lines& log = v.log.Lines();
+        Lines step(log.begin() + 6, log.end() - 1);
+        EXPECT_EQ(step, c.lines);
+        Lines boxes = v.Boxes();
+        boxes.pop_back();
+        EXPECT_EQ(boxes, c.boxes);
+    }
+}
+
+TEST_F(RunFixture, NoInternetSkipsTheCatalogueAndStillLaunches) {
+    sys.web = [](const std::string&, TWebMode) { return TWebResult(); };
+    sys.versions[dir + "Stirpello.exe"] = V(1, 0, 0, 0);
+    EXPECT_EQ(Go(), TRunEnd::Launched);
+    EXPECT_EQ(sys.webCalls.size(), 2u);
+    EXPECT_FALSE(view.Has("progress Progress - Analyzing available updates..."));
+    EXPECT_EQ(sys.downloads.size(), 1u);  // the download is still tried
+    EXPECT_EQ(sys.IniValue("Internet Connection", "wantsUpdate"), "TRUE");
+    EXPECT_EQ(sys.launched, (Lines{dir + "Stirpello.exe"}));
+}
+
+TEST_F(RunFixture, SettingsWriteFailuresAreLoggedAndTheLaunchGoesOn) {
+    sys.iniWriteFails = true;
+    sys.list.major = false;
+    view.answers.push_back(crYes);  // this write fails silently
+    EXPECT_EQ(Go(), TRunEnd::Launched);
+    EXPECT_EQ(view.log.Lines().end()[-2],
+              "Error updating ini file - Unable to write to " + dir + "Stirpello.ini");
+    EXPECT_EQ(sys.launched.size(), 1u);
+}
+
+TEST_F(RunFixture, SecondRunStartsOverAndAppendsToTheLog) {
+    sys.versions[dir + "Stirpello.exe"] = V(1, 0, 0, 0);
+    sys.downloadOk = false;
+    EXPECT_EQ(Go(), TRunEnd::DownloadFailed);
+    size_t first = view.log.Lines().size();
+    view.events.clear();
+    sys.downloadOk = true;
+    EXPECT_EQ(Go(), TRunEnd::Launched);
+    const Lines& log = view.log.Lines();
+    EXPECT_EQ(log[0], "Stirpello Failsafe Update Utility Version 1.0.1.0");
+    EXPECT_EQ(log[first], "Stirpello Failsafe Update Utility Version 1.0.1.0");
+    // Edit1 keeps the last directory; every mark is hidden again but S1Mark.
+    EXPECT_EQ(Lines(view.events.begin(), view.events.begin() + 6),
+              (Lines{"dir " + dir, "mark 1 hidden", "mark 2 hidden", "mark 3 hidden",
+                     "mark 4 hidden", "mark 1 arrow"}));
+    EXPECT_EQ(run.State().ErrorTrail, "10100-1OK");
+}
+
+TEST_F(RunFixture, PressDuringARunIsIgnored) {
+    std::vector<TRunEnd> nested;
+    sys.web = [&](const std::string& url, TWebMode) -> TWebResult {
+        nested.push_back(run.Execute());
+        if (url == "http://probe.test/") return {true, "<input>"};
+        return {true, "Genealogy Software"};
+    };
+    EXPECT_EQ(Go(), TRunEnd::Launched);
+    EXPECT_EQ(nested, (std::vector<TRunEnd>(3, TRunEnd::NotRun)));
+    EXPECT_EQ(sys.launched.size(), 1u);
+}
+
+TEST(FailsafeRunHelpers, CatalogueAddressAndPaths) {
+    TSiteConfig sites = TestSites();
+    sites.SiteHost = "127.0.0.1:8080";
+    EXPECT_EQ(TFailsafeRun::CatalogueAddress(sites, V(10, 2, 3, 4), 0, "10100-INF-BLK"),
+              "Http://127.0.0.1:8080/updates/SP1023.UPD?from=utility&random=0&updating=10234&err="
+              "10100-INF-BLK");
+    EXPECT_EQ(TFailsafeRun::PathIn("C:\\A\\", "Stirpello.ini"), "C:\\A\\Stirpello.ini");
+    EXPECT_EQ(TFailsafeRun::PathIn("C:\\A", "Stirpello.ini"), "C:\\A\\Stirpello.ini");
+}
+
+TEST(FailsafeRunHelpers, PortNumbers) {
+    struct Case {
+        const char* text;
+        int32_t value;
+    } cases[] = {{"8080", 8080}, {"-1", -1}, {"+3", 3}, {"0", 0},        {"abc", 0},
+                 {"", 0},        {"-", 0},   {"80x", 0}, {" 80", 0},     {"2147483647", 2147483647},
+                 {"2147483648", 0}, {"-2147483648", INT32_MIN}, {"99999999999999999999", 0}};
+    for (const Case& c : cases) EXPECT_EQ(TFailsafeRun::StrToIntDef(c.text, 0), c.value) << c.text;
+}
+
+TEST(SiteConfig, DefaultsAndOverrides) {
+    auto none = TSiteConfig::From([](const char*) { return std::string(); });
+    EXPECT_EQ(none.SiteHost, kDefaultSiteHost);
+    EXPECT_EQ(none.ProbeUrl, kDefaultProbeUrl);
+    auto set = TSiteConfig::From([](const char* name) {
+        std::string n = name;
+        if (n == "STIRPELLO_SITE_HOST") return std::string("127.0.0.1:5000");
+        if (n == "STIRPELLO_MIRROR_HOST") return std::string("127.0.0.1:5001");
+        return std::string();
+    });
+    EXPECT_EQ(set.HomeUrl(), "http://127.0.0.1:5000/");
+    EXPECT_EQ(set.UpdateBase(), "Http://127.0.0.1:5000/updates/");
+    EXPECT_EQ(set.MirrorUrl(), "http://127.0.0.1:5001/send/file/184287-IUDF/Stirpello.exe");
+    EXPECT_EQ(set.FallbackUrl(),
+              std::string("http://") + kDefaultUpdateHost + "/stirpelloweb/Updates/Stirpello.exe");
+    EXPECT_EQ(set.SiteName, kDefaultSiteName);
+}
