@@ -1,0 +1,73 @@
+#pragma once
+// TSoftwareUpdateList: the update catalogue as a list of TSoftwareUpdate
+// records, newest first, and the rules that keep the updates that apply to
+// the installed version.
+//
+// The catalogue file is one zlib stream holding a typed value stream: an
+// integer (ignored), the catalogue format version, HeaderText, a count and
+// that many class lines, a count and that many records, each record after the
+// marker "<SU>" as a short string.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "catalogue/SoftwareUpdate.h"
+
+class TSoftwareUpdateList {
+public:
+    // The class lines of the catalogue header in file order. A line's first
+    // character is its class letter; it covers version v when it contains
+    // "/v/".
+    std::vector<std::string> ClassLines;
+    // The version last passed to SelectFor; 0 until then.
+    int32_t InstalledVersion = 0;
+    // Stored only.
+    std::string HeaderText;
+
+    // Loads the catalogue file (its bytes as downloaded) and sorts the list.
+    // Records already in the list stay; ClassLines is replaced. A record that
+    // cannot be read is dropped without a word. Throws:
+    // - EDecompressionError "Error": not a zlib stream, or damaged;
+    // - EDecompressionError naming the limit: it inflates to more than 64 MiB;
+    // - EError "You need a newer version of Stirpello for this function
+    //   (TSUn": catalogue format above 199;
+    // - EReadError "Invalid property value": a header value of the wrong type;
+    // - EReadError "Stream read error": the data ends in the header or while
+    //   looking for a record's marker;
+    // - EDecompressionError "Invalid stream operation": data follows the last
+    //   record within its 1024-byte block.
+    // After a failure the records added so far stay, unsorted.
+    void LoadFromString(const std::string& data);
+
+    // Keeps the updates for installed version v: first the class filter
+    // (every letter of the class lines that cover v must be in a record's
+    // ClassLetters), then the version filter (newer than v, FromVersions blank
+    // or naming v, and each kept record of a higher KindRank than those kept
+    // before it). Sets InstalledVersion.
+    void SelectFor(int32_t v);
+
+    // The largest Version in the list, at least 0.
+    int32_t LatestVersion() const;
+    // Whether the first record is a major update; false for an empty list.
+    bool NewestIsMajor() const;
+
+    // The list's order: negative when a goes before b (greater Version, then
+    // greater OrderKey by unsigned bytes), 0 when both keys are equal.
+    static int CompareUpdates(const TSoftwareUpdate& a, const TSoftwareUpdate& b);
+
+    // The list owns its records.
+    void Add(std::unique_ptr<TSoftwareUpdate> update) { Items_.push_back(std::move(update)); }
+    int Count() const { return static_cast<int>(Items_.size()); }
+    TSoftwareUpdate& Items(int index) { return *Items_.at(static_cast<size_t>(index)); }
+    const TSoftwareUpdate& Items(int index) const { return *Items_.at(static_cast<size_t>(index)); }
+    TSoftwareUpdate& operator[](int index) { return Items(index); }
+    const TSoftwareUpdate& operator[](int index) const { return Items(index); }
+    void Delete(int index) { Items_.erase(Items_.begin() + index); }
+    void Clear() { Items_.clear(); }
+    // Sorts with CompareUpdates; records equal in both keys keep their order.
+    void Sort();
+
+private:
+    std::vector<std::unique_ptr<TSoftwareUpdate>> Items_;
+};
