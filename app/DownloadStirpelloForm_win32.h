@@ -1,0 +1,125 @@
+#pragma once
+// The utility's one main window: introduction, progress box with the four
+// step marks, the directory box and the button that starts the failsafe run.
+#include <windows.h>
+
+#include <functional>
+#include <string>
+
+#include "app/RunLog.h"
+#include "app/RunView.h"
+
+// Names the program in message boxes.
+inline constexpr const char* kApplicationTitle = "Stirpello Update Manager";
+inline constexpr const char* kMainWindowClass = "TDownloadStirpelloForm";
+inline constexpr const char* kMainWindowCaption = "Stirpello \"Failsafe\" Update Utility";
+inline constexpr const char* kLogFileName = "StirpelloUpdateLog.txt";
+inline constexpr const char* kActivationClipboardText = "Close the download utility first! Then do the PASTE...";
+inline constexpr const char* kEmptyLogClipboardText = "Debug Log Is Empty";
+
+class TDownloadStirpelloForm final : public IRunView {
+public:
+    using TRunHandler = std::function<void(TDownloadStirpelloForm&)>;
+
+    // FormCreate: makes the window and its components, hidden. Throws EOSError
+    // when the window cannot be created.
+    explicit TDownloadStirpelloForm(HINSTANCE instance);
+    // FormDestroy: destroys the window if it is still open (without the close
+    // handling: that runs only when the window is closed).
+    ~TDownloadStirpelloForm() override;
+    TDownloadStirpelloForm(const TDownloadStirpelloForm&) = delete;
+    TDownloadStirpelloForm& operator=(const TDownloadStirpelloForm&) = delete;
+
+    // Shows and activates the window; the first activation runs FormActivate.
+    void Show();
+    // Closing this window then ends the message loop (posts WM_QUIT).
+    void MakeMainWindow();
+    HWND Handle() const { return handle_; }
+    // True until the window has been destroyed (closed).
+    bool IsOpen() const { return handle_ != nullptr; }
+
+    // What Button1 runs. Until one is set a press does nothing. A press while
+    // the handler is already running is ignored.
+    void SetRunHandler(TRunHandler handler) { runHandler_ = std::move(handler); }
+
+    // IRunView
+    TRunLog& Log() override { return runLog_; }
+    void SetProgress(const std::string& caption) override;
+    void SetMark(int step, TStepMark mark) override;
+    void ShowDirectory(const std::string& directory) override;
+    void ShowMessage(const std::string& text) override;
+    TConfirmAnswer Confirm(const std::string& text) override;
+    void ProcessMessages() override;
+    void SetBusyCursor(bool busy) override;
+    void SetLogDirectory(const std::string& directory) override { logDirectory_ = directory; }
+    // Closes at once: FormClose runs before this returns.
+    void Close() override;
+
+    const std::string& LogDirectory() const { return logDirectory_; }
+    // The busy flag is process-wide, so other windows of the utility can
+    // answer WM_SETCURSOR from it too.
+    static bool Busy();
+    // The log file for a log directory: the directory followed by the file
+    // name, with a backslash between them when the directory lacks one.
+    static std::string LogFilePath(const std::string& directory);
+
+    // Components, under their designer names (read-only outside the form).
+    HWND Memo1 = nullptr;
+    HWND Button1 = nullptr;
+    HWND Label2 = nullptr;
+    HWND Edit1 = nullptr;
+    HWND GroupBox1 = nullptr;
+    HWND Label1 = nullptr;
+    HWND Label3 = nullptr;
+    HWND Label4 = nullptr;
+    HWND Label5 = nullptr;
+    HWND S1Mark = nullptr;
+    HWND s2Mark = nullptr;
+    HWND s3Mark = nullptr;
+    HWND s4Mark = nullptr;
+    HWND LMDNImage1 = nullptr;
+    HWND Label6 = nullptr;
+
+    // Installation locator and its platform queries go here (added by the
+    // locator's code in its own .cpp file).
+
+private:
+    struct TGlyph {
+        HFONT font = nullptr;
+        wchar_t ch = 0;
+    };
+
+    static LRESULT CALLBACK WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
+    LRESULT HandleMessage(UINT msg, WPARAM wp, LPARAM lp);
+    void CreateComponents();
+    HWND MakeControl(const char* name, const char* cls, const char* text, DWORD style, DWORD exStyle,
+                     int left, int top, int width, int height, HWND parent, HFONT font, int id = 0);
+    void ChooseMarkGlyphs();
+    HBITMAP DrawPicture(int width, int height);
+
+    void Button1Click();
+    void FormActivate();
+    void FormClose();
+    void DestroyComponents();
+
+    HINSTANCE instance_;
+    HWND handle_ = nullptr;
+    TRunLog runLog_;
+    std::string logDirectory_;
+    bool activated_ = false;
+    bool running_ = false;
+    bool mainWindow_ = false;
+    HWND lastFocus_ = nullptr;
+    TRunHandler runHandler_;
+
+    HFONT formFont_ = nullptr;     // Arial 11
+    HFONT memoFont_ = nullptr;     // Arial 16
+    HFONT labelFont_ = nullptr;    // Arial 13
+    HFONT buttonFont_ = nullptr;   // bold Arial 16
+    HFONT warningFont_ = nullptr;  // bold Arial 13, drawn red
+    HFONT markSymbolFont_ = nullptr;
+    HFONT markUnicodeFont_ = nullptr;
+    HBRUSH windowBrush_ = nullptr;
+    HBITMAP picture_ = nullptr;
+    TGlyph arrow_, check_, cross_;
+};

@@ -1,0 +1,50 @@
+// The utility's start: COM for the window's thread, the main window, and the
+// message loop until that window closes. The program takes no arguments.
+#include <windows.h>
+#include <commctrl.h>
+#include <objbase.h>
+
+#include <exception>
+
+#include "app/DownloadStirpelloForm_win32.h"
+
+namespace {
+
+// COM stays initialised (single-threaded apartment) for the program's life:
+// resolving desktop shortcuts needs it on this thread.
+class TComInitialization {
+public:
+    TComInitialization() : ok_(SUCCEEDED(CoInitialize(nullptr))) {}
+    ~TComInitialization() {
+        if (ok_) CoUninitialize();
+    }
+    TComInitialization(const TComInitialization&) = delete;
+    TComInitialization& operator=(const TComInitialization&) = delete;
+
+private:
+    bool ok_;
+};
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+    TComInitialization com;
+    INITCOMMONCONTROLSEX icc = {sizeof icc, ICC_STANDARD_CLASSES};
+    InitCommonControlsEx(&icc);
+    try {
+        TDownloadStirpelloForm form(instance);
+        form.MakeMainWindow();
+        // The failsafe run is plugged in here with form.SetRunHandler(...).
+        form.Show();
+        MSG msg = {};
+        while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+            if (form.IsOpen() && IsDialogMessageA(form.Handle(), &msg)) continue;
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+        }
+        return static_cast<int>(msg.wParam);
+    } catch (const std::exception& e) {
+        MessageBoxA(nullptr, e.what(), kApplicationTitle, MB_OK | MB_ICONERROR);
+        return 1;
+    }
+}

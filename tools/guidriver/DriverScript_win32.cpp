@@ -1,0 +1,287 @@
+#include "tools/guidriver/DriverScript_win32.h"
+
+#include <istream>
+#include <ostream>
+
+#include "tools/guidriver/GuiDriver_win32.h"
+
+namespace {
+
+std::string Quote(const std::string& s) { return "\"" + TDriverScript::Escaped(s) + "\""; }
+
+int ToInt(const std::string& word) {
+    char* end = nullptr;
+    long v = std::strtol(word.c_str(), &end, 10);
+    if (word.empty() || *end != '\0') throw EDriverError("not a number: " + Quote(word));
+    return static_cast<int>(v);
+}
+
+bool ToFlag(const std::string& word) {
+    if (word == "yes") return true;
+    if (word == "no") return false;
+    throw EDriverError("expected yes or no, not " + Quote(word));
+}
+
+// One argument of a Windows command line, quoted so that the C runtime of
+// the started program reads it back unchanged.
+std::string CommandLineArg(const std::string& arg) {
+    if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) return arg;
+    std::string out = "\"";
+    size_t backslashes = 0;
+    for (char c : arg) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        out.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+        backslashes = 0;
+        out += c;
+    }
+    out.append(backslashes * 2, '\\');
+    return out + "\"";
+}
+
+std::string DriverDir() {
+    char buf[MAX_PATH];
+    DWORD n = GetModuleFileNameA(nullptr, buf, MAX_PATH);
+    std::string s(buf, n);
+    return s.substr(0, s.find_last_of('\\') + 1);
+}
+
+bool IsRelative(const std::string& path) {
+    return !(path.size() > 1 && (path[1] == ':' || path[0] == '\\' || path[0] == '/'));
+}
+
+void Need(const std::vector<std::string>& words, size_t least, size_t most) {
+    if (words.size() - 1 < least || words.size() - 1 > most)
+        throw EDriverError("wrong number of words for " + words[0] + " (see --help)");
+}
+
+}  // namespace
+
+TDriverScript::TDriverScript(std::ostream& out, std::ostream& err) : out_(out), err_(err) {}
+
+const char* TDriverScript::Usage() {
+    return "Commands (TIMEOUT in ms, default 10000 or the last `timeout`):\n"
+           "  start PROGRAM [ARG...]        start a program (a relative PROGRAM is looked up beside\n"
+           "                                the driver first); `exited` waits for it\n"
+           "  cd FOLDER                     working folder for the programs started next\n"
+           "  timeout MS                    default wait of the commands below\n"
+           "  window TITLE [TIMEOUT]        wait for a visible window titled TITLE; it becomes current\n"
+           "  gone [TITLE] [TIMEOUT]        wait until no window has that title (default: current)\n"
+           "  exited [CODE] [TIMEOUT]       wait for the started program to end; check its exit code\n"
+           "  text CTRL                     print a control's text\n"
+           "  expect-text CTRL TEXT         the control's text is exactly TEXT\n"
+           "  expect-rect CTRL L T W H      position in the parent's client area, and size\n"
+           "                                (CTRL \".\" is the window itself, on the screen)\n"
+           "  expect-visible CTRL yes|no\n"
+           "  expect-enabled CTRL yes|no\n"
+           "  click CTRL                    press a button (posted: a box it opens does not block)\n"
+           "  answer TEXT BUTTON [TITLE] [TIMEOUT]\n"
+           "                                wait for a message box whose text is TEXT and press\n"
+           "                                BUTTON (OK Cancel Yes No Abort Retry Ignore or an id)\n"
+           "  expect-clipboard TEXT [TIMEOUT]   wait until the clipboard holds exactly TEXT\n"
+           "  clipboard                     print the clipboard text\n"
+           "  set-clipboard TEXT\n"
+           "  close                         ask the current window to close\n"
+           "  dump                          print every control of the current window\n"
+           "  screenshot FILE.png [window]  save the screen (or the current window) as PNG\n"
+           "  sleep MS\n"
+           "  echo TEXT...\n"
+           "CTRL is a control's designer name (Button1) or #ID.\n";
+}
+
+std::vector<std::string> TDriverScript::Split(const std::string& line) {
+    std::vector<std::string> words;
+    size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r')) ++i;
+        if (i >= line.size()) break;
+        std::string word;
+        if (line[i] == '"') {
+            ++i;
+            bool closed = false;
+            while (i < line.size()) {
+                char c = line[i++];
+                if (c == '"') {
+                    closed = true;
+                    break;
+                }
+                if (c == '\\' && i < line.size()) {
+                    char e = line[i++];
+                    switch (e) {
+                    case 'n': word += '\n'; break;
+                    case 'r': word += '\r'; break;
+                    case 't': word += '\t'; break;
+                    default: word += e; break;
+                    }
+                } else {
+                    word += c;
+                }
+            }
+            if (!closed) throw EDriverError("unterminated quote");
+        } else {
+            while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r') word += line[i++];
+        }
+        words.push_back(word);
+    }
+    return words;
+}
+
+std::string TDriverScript::Escaped(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+        case '\r': out += "\\r"; break;
+        case '\n': out += "\\n"; break;
+        case '\t': out += "\\t"; break;
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        default: out += c; break;
+        }
+    }
+    return out;
+}
+
+bool TDriverScript::Run(std::istream& in, const std::string& source) {
+    std::string line;
+    int number = 0;
+    while (std::getline(in, line)) {
+        ++number;
+        try {
+            std::vector<std::string> words = Split(line);
+            if (words.empty() || words[0][0] == '#') continue;
+            Execute(words);
+        } catch (const std::exception& e) {
+            err_ << source << ":" << number << ": " << e.what() << std::endl;
+            return false;
+        }
+    }
+    return true;
+}
+
+HWND TDriverScript::Current() const {
+    if (window_ == nullptr || !IsWindow(window_)) throw EDriverError("no current window (use `window TITLE`)");
+    return window_;
+}
+
+DWORD TDriverScript::Timeout(const std::vector<std::string>& words, size_t index) const {
+    return index < words.size() ? static_cast<DWORD>(ToInt(words[index])) : timeoutMs_;
+}
+
+void TDriverScript::Execute(const std::vector<std::string>& w) {
+    const std::string& cmd = w.at(0);
+    if (cmd == "start") {
+        Need(w, 1, 64);
+        std::string program = w[1];
+        if (IsRelative(program) && GetFileAttributesA((DriverDir() + program).c_str()) != INVALID_FILE_ATTRIBUTES)
+            program = DriverDir() + program;
+        std::string commandLine = CommandLineArg(program);
+        for (size_t i = 2; i < w.size(); ++i) commandLine += " " + CommandLineArg(w[i]);
+        STARTUPINFOA si = {};
+        si.cb = sizeof si;
+        PROCESS_INFORMATION pi = {};
+        if (!CreateProcessA(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                            workDir_.empty() ? nullptr : workDir_.c_str(), &si, &pi))
+            throw EDriverError("cannot start " + Quote(program) + " (error " + std::to_string(GetLastError()) + ")");
+        CloseHandle(pi.hThread);
+        process_.reset(pi.hProcess);
+    } else if (cmd == "cd") {
+        Need(w, 1, 1);
+        workDir_ = w[1];
+    } else if (cmd == "timeout") {
+        Need(w, 1, 1);
+        timeoutMs_ = static_cast<DWORD>(ToInt(w[1]));
+    } else if (cmd == "window") {
+        Need(w, 1, 2);
+        window_ = TGuiDriver::WaitWindow(w[1], Timeout(w, 2));
+        windowTitle_ = w[1];
+    } else if (cmd == "gone") {
+        Need(w, 0, 2);
+        TGuiDriver::WaitGone(w.size() > 1 ? w[1] : windowTitle_, Timeout(w, 2));
+    } else if (cmd == "exited") {
+        Need(w, 0, 2);
+        if (!process_) throw EDriverError("no program was started");
+        const DWORD wait = Timeout(w, 2);
+        if (WaitForSingleObject(process_.get(), wait) != WAIT_OBJECT_0)
+            throw EDriverError("the program is still running after " + std::to_string(wait) + " ms");
+        DWORD code = 0;
+        GetExitCodeProcess(process_.get(), &code);
+        if (w.size() > 1 && static_cast<DWORD>(ToInt(w[1])) != code)
+            throw EDriverError("exit code " + std::to_string(code) + ", expected " + w[1]);
+    } else if (cmd == "text") {
+        Need(w, 1, 1);
+        out_ << TGuiDriver::Text(TGuiDriver::Control(Current(), w[1])) << std::endl;
+    } else if (cmd == "expect-text") {
+        Need(w, 2, 2);
+        const std::string actual = TGuiDriver::Text(TGuiDriver::Control(Current(), w[1]));
+        if (actual != w[2])
+            throw EDriverError(w[1] + ": expected text " + Quote(w[2]) + ", found " + Quote(actual));
+    } else if (cmd == "expect-rect") {
+        Need(w, 5, 5);
+        const TControlInfo c = TGuiDriver::Describe(TGuiDriver::Control(Current(), w[1]));
+        const int want[4] = {ToInt(w[2]), ToInt(w[3]), ToInt(w[4]), ToInt(w[5])};
+        if (c.Left != want[0] || c.Top != want[1] || c.Width != want[2] || c.Height != want[3])
+            throw EDriverError(w[1] + ": expected " + w[2] + "," + w[3] + " " + w[4] + "x" + w[5] + ", found " +
+                               std::to_string(c.Left) + "," + std::to_string(c.Top) + " " + std::to_string(c.Width) +
+                               "x" + std::to_string(c.Height));
+    } else if (cmd == "expect-visible" || cmd == "expect-enabled") {
+        Need(w, 2, 2);
+        const TControlInfo c = TGuiDriver::Describe(TGuiDriver::Control(Current(), w[1]));
+        const bool want = ToFlag(w[2]);
+        const bool actual = cmd == "expect-visible" ? c.Visible : c.Enabled;
+        if (actual != want)
+            throw EDriverError(w[1] + (cmd == "expect-visible" ? " is " : " is ") +
+                               (cmd == "expect-visible" ? (actual ? "visible" : "hidden")
+                                                        : (actual ? "enabled" : "disabled")));
+    } else if (cmd == "click") {
+        Need(w, 1, 1);
+        TGuiDriver::Click(TGuiDriver::Control(Current(), w[1]));
+    } else if (cmd == "answer") {
+        Need(w, 2, 4);
+        const int button = TGuiDriver::ButtonId(w[2]);
+        const TMessageBox box = TGuiDriver::WaitMessageBox(w[1], w.size() > 3 ? w[3] : "", Timeout(w, 4));
+        TGuiDriver::Answer(box, button);
+        // The next command may look for another box with the same text.
+        TGuiDriver::WaitGone(box.Title, 0);
+    } else if (cmd == "expect-clipboard") {
+        Need(w, 1, 2);
+        std::string actual;
+        const ULONGLONG end = GetTickCount64() + Timeout(w, 2);
+        while ((actual = TGuiDriver::Clipboard()) != w[1]) {
+            if (GetTickCount64() >= end)
+                throw EDriverError("clipboard: expected " + Quote(w[1]) + ", found " + Quote(actual));
+            Sleep(20);
+        }
+    } else if (cmd == "clipboard") {
+        Need(w, 0, 0);
+        out_ << TGuiDriver::Clipboard() << std::endl;
+    } else if (cmd == "set-clipboard") {
+        Need(w, 1, 1);
+        TGuiDriver::SetClipboard(w[1]);
+    } else if (cmd == "close") {
+        Need(w, 0, 0);
+        TGuiDriver::PostClose(Current());
+    } else if (cmd == "dump") {
+        Need(w, 0, 0);
+        const TControlInfo top = TGuiDriver::Describe(Current());
+        out_ << "window " << Quote(top.Text) << " class " << top.ClassName << " at " << top.Left << "," << top.Top
+             << " " << top.Width << "x" << top.Height << std::endl;
+        for (const TControlInfo& c : TGuiDriver::Controls(Current()))
+            out_ << (c.Name.empty() ? "#" + std::to_string(c.Id) : c.Name) << " " << c.ClassName << " " << c.Left
+                 << "," << c.Top << " " << c.Width << "x" << c.Height << (c.Visible ? " visible" : " hidden")
+                 << (c.Enabled ? "" : " disabled") << " " << Quote(c.Text) << std::endl;
+    } else if (cmd == "screenshot") {
+        Need(w, 1, 2);
+        if (w.size() > 2 && w[2] != "window") throw EDriverError("screenshot takes FILE [window]");
+        TGuiDriver::Screenshot(w[1], w.size() > 2 ? Current() : nullptr);
+    } else if (cmd == "sleep") {
+        Need(w, 1, 1);
+        Sleep(static_cast<DWORD>(ToInt(w[1])));
+    } else if (cmd == "echo") {
+        for (size_t i = 1; i < w.size(); ++i) out_ << (i > 1 ? " " : "") << w[i];
+        out_ << std::endl;
+    } else {
+        throw EDriverError("unknown command " + Quote(cmd) + " (see --help)");
+    }
+}
