@@ -1,0 +1,284 @@
+#include "catalogue/SoftwareUpdateList.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <functional>
+
+#include "catalogue/Reader.h"
+#include "fileutil/Errors.h"
+#include "tests/catalogue/CatalogueFixtures.h"
+#include "tests/catalogue/Hex.h"
+
+using catfix::Hex;
+using catfix::Plain;
+using catfix::Update;
+using catfix::WriteHeader;
+using catfix::Zip;
+
+namespace {
+
+struct Outcome {
+    std::string failure;
+    std::vector<int32_t> versions;  // in list order
+};
+
+Outcome LoadPlain(const std::string& plain, TSoftwareUpdateList* into = nullptr) {
+    TSoftwareUpdateList own;
+    TSoftwareUpdateList& list = into ? *into : own;
+    Outcome out;
+    try {
+        list.LoadFromString(Zip(plain));
+    } catch (const EError& e) {
+        out.failure = e.what();
+    }
+    for (int i = 0; i < list.Count(); ++i) out.versions.push_back(list[i].Version());
+    return out;
+}
+
+std::string Rec(int32_t version, int32_t format = 100) {
+    TWriter w;
+    w.WriteSoftwareUpdate(Update(version, "R"), format);
+    return w.Bytes();
+}
+
+std::string Head(int32_t records, int32_t format = 100) {
+    TWriter w;
+    WriteHeader(w, records, {}, format);
+    return w.Bytes();
+}
+
+// The record without its last pair (S12 and its value).
+std::string ShortRec(int32_t version) {
+    std::string r = Rec(version);
+    return r.substr(0, r.size() - 6);
+}
+
+// Pads a value stream with a long string so that what follows starts at
+// decompressed offset target.
+std::string PadTo(std::string bytes, size_t target) {
+    size_t gap = target - bytes.size();
+    TWriter w;
+    w.WriteLongString(std::string(gap - 5, 'p'));
+    return bytes + w.Bytes();
+}
+
+TEST(SoftwareUpdateList, LoadingRules) {
+    const std::string list = Hex("01 02 05 06 02 41 42 00");
+    const std::string collection = Hex("0E 01 01 4E 06 04 3C 53 55 3E 00 00");
+    struct Case {
+        const char* name;
+        std::string plain;
+        std::string failure;
+        std::vector<int32_t> versions;
+    } cases[] = {
+        {"empty", Head(0), "", {}},
+        {"negative counts", [] {
+             TWriter w;
+             w.WriteInteger(0), w.WriteInteger(100), w.WriteString("h"), w.WriteInteger(-1), w.WriteInteger(-3);
+             return w.Bytes();
+         }(), "", {}},
+        {"sorted newest first", Head(3) + Rec(20305) + Rec(20400) + Rec(20310), "", {20400, 20310, 20305}},
+        {"format 199 loads", Head(1, 199) + Rec(20305), "", {20305}},
+        {"format 200 fails", Head(1, 200) + Rec(20305), "You need a newer version of Stirpello for this function (TSU200", {}},
+        {"newer record dropped", Head(3) + Rec(1) + Rec(2, 200) + Rec(3), "", {3, 1}},
+        {"extras between records", Head(2) + Rec(1) + list + collection + Hex("06 03 49 30 30 12 01 00 00 00 41 00") + Rec(2),
+         "", {2, 1}},
+        {"marker only as tag 6", Head(1) + Hex("0C 04 00 00 00 3C 53 55 3E 14 04 00 00 00 3C 53 55 3E") + Rec(5), "", {5}},
+        {"value after last record", Head(1) + Rec(1) + Hex("02 00"), "Invalid stream operation", {1}},
+        {"value after header only", Head(0) + Hex("08"), "Invalid stream operation", {}},
+        {"value after a record ending on a block", PadTo(Head(1), 1024 - Rec(1).size()) + Rec(1) + Hex("02 00"), "", {1}},
+        {"short record not last", Head(2) + ShortRec(1) + Rec(2), "Stream read error", {}},
+        {"short record last", Head(2) + Rec(1) + ShortRec(2), "", {1}},
+        {"more records announced", Head(3) + Rec(1) + Rec(2), "Stream read error", {1, 2}},
+        {"header text not a string", [] {
+             TWriter w;
+             w.WriteInteger(0), w.WriteInteger(100), w.WriteInteger(5);
+             return w.Bytes();
+         }(), "Invalid property value", {}},
+        {"format not an integer", Hex("02 00 06 01 41"), "Invalid property value", {}},
+        {"ends in header", Head(2).substr(0, 5), "Stream read error", {}},
+        {"empty stream", "", "Stream read error", {}},
+    };
+    for (const Case& c : cases) {
+        Outcome o = LoadPlain(c.plain);
+        EXPECT_EQ(o.failure, c.failure) << c.name;
+        EXPECT_EQ(o.versions, c.versions) << c.name;
+    }
+}
+
+TEST(SoftwareUpdateList, HeaderTextAndClassLinesAreKept) {
+    TSoftwareUpdateList list;
+    list.ClassLines = {"stale"};
+    TWriter w;
+    WriteHeader(w, 0, {"M/20304/20305/", "Q/20304/20400/"}, 100, "Updates for 2.3");
+    list.LoadFromString(Zip(w.Bytes()));
+    EXPECT_EQ(list.HeaderText, "Updates for 2.3");
+    EXPECT_EQ(list.ClassLines, (std::vector<std::string>{"M/20304/20305/", "Q/20304/20400/"}));
+    EXPECT_EQ(list.InstalledVersion, 0);
+}
+
+TEST(SoftwareUpdateList, LoadingAgainAppendsAndSortsTheWhole) {
+    TSoftwareUpdateList list;
+    LoadPlain(Plain({Update(20305, "R")}), &list);
+    Outcome o = LoadPlain(Plain({Update(20400, "R"), Update(20100, "B")}), &list);
+    EXPECT_EQ(o.versions, (std::vector<int32_t>{20400, 20305, 20100}));
+}
+
+TEST(SoftwareUpdateList, CompressedDataFailures) {
+    std::string good = Zip(Plain({Update(20305, "R")}));
+    std::string badChecksum = good;
+    badChecksum.back() ^= 1;
+    std::string damaged = good;
+    damaged[good.size() / 2] ^= 0x55;
+    struct Case {
+        const char* name;
+        std::string data;
+        std::string failure;
+    } cases[] = {
+        {"html page", "<!DOCTYPE html><html><body>Not found</body></html>", "Error"},
+        {"one byte", "x", "Stream read error"},  // too short to tell: nothing inflates
+        {"bad checksum", badChecksum, "Error"},
+        {"damaged", damaged, "Error"},
+        {"cut inside the record", good.substr(0, good.size() / 2), ""},  // loaded below
+        {"bytes after the stream", good + "trailing junk", ""},
+    };
+    for (const Case& c : cases) {
+        TSoftwareUpdateList list;
+        std::string failure;
+        try {
+            list.LoadFromString(c.data);
+        } catch (const EError& e) {
+            failure = e.what();
+        }
+        if (std::string(c.name) == "cut inside the record") {
+            // A cut stream reads as a shorter one: the record runs out of data
+            // and is dropped, as a short last record is.
+            EXPECT_EQ(list.Count(), 0) << c.name;
+            continue;
+        }
+        EXPECT_EQ(failure, c.failure) << c.name;
+    }
+}
+
+TEST(SoftwareUpdateList, InflatedSizeIsCapped) {
+    // A zlib stream of zeros just over the cap: about 65 KB on the wire.
+    std::string zeros(1 << 20, '\0');
+    z_stream z{};
+    ASSERT_EQ(deflateInit(&z, 1), Z_OK);
+    std::string out;
+    char buf[1 << 16];
+    int64_t left = kMaxInflatedCatalogue + 1;
+    int rc = Z_OK;
+    while (rc != Z_STREAM_END) {
+        if (z.avail_in == 0 && left > 0) {
+            size_t n = static_cast<size_t>(std::min<int64_t>(left, static_cast<int64_t>(zeros.size())));
+            z.next_in = reinterpret_cast<Bytef*>(&zeros[0]);
+            z.avail_in = static_cast<uInt>(n);
+            left -= static_cast<int64_t>(n);
+        }
+        z.next_out = reinterpret_cast<Bytef*>(buf);
+        z.avail_out = sizeof buf;
+        rc = deflate(&z, left > 0 ? Z_NO_FLUSH : Z_FINISH);
+        ASSERT_TRUE(rc == Z_OK || rc == Z_STREAM_END || rc == Z_BUF_ERROR);
+        out.append(buf, sizeof buf - z.avail_out);
+    }
+    deflateEnd(&z);
+
+    TSoftwareUpdateList list;
+    try {
+        list.LoadFromString(out);
+        FAIL() << "loaded";
+    } catch (const EDecompressionError& e) {
+        EXPECT_STREQ(e.what(), "The update catalogue is too large: it inflates to more than 67108864 bytes");
+    }
+    // Exactly at the limit is not too large.
+    std::string plain = Plain({Update(20305, "R")});
+    EXPECT_EQ(Inflate(Zip(plain), static_cast<int64_t>(plain.size())).GetSize(), static_cast<int64_t>(plain.size()));
+    EXPECT_THROW(Inflate(Zip(plain), static_cast<int64_t>(plain.size()) - 1), EDecompressionError);
+}
+
+TEST(SoftwareUpdateList, OrderIsVersionThenOrderKeyDescending) {
+    TSoftwareUpdateList list;
+    for (auto u : {Update(20305, "R", "a"), Update(20400, "B", "a"), Update(20305, "R", "\xE0"),
+                   Update(20305, "R", "ab"), Update(-1, "R"), Update(20305, "R", "b")})
+        list.Add(std::make_unique<TSoftwareUpdate>(u));
+    list.Sort();
+    std::vector<std::string> got;
+    for (int i = 0; i < list.Count(); ++i) got.push_back(std::to_string(list[i].Version()) + ":" + list[i].OrderKey());
+    // bytes compare unsigned (0xE0 above 'b'); a prefix sorts below the longer key
+    EXPECT_EQ(got, (std::vector<std::string>{"20400:a", "20305:\xE0", "20305:b", "20305:ab", "20305:a", "-1:"}));
+    EXPECT_EQ(TSoftwareUpdateList::CompareUpdates(Update(1, "R", "k"), Update(1, "B", "k")), 0);
+    EXPECT_LT(TSoftwareUpdateList::CompareUpdates(Update(2, "R"), Update(1, "R", "z")), 0);
+    EXPECT_GT(TSoftwareUpdateList::CompareUpdates(Update(1, "R", "a"), Update(1, "R", "b")), 0);
+}
+
+struct Selection {
+    std::vector<std::string> kept;  // "version kind"
+    int32_t latest;
+    bool major;
+};
+
+Selection Select(const std::vector<TSoftwareUpdate>& updates, int32_t v,
+                 const std::vector<std::string>& classLines = {}) {
+    TSoftwareUpdateList list;
+    list.LoadFromString(Zip(Plain(updates, classLines)));
+    list.SelectFor(v);
+    Selection s;
+    for (int i = 0; i < list.Count(); ++i)
+        s.kept.push_back(std::to_string(list[i].Version()) + " " + list[i].Kind());
+    s.latest = list.LatestVersion();
+    s.major = list.NewestIsMajor();
+    EXPECT_EQ(list.InstalledVersion, v);
+    return s;
+}
+
+TEST(SoftwareUpdateList, ClassFilter) {
+    std::vector<TSoftwareUpdate> updates = {
+        Update(20310, "B", "", "", "MQ"), Update(20309, "W", "", "", "QM"),
+        Update(20308, "S", "", "", "M"), Update(20307, "R", "", "", "Q"),
+        Update(20306, "R", "", "", ""), Update(20305, "R", "", "", "m"),
+    };
+    // Both lines cover 20304: both letters are needed.
+    EXPECT_EQ(Select(updates, 20304, {"M/20304/", "Q/20304/20400/"}).kept,
+              (std::vector<std::string>{"20310 B", "20309 W"}));
+    // A line covers a version only between slashes.
+    EXPECT_EQ(Select(updates, 20304, {"M/203040/", "Q/120304/", "X 20304"}).kept,
+              (std::vector<std::string>{"20310 B", "20309 W", "20308 S", "20307 R"}));
+    EXPECT_EQ(Select(updates, 20304, {"M/20304/20305/"}).kept,
+              (std::vector<std::string>{"20310 B", "20309 W", "20308 S"}));
+}
+
+TEST(SoftwareUpdateList, VersionFilter) {
+    struct Case {
+        const char* name;
+        std::vector<TSoftwareUpdate> updates;
+        int32_t v;
+        std::vector<std::string> kept;
+        int32_t latest;
+        bool major;
+    } cases[] = {
+        {"empty", {}, 20304, {}, 0, false},
+        {"rising ranks only",
+         {Update(20310, "B", "e"), Update(20309, "W"), Update(20308, "B"), Update(20307, "R"), Update(20306, "R")},
+         20304, {"20310 B", "20309 W", "20307 R"}, 20310, false},
+        {"rank 0 never kept", {Update(20310, "X"), Update(20309, ""), Update(20308, "S")}, 20304, {"20308 S"}, 20308, false},
+        {"same or older removed", {Update(20304, "R"), Update(20303, "R"), Update(20305, "B")}, 20304, {"20305 B"}, 20305, false},
+        {"newest major", {Update(20400, "R"), Update(20310, "B")}, 20304, {"20400 R"}, 20400, true},
+        {"newest minor then major", {Update(20400, "B"), Update(20310, "R")}, 20304, {"20400 B", "20310 R"}, 20400, false},
+        {"from versions",
+         {Update(20400, "R", "", "20300 20301"), Update(20310, "S", "", " \t "), Update(20309, "W", "", "20304")},
+         20304, {"20310 S"}, 20310, false},
+        {"from versions is a substring test", {Update(20, "R", "", "112")}, 12, {"20 R"}, 20, true},
+        {"from versions above space counts", {Update(20, "R", "", "\xA0")}, 12, {}, 0, false},
+        {"negative versions", {Update(-5, "R"), Update(-9, "B")}, -10, {"-5 R"}, 0, true},
+    };
+    for (const Case& c : cases) {
+        Selection s = Select(c.updates, c.v);
+        EXPECT_EQ(s.kept, c.kept) << c.name;
+        EXPECT_EQ(s.latest, c.latest) << c.name;
+        EXPECT_EQ(s.major, c.major) << c.name;
+    }
+}
+
+}  // namespace
