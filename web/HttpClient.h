@@ -2,10 +2,13 @@
 // TIdHTTP: the utility's own HTTP/1.1 GET client. One client serves one fetch
 // (a GET with its reconnects and redirects) and is then released. Portable:
 // the socket layer below it has a Winsock and a POSIX implementation.
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -123,31 +126,52 @@ public:
     void Get(const std::string& url, TStream& target);
 
     bool Connected() const;
-    // Closes the connection. Safe from another thread: a read blocked in the
-    // fetch then fails promptly.
+    // Closes the connection. Safe from another thread: a fetch under way
+    // there then fails promptly, and so does every later fetch of this
+    // client (a client is aborted only when it is being given up).
     void Disconnect();
 
+    // Splits a URL the way the client reads it. Throws EHttpError.
+    struct TUrl {
+        std::string Scheme, User, Password, Host, Port, Path, Document, Query, Fragment;
+        int PortNumber = 80;
+    };
+    static TUrl ParseUrl(const std::string& url);
+    // Location resolved against the URL it came from.
+    static std::string ResolveLocation(const TUrl& base, const std::string& location);
+    // Folds a header line longer than 1024 characters at spaces, tabs or commas.
+    static std::string FoldHeaderLine(const std::string& line);
+
 private:
-    struct TUrl;
     void DoGet(const std::string& url, TStream& target, bool toText);
     void ConnectTo(const std::string& host, int port);
-    void SendRequest(const TUrl& url);
-    void ReadHead();
-    std::string ReadLine(bool headLine);
-    void ReadBody(TStream& target, bool toText, int64_t limit);
+    std::string BuildRequest(const TUrl& url) const;
+    bool ReadHead();
+    bool ReadLine(std::string& line);
+    bool Fill();
+    void ReadBody(TStream& target, bool sized);
     void DiscardBody(int32_t timeout, std::string* keep);
-    int32_t ReadSome(char* buf, int32_t count);
-    void ReadExactly(TStream& target, int64_t count, bool toText, int64_t& textSoFar);
+    bool ReadCount(TStream& target, int64_t count, bool sized, bool strict);
     void CloseConnection();
+    void CheckAbort() const;
     std::string CookieHeaderFor(const std::string& host) const;
     void StoreCookies(const std::string& host);
+    void WorkBegin(TWorkMode m, int64_t n) { if (OnWorkBegin) OnWorkBegin(*this, m, n); }
+    void Work(TWorkMode m, int64_t n) { if (OnWork) OnWork(*this, m, n); }
+    void WorkEnd(TWorkMode m) { if (OnWorkEnd) OnWorkEnd(*this, m); }
 
+    mutable std::mutex socketLock_;  // guards socket_ against Disconnect
     std::unique_ptr<TSocket> socket_;
+    std::thread::id owner_;
+    std::atomic<bool> aborted_{false};
     std::string connectedHost_;
     int connectedPort_ = 0;
     bool keepAlive_ = false;
     int32_t currentTimeout_ = 0;
     std::vector<char> inBuf_;
     size_t inPos_ = 0, inEnd_ = 0;
-    std::vector<std::pair<std::string, std::string>> cookies_;  // host, "name=value"
+    struct TCookie {
+        std::string Domain, Name, Value;
+    };
+    std::vector<TCookie> cookies_;
 };

@@ -74,9 +74,9 @@ private:
 };
 
 // The body of one read, run by the reader in direct mode and by the worker:
-// sets up a client, opens the target by the resume rule, GETs url. Never
-// throws; success false on any error. resumeOffset is set as the target is
-// opened. processMessages, when set, runs after each progress message.
+// sets up a client, opens the target by the resume rule, GETs the URL.
+// Never throws; success is false on any error. resumeOffset is set as the
+// target is opened; targetStream holds the open target during the read.
 struct TReadSettings {
     std::string URL;
     int32_t TimeOut = 0;
@@ -89,9 +89,9 @@ struct TReadSettings {
 class TIdHTTP;
 struct TReadHooks {
     std::function<void()> processMessages;  // after each posted progress message
-    std::function<void(TIdHTTP*)> clientCreated;  // client made (nullptr: released)
+    std::function<void(TIdHTTP*)> clientChanged;  // the client made, then nullptr before its release
     std::function<void()> beforeGet;  // immediately before the GET
-    std::function<void(TDownloadFileStream*)> streamOpened;  // target open (nullptr: closed)
+    std::function<void()> afterGet;  // the GET and the results succeeded
 };
-void RunReadProcedure(const TReadSettings& settings, std::string& content, bool& success,
-                      int32_t& resumeOffset, const TReadHooks& hooks);
+void RunReadProcedure(const TReadSettings& settings, std::string& content, bool& success, int32_t& resumeOffset,
+                      std::unique_ptr<TDownloadFileStream>& targetStream, const TReadHooks& hooks);
