@@ -48,6 +48,9 @@ public:
     virtual bool NewestIsMajor() const = 0;
 };
 
+// An empty TSoftwareUpdateList behind the run's interface.
+std::unique_ptr<IUpdateList> NewCatalogueList();
+
 class IRunServices {
 public:
     virtual ~IRunServices() = default;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tests/app/RunFakes.h"
+#include "tests/catalogue/CatalogueFixtures.h"
 
 using namespace runfakes;
 using Lines = std::vector<std::string>;
@@ -595,4 +596,46 @@ TEST(SiteConfig, DefaultsAndOverrides) {
     EXPECT_EQ(set.FallbackUrl(),
               std::string("http://") + kDefaultUpdateHost + "/stirpelloweb/Updates/Stirpello.exe");
     EXPECT_EQ(set.SiteName, kDefaultSiteName);
+}
+
+// The real update list over catalogue bytes, as the update site serves them.
+TEST_F(RunFixture, RealCatalogueDecides) {
+    using catfix::Update;
+    struct Case {
+        const char* name;
+        std::string bytes;
+        const char* wants;
+        Lines lines;
+        bool confirm;
+    } cases[] = {
+        {"major update", catfix::Zip(catfix::Plain({Update(10906, "R"), Update(10800, "R")})), "TRUE",
+         {"Looks like there's an update available to 10906"}, false},
+        {"minor update only", catfix::Zip(catfix::Plain({Update(10906, "B"), Update(10907, "X")})),
+         "FALSE",
+         {"Looks like there's an update available to 10906",
+          "Only minor updates found and minor update notification is turned off... user DOES NOT "
+          "request it be turned on"},
+         true},
+        {"not for this version", catfix::Zip(catfix::Plain({Update(10906, "R", "", "10800 10801")})),
+         "FALSE", {"No updates found."}, false},
+        {"a web page", "<html>Not found</html>", "TRUE", {"Error analyzing updates - Error"}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TFakeView v;
+        TFakeServices s;
+        s.realCatalogue = true;
+        std::string bytes = c.bytes;
+        s.web = [&](const std::string& url, TWebMode) -> TWebResult {
+            if (url == "http://probe.test/") return {true, "<input>"};
+            if (url == "http://site.test/") return {true, "Genealogy Software"};
+            return {true, bytes};
+        };
+        TFailsafeRun r(v, s, TestSites());
+        EXPECT_EQ(r.Execute(), TRunEnd::Launched);
+        EXPECT_EQ(s.IniValue("Internet Connection", "wantsUpdate"), c.wants);
+        const Lines& log = v.log.Lines();
+        EXPECT_EQ(Lines(log.begin() + 6, log.end() - 1), c.lines);
+        EXPECT_EQ(v.Boxes().front().rfind("confirm ", 0) == 0, c.confirm);
+    }
 }

@@ -125,6 +125,7 @@ public:
     std::function<TWebResult(const std::string& url, TWebMode mode)> web;
     std::vector<TWebCall> webCalls;
     TFakeList list;
+    bool realCatalogue = false;  // the real update list over the catalogue bytes read
     int32_t selectedFor = -1;
     bool downloadOk = true;
     std::vector<std::string> downloads;
@@ -205,6 +206,7 @@ public:
         return web(url, mode);
     }
     std::unique_ptr<IUpdateList> NewUpdateList() override {
+        if (realCatalogue) return NewCatalogueList();
         auto l = std::make_unique<TFakeList>(list);
         l->selectedFor = &selectedFor;
         return l;
