@@ -9,6 +9,11 @@
 
 #include "fileutil/FileVersion.h"
 
+// windows.h defines CopyFile as a macro, which would rename the member.
+#ifdef CopyFile
+#undef CopyFile
+#endif
+
 // The processes running one executable: how many, and the first one's path.
 struct TProcessQuery {
     int Count = 0;

@@ -7,6 +7,7 @@
 #include <exception>
 
 #include "app/DownloadStirpelloForm_win32.h"
+#include "app/RealServices_win32.h"
 
 namespace {
 
@@ -34,7 +35,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     try {
         TDownloadStirpelloForm form(instance);
         form.MakeMainWindow();
-        // The failsafe run is plugged in here with form.SetRunHandler(...).
+        TFailsafeApp app(form);  // Button1 runs the failsafe run
         form.Show();
         MSG msg = {};
         while (GetMessageA(&msg, nullptr, 0, 0) > 0) {

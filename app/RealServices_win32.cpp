@@ -1,0 +1,127 @@
+#include "app/RealServices_win32.h"
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <chrono>
+
+#include "app/Locator.h"
+#include "app/ModuleDownload_win32.h"
+#include "app/Processes.h"
+#include "app/Settings.h"
+#include "fileutil/FileHelpers.h"
+#include "web/WebRead.h"
+
+TRealServices::TRealServices(TDownloadStirpelloForm& form, const TSiteConfig& sites)
+    : form_(form), sites_(sites), locatorUI_(form.Handle(), kApplicationTitle) {}
+
+TProcessQuery TRealServices::FindProcesses(const std::string& exeName) {
+    TProcessList list = ::FindProcesses(exeName);
+    TProcessQuery q;
+    q.Count = list.Count();
+    if (q.Count > 0) q.FirstPath = list.Items(0).ExePath;
+    return q;
+}
+
+TModuleQuery TRealServices::FindLoadedModules(const std::string& libraryName) {
+    TModuleList list = ::FindLoadedModules(libraryName);
+    TModuleQuery q;
+    q.Count = list.Count();
+    if (q.Count > 0) q.FirstHandle = list.Items(0).ModuleHandle;
+    return q;
+}
+
+std::string TRealServices::LocateInstallation() {
+    TInstallationLocator locator(form_.Log(), locatorUI_, shortcutEngines_);
+    return locator.LocateInstallation();
+}
+
+TEngineInfo TRealServices::IdentifyEngine(const std::string& directory, const std::string& engineName) {
+    TStirpelloEngine engine(directory, engineName);
+    TEngineInfo info;
+    info.Valid = engine.Valid;
+    if (engine.Version) info.Version = *engine.Version;
+    return info;
+}
+
+TrsFileVersion TRealServices::OwnVersion() {
+    char path[MAX_PATH + 1] = {};
+    DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    TrsFileVersion v;
+    if (n > 0 && n < MAX_PATH) v.ReadFromFile(std::string(path, n));
+    return v;
+}
+
+TrsFileVersion TRealServices::ReadVersion(const std::string& path) {
+    TrsFileVersion v;
+    v.ReadFromFile(path);
+    return v;
+}
+
+bool TRealServices::FileExists(const std::string& path) {
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::string TRealServices::IniRead(const std::string& path, const std::string& section,
+                                   const std::string& key, const std::string& def) {
+    return TSettingsFile(path).ReadString(section, key, def);
+}
+
+void TRealServices::IniDelete(const std::string& path, const std::string& section, const std::string& key) {
+    TSettingsFile(path).DeleteKey(section, key);
+}
+
+void TRealServices::IniWrite(const std::string& path, const std::string& section, const std::string& key,
+                             const std::string& value) {
+    TSettingsFile(path).WriteString(section, key, value);
+}
+
+TWebResult TRealServices::WebRead(const std::string& url, const std::string& proxyServer,
+                                  int32_t proxyPort, int timeoutMs, TWebMode mode) {
+    TWebRead reader(url, timeoutMs, proxyPort, proxyServer);
+    TWebResult result;
+    reader.Fetch(result.Content, result.Success, mode == TWebMode::Waiting);
+    return result;
+}
+
+std::unique_ptr<IUpdateList> TRealServices::NewUpdateList() { return NewCatalogueList(); }
+
+bool TRealServices::DownloadUpdateModule(const std::string& directory, std::string& modulePath,
+                                         const std::string& proxyServer, int32_t proxyPort) {
+    TModuleDownloadContext context{form_.Log(),
+                                   [this](const std::string& text) { form_.ShowMessage(text); },
+                                   sites_.MirrorUrl(),
+                                   sites_.FallbackUrl(),
+                                   form_.Handle(),
+                                   {}};
+    return ::DownloadUpdateModule(context, directory, modulePath, proxyServer, proxyPort);
+}
+
+bool TRealServices::CopyFile(const std::string& source, const std::string& target) {
+    return TFileCopy::CopyFile(source, target);
+}
+
+void TRealServices::ShellOpen(const std::string& path) {
+    ShellExecuteA(form_.Handle(), "open", path.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+}
+
+std::string TRealServices::NowText() {
+    char date[128] = {}, time[128] = {};
+    GetDateFormatA(LOCALE_USER_DEFAULT, DATE_SHORTDATE, nullptr, nullptr, date, sizeof date);
+    GetTimeFormatA(LOCALE_USER_DEFAULT, 0, nullptr, nullptr, time, sizeof time);
+    return std::string(date) + " " + time;
+}
+
+void TRealServices::Randomize() {
+    random_.seed(static_cast<std::mt19937::result_type>(
+        std::chrono::system_clock::now().time_since_epoch().count()));
+}
+
+int32_t TRealServices::Random(int32_t bound) {
+    return std::uniform_int_distribution<int32_t>(0, bound - 1)(random_);
+}
+
+TFailsafeApp::TFailsafeApp(TDownloadStirpelloForm& form) : services_(form), run_(form, services_) {
+    form.SetRunHandler([this](TDownloadStirpelloForm&) { run_.Button1Click(); });
+}

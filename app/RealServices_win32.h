@@ -1,0 +1,70 @@
+#pragma once
+// The run's services on Windows: the process checks, the installation
+// locator, engine identification, version resources, the settings file, the
+// web reader, the update list, the module download, the file copy and the
+// shell. Also the one call that plugs the run into the main window.
+#include <windows.h>
+
+#include <memory>
+#include <random>
+#include <string>
+
+#include "app/DownloadStirpelloForm_win32.h"
+#include "app/FailsafeRun.h"
+#include "app/LocatorUI_win32.h"
+#include "app/RunServices.h"
+#include "app/StirpelloEngine.h"
+
+class TRealServices : public IRunServices {
+public:
+    // The form owns the run log and is the owner of every box and the launch;
+    // it must outlive the services.
+    explicit TRealServices(TDownloadStirpelloForm& form, const TSiteConfig& sites = TSiteConfig::Get());
+
+    TProcessQuery FindProcesses(const std::string& exeName) override;
+    TModuleQuery FindLoadedModules(const std::string& libraryName) override;
+    std::string LocateInstallation() override;
+    TEngineInfo IdentifyEngine(const std::string& directory, const std::string& engineName) override;
+    TrsFileVersion OwnVersion() override;
+    TrsFileVersion ReadVersion(const std::string& path) override;
+    bool FileExists(const std::string& path) override;
+    std::string IniRead(const std::string& path, const std::string& section, const std::string& key,
+                        const std::string& def) override;
+    void IniDelete(const std::string& path, const std::string& section, const std::string& key) override;
+    void IniWrite(const std::string& path, const std::string& section, const std::string& key,
+                  const std::string& value) override;
+    TWebResult WebRead(const std::string& url, const std::string& proxyServer, int32_t proxyPort,
+                       int timeoutMs, TWebMode mode) override;
+    std::unique_ptr<IUpdateList> NewUpdateList() override;
+    bool DownloadUpdateModule(const std::string& directory, std::string& modulePath,
+                              const std::string& proxyServer, int32_t proxyPort) override;
+    bool CopyFile(const std::string& source, const std::string& target) override;
+    void ShellOpen(const std::string& path) override;
+    std::string NowText() override;
+    void Randomize() override;
+    int32_t Random(int32_t bound) override;
+
+    // The engines of the desktop shortcuts found by the last locate.
+    const TStirpelloEngineList& ShortcutEngines() const { return shortcutEngines_; }
+
+private:
+    TDownloadStirpelloForm& form_;
+    TSiteConfig sites_;
+    TWin32LocatorUI locatorUI_;
+    TStirpelloEngineList shortcutEngines_;
+    std::mt19937 random_;
+};
+
+// The services and the run for one main window; Button1 runs it.
+class TFailsafeApp {
+public:
+    explicit TFailsafeApp(TDownloadStirpelloForm& form);
+    TFailsafeApp(const TFailsafeApp&) = delete;
+    TFailsafeApp& operator=(const TFailsafeApp&) = delete;
+
+    TFailsafeRun& Run() { return run_; }
+
+private:
+    TRealServices services_;
+    TFailsafeRun run_;
+};
