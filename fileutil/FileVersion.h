@@ -18,8 +18,10 @@ public:
     // change the object. Windows build only.
     static bool GetFileVersion(const std::string& path, uint16_t* major, uint16_t* minor,
                                uint16_t* release, uint16_t* build);
-    // The edition of an engine file; see app/StirpelloEngine. Windows build only.
-    static std::string EditionName(const std::string& path);
+    // The edition of the engine file at path, judged with the version this
+    // object holds (read that same file first). "" when undetermined; never
+    // throws for file errors. Windows build only.
+    std::string EditionName(const std::string& path) const;
 
     void Clear() { Major = Minor = Release = Build = 0; }
     std::string DottedText() const;
