@@ -381,7 +381,72 @@ bool TSite::Body(const std::string& path, std::string& body) {
     return true;
 }
 
+namespace {
+
+std::string UrlDecode(const std::string& s) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '%' && i + 2 < s.size() && std::isxdigit(static_cast<unsigned char>(s[i + 1])) &&
+            std::isxdigit(static_cast<unsigned char>(s[i + 2]))) {
+            out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            out += s[i] == '+' ? ' ' : s[i];
+        }
+    }
+    return out;
+}
+
+std::string QueryValue(const std::string& target, const std::string& key) {
+    size_t q = target.find('?');
+    if (q == std::string::npos) return "";
+    std::string query = target.substr(q + 1);
+    size_t pos = 0;
+    while (pos <= query.size()) {
+        size_t amp = query.find('&', pos);
+        if (amp == std::string::npos) amp = query.size();
+        std::string item = query.substr(pos, amp - pos);
+        if (item.compare(0, key.size() + 1, key + "=") == 0) return UrlDecode(item.substr(key.size() + 1));
+        pos = amp + 1;
+    }
+    return "";
+}
+
+}  // namespace
+
+// Control paths, for test programs that cannot reach the object (Windows
+// programs under Wine): /__fakesite/fault?path=P&spec=S, /__fakesite/clear,
+// /__fakesite/count (requests so far, this one excluded), /__fakesite/quit.
+bool TSite::Control(int fd, const TRequest& req) {
+    std::string body = "ok\n";
+    int status = 200;
+    if (req.path == "/__fakesite/fault") {
+        try {
+            AddFault(QueryValue(req.target, "path"), ParseFault(QueryValue(req.target, "spec")));
+        } catch (const std::exception& e) {
+            status = 400;
+            body = std::string(e.what()) + "\n";
+        }
+    } else if (req.path == "/__fakesite/clear") {
+        ClearFaults();
+    } else if (req.path == "/__fakesite/count") {
+        std::lock_guard<std::mutex> g(lock_);
+        body = std::to_string(requests_.size() - 1) + "\n";
+    } else if (req.path == "/__fakesite/quit") {
+        quit_ = true;
+    } else {
+        status = 404;
+        body = "unknown control path\n";
+    }
+    std::string head = "HTTP/1.1 " + std::to_string(status) + " " + Reason(status) +
+                       "\r\nContent-Type: text/plain\r\nConnection: close\r\nContent-Length: " +
+                       std::to_string(body.size()) + "\r\n\r\n";
+    SendAll(fd, (head + body).data(), head.size() + body.size());
+    return false;
+}
+
 bool TSite::Answer(int fd, const TRequest& req) {
+    if (req.path.compare(0, 12, "/__fakesite/") == 0) return Control(fd, req);
     TFault f;
     TakeFault(req.path, f);
     if (!f.raw.empty()) {

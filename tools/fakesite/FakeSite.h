@@ -2,7 +2,9 @@
 // A loopback update site for tests and the demo: an HTTP/1.1 server on
 // 127.0.0.1 that serves the probe page, the product home page, catalogues,
 // the update module, and any files put in it, with scripted faults.
-// Linux only (POSIX sockets, one thread per connection).
+// Linux only (POSIX sockets, one thread per connection). Windows programs
+// under Wine start the fakesite program (Wine runs Linux programs too) and
+// script it through its /__fakesite/ control paths.
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -87,12 +89,15 @@ public:
     bool WaitForRequests(size_t n, int timeoutMs) const;
     // Optional: each request head is appended to this file as it arrives.
     void SetLogFile(const std::string& path);
+    // A request for /__fakesite/quit has arrived.
+    bool QuitRequested() const { return quit_; }
 
 private:
     struct TConn;
     void AcceptLoop();
     void Serve(int fd, int serial);
     bool Answer(int fd, const TRequest& req);
+    bool Control(int fd, const TRequest& req);
     bool TakeFault(const std::string& path, TFault& out);
     bool Body(const std::string& path, std::string& body);
     bool WaitStop(int ms);  // true when stopping
@@ -113,6 +118,7 @@ private:
     int port_ = 0;
     std::atomic<int> connections_{0};
     std::atomic<bool> stopping_{false};
+    std::atomic<bool> quit_{false};
 };
 
 std::string ProbePage();

@@ -20,7 +20,11 @@
 // last), chunked[=SIZE], no-length, long-line=CHARS, ignore-range, close,
 // slow=MS (pause between body pieces), piece=BYTES, times=N (only the next N
 // requests for PATH). Several faults for one PATH apply in turn.
-// --log FILE appends every request head as received.
+// --log FILE appends every request head as received. --port-file FILE gets
+// the port too (written whole, then renamed into place).
+// Control paths: /__fakesite/fault?path=PATH&spec=SPEC adds a fault,
+// /__fakesite/clear drops every fault, /__fakesite/count answers the number
+// of requests so far, /__fakesite/quit stops the program.
 #include <signal.h>
 #include <unistd.h>
 #include <poll.h>
@@ -42,13 +46,16 @@ int Usage(int code) {
     std::fprintf(code ? stderr : stdout,
                  "usage: fakesite [--port N] [--updates DIR] [--module FILE] [--file PATH=FILE]...\n"
                  "                [--fault PATH:SPEC]... [--lifetime SECONDS] [--log FILE] [--stdin-stop]\n"
+                 "                [--port-file FILE]\n"
                  "Serves on 127.0.0.1 and prints the port first. Paths: /probe/ (probe page with an\n"
                  "input element), / (home page, \"Genealogy Software\"), /updates/NAME (from DIR),\n"
                  "/send/file/184287-IUDF/Stirpello.exe and /stirpelloweb/Updates/Stirpello.exe\n"
                  "(the module FILE). Ranges get 206. Stops after the lifetime (default 300 s).\n"
                  "SPEC, comma-separated: delay=MS stall stall-after=BYTES cut=BYTES reset status=CODE\n"
                  "  redirects=N location=URL(last) chunked[=SIZE] no-length long-line=CHARS\n"
-                 "  ignore-range close slow=MS piece=BYTES times=N   (PATH \"*\" matches every path)\n");
+                 "  ignore-range close slow=MS piece=BYTES times=N   (PATH \"*\" matches every path)\n"
+                 "Control: /__fakesite/fault?path=PATH&spec=SPEC  /__fakesite/clear  /__fakesite/count\n"
+                 "         /__fakesite/quit\n");
     return code;
 }
 
@@ -59,6 +66,7 @@ int main(int argc, char** argv) {
     int port = 0;
     long lifetime = 300;
     bool stdinStop = false;
+    std::string portFile;
     try {
         for (int i = 1; i < argc; ++i) {
             std::string a = argv[i];
@@ -73,6 +81,7 @@ int main(int argc, char** argv) {
             else if (a == "--lifetime") lifetime = std::stol(value());
             else if (a == "--log") site.SetLogFile(value());
             else if (a == "--stdin-stop") stdinStop = true;
+            else if (a == "--port-file") portFile = value();
             else if (a == "--file") {
                 std::string v = value();
                 size_t eq = v.find('=');
@@ -94,12 +103,20 @@ int main(int argc, char** argv) {
     }
     std::printf("%d\n", site.Port());
     std::fflush(stdout);
+    if (!portFile.empty()) {
+        std::string tmp = portFile + ".tmp";
+        if (FILE* f = std::fopen(tmp.c_str(), "w")) {
+            std::fprintf(f, "%d\n", site.Port());
+            std::fclose(f);
+            std::rename(tmp.c_str(), portFile.c_str());
+        }
+    }
 
     signal(SIGTERM, OnSignal);
     signal(SIGINT, OnSignal);
     signal(SIGPIPE, SIG_IGN);
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(lifetime);
-    while (!g_stop && std::chrono::steady_clock::now() < until) {
+    while (!g_stop && !site.QuitRequested() && std::chrono::steady_clock::now() < until) {
         if (stdinStop) {
             pollfd p{0, POLLIN, 0};
             if (poll(&p, 1, 200) > 0) {
