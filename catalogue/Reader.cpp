@@ -86,15 +86,20 @@ void TReader::ReadBytesInto(std::string& out, int64_t count) {
 }
 
 int32_t TReader::ReadInteger() {
-    switch (ReadByte()) {
+    // A refused tag stays on the stream, so that the marker search after a
+    // dropped record starts at a value boundary.
+    switch (NextTag()) {
         case vaInt8:
+            ++pos_;
             return static_cast<int8_t>(ReadByte());
         case vaInt16: {
+            ++pos_;
             uint8_t b[2];
             Read(b, 2);
             return static_cast<int16_t>(b[0] | (b[1] << 8));
         }
         case vaInt32: {
+            ++pos_;
             uint8_t b[4];
             Read(b, 4);
             return Le32(b);
@@ -130,7 +135,10 @@ std::string TReader::ReadString() {
 }
 
 void TReader::ReadString(std::string& out) {
-    switch (ReadByte()) {
+    uint8_t tag = NextTag();
+    if (tag != vaString && tag != vaLString && tag != vaWString && tag != vaUTF8String) InvalidValue();
+    ++pos_;
+    switch (tag) {
         case vaString:
             ReadBytesInto(out, ReadByte());
             return;
@@ -149,8 +157,6 @@ void TReader::ReadString(std::string& out) {
             out = Utf8ToAnsi(raw.data(), raw.size());
             return;
         }
-        default:
-            InvalidValue();
     }
 }
 

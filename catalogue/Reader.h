@@ -43,7 +43,7 @@ public:
 
     // Every read below throws EReadError "Stream read error" when the source
     // runs out inside a value, and EReadError "Invalid property value" for a
-    // tag it does not accept (that tag byte is consumed).
+    // tag it does not accept (that value is left on the stream).
 
     // Tags 2, 3 and 4, sign-extended.
     int32_t ReadInteger();

@@ -54,6 +54,13 @@ std::string ShortRec(int32_t version) {
     return r.substr(0, r.size() - 6);
 }
 
+// A record whose Kind is the integer 20 (the tag of a UTF-8 string).
+std::string WrongType(int32_t version) {
+    std::string r = Rec(version);
+    std::string kind = Hex("06 03 53 30 33 06 01 52");
+    return r.replace(r.find(kind), kind.size(), Hex("06 03 53 30 33 02 14"));
+}
+
 // Pads a value stream with a long string so that what follows starts at
 // decompressed offset target.
 std::string PadTo(std::string bytes, size_t target) {
@@ -88,6 +95,9 @@ TEST(SoftwareUpdateList, LoadingRules) {
         {"value after last record", Head(1) + Rec(1) + Hex("02 00"), "Invalid stream operation", {1}},
         {"value after header only", Head(0) + Hex("08"), "Invalid stream operation", {}},
         {"value after a record ending on a block", PadTo(Head(1), 1024 - Rec(1).size()) + Rec(1) + Hex("02 00"), "", {1}},
+        // a refused value is passed over whole, even one whose payload
+        // looks like the tag of a long string
+        {"wrong value type", Head(2) + WrongType(1) + Rec(2), "", {2}},
         {"short record not last", Head(2) + ShortRec(1) + Rec(2), "Stream read error", {}},
         {"short record last", Head(2) + Rec(1) + ShortRec(2), "", {1}},
         {"more records announced", Head(3) + Rec(1) + Rec(2), "Stream read error", {1, 2}},

@@ -238,8 +238,8 @@ void TCompiler::Value(TWriter& w) {
     }
     if (k == "date" || k == "single") {
         std::string n = Word("a number");
-        if (k == "date" && n.size() == 17 && n[0] == '#') {
-            std::string bits = ParseHex(n.substr(1), tok.line);
+        if (k == "date" && n.size() == 21 && n.compare(0, 5, "bits:") == 0) {
+            std::string bits = ParseHex(n.substr(5), tok.line);
             uint64_t v = 0;
             for (char c : bits) v = (v << 8) | static_cast<unsigned char>(c);
             return w.WriteDateBits(v);
@@ -445,8 +445,8 @@ std::string DateText(double d) {
     if (!std::isfinite(d)) {
         uint64_t bits;
         std::memcpy(&bits, &d, sizeof bits);
-        char buf[24];
-        std::snprintf(buf, sizeof buf, "#%016" PRIX64, bits);
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "bits:%016" PRIX64, bits);
         return buf;
     }
     char buf[40];
