@@ -126,6 +126,7 @@ TFault ParseFault(const std::string& spec) {
         else if (key == "stall-after") f.stallAfter = num();
         else if (key == "cut") f.cutAfter = num();
         else if (key == "reset") f.reset = true;
+        else if (key == "hang-up") f.hangUp = true;
         else if (key == "status") f.status = static_cast<int>(num());
         else if (key == "redirects") f.redirects = static_cast<int>(num());
         else if (key == "location") {
@@ -459,6 +460,7 @@ bool TSite::Answer(int fd, const TRequest& req) {
         setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
         return false;
     }
+    if (f.hangUp) return false;
     if (f.stall) {
         StallUntilGone(fd);
         return false;

@@ -31,6 +31,7 @@ struct TFault {
     int64_t stallAfter = -1;  // send this many body bytes, then never send more
     int64_t cutAfter = -1;  // send this many body bytes, then close
     bool reset = false;  // answer with a connection reset
+    bool hangUp = false;  // close without answering
     int status = 0;  // answer with this status (and a short body) instead
     int redirects = 0;  // a chain of this many 302s before the real answer
     std::string location;  // answer 302 to this Location
@@ -46,7 +47,7 @@ struct TFault {
 };
 
 // Parses "key=value,key,..." (the keys are the field names above, in the
-// command line's spelling: delay, stall, stall-after, cut, reset, status,
+// command line's spelling: delay, stall, stall-after, cut, reset, hang-up, status,
 // redirects, location, chunked, no-length, long-line, ignore-range, close,
 // slow, piece, times). Throws std::invalid_argument on a bad spec.
 TFault ParseFault(const std::string& spec);

@@ -15,7 +15,8 @@
 //   PATH                    FILE, for each --file PATH=FILE
 // Byte ranges ("Range: bytes=N-" or "bytes=N-M") are answered with 206.
 // --fault PATH:SPEC scripts faults for PATH ("*": any path); SPEC is a comma
-// list of: delay=MS, stall, stall-after=BYTES, cut=BYTES, reset, status=CODE,
+// list of: delay=MS, stall, stall-after=BYTES, cut=BYTES, reset, hang-up
+// (close without answering), status=CODE,
 // redirects=N (a chain of N 302s), location=URL (a 302 there; must come
 // last), chunked[=SIZE], no-length, long-line=CHARS, ignore-range, close,
 // slow=MS (pause between body pieces), piece=BYTES, times=N (only the next N
@@ -51,7 +52,7 @@ int Usage(int code) {
                  "input element), / (home page, \"Genealogy Software\"), /updates/NAME (from DIR),\n"
                  "/send/file/184287-IUDF/Stirpello.exe and /stirpelloweb/Updates/Stirpello.exe\n"
                  "(the module FILE). Ranges get 206. Stops after the lifetime (default 300 s).\n"
-                 "SPEC, comma-separated: delay=MS stall stall-after=BYTES cut=BYTES reset status=CODE\n"
+                 "SPEC, comma-separated: delay=MS stall stall-after=BYTES cut=BYTES reset hang-up status=CODE\n"
                  "  redirects=N location=URL(last) chunked[=SIZE] no-length long-line=CHARS\n"
                  "  ignore-range close slow=MS piece=BYTES times=N   (PATH \"*\" matches every path)\n"
                  "Control: /__fakesite/fault?path=PATH&spec=SPEC  /__fakesite/clear  /__fakesite/count\n"
