@@ -1,0 +1,315 @@
+#!/usr/bin/env bash
+# One end-to-end scenario: builds the test world (installation folder,
+# registry key, desktop shortcut, settings file, catalogue, loopback site),
+# runs the utility under Wine with the GUI driver answering every box by its
+# text, then checks the log file, the clipboard, the settings file, the module
+# in place and the launched module's record.
+#   scenario.sh NAME      (names: see the case at the bottom)
+# Needs the environment that ./test.sh sets up (prefix, Wine server, display)
+# and the E2E_* variables from tests/e2e/CMakeLists.txt.
+set -euo pipefail
+name=$1
+bin=${E2E_WIN_BIN:?}
+native=${E2E_NATIVE_BIN:?}
+: "${WINEPREFIX:?run through ./test.sh}"
+for tool in fakesite updcat; do
+    if [ ! -x "$native/$tool" ]; then
+        echo "SKIP: $native/$tool is not built (the native tree builds it)"
+        exit 77
+    fi
+done
+
+work=$E2E_WORK/$name
+artifacts=$E2E_WORK/artifacts
+rm -rf "$work"
+mkdir -p "$work/inst" "$work/updates" "$work/run" "$artifacts"
+inst=$work/inst
+
+fail() { echo "FAIL [$name]: $*" >&2; exit 1; }
+win() { winepath -w "$1" 2>/dev/null; }
+quiet() { "$@" >/dev/null 2>&1 </dev/null; }
+wininst=$(win "$inst")
+winwork=$(win "$work")
+winbin=$(win "$bin")
+
+# --- the world -------------------------------------------------------------
+product_key='HKLM\Software\corvannaSystems\Stirpello'
+installer_key='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Stirpello_is1'
+desktop=
+for d in "$WINEPREFIX"/drive_c/users/*/Desktop; do
+    case "$d" in */Public/Desktop) continue ;; esac
+    [ -d "$d" ] && desktop=$d
+done
+[ -n "$desktop" ] || fail "no desktop folder in the prefix"
+
+site_pid=
+holder_pid=
+cleanup() {
+    [ -n "$site_pid" ] && kill "$site_pid" 2>/dev/null && wait "$site_pid" 2>/dev/null
+    if [ -n "$holder_pid" ]; then
+        : >"$work/run/stop"
+        wait "$holder_pid" 2>/dev/null || true
+    fi
+    quiet wine reg delete "$product_key" /f /reg:32 || true
+    find "$desktop" -maxdepth 1 -iname '*stirpello*' -delete 2>/dev/null || true
+}
+trap cleanup EXIT
+
+# A defined start: no keys, no shortcuts left by other tests.
+quiet wine reg delete "$product_key" /f /reg:32 || true
+quiet wine reg delete "$installer_key" /f /reg:32 || true
+find "$desktop" -maxdepth 1 -iname '*stirpello*' -delete
+
+set_registry() {
+    quiet wine reg add "$product_key" /v InstallPath /t REG_SZ /d "$wininst" /f /reg:32 ||
+        fail "cannot write the registry"
+}
+# A desktop shortcut to a file of the installation.
+add_shortcut() {
+    quiet wine "$bin/e2etool.exe" link "$(win "$desktop")\\Stirpello.lnk" "$wininst\\$1" ||
+        fail "cannot make the shortcut"
+}
+write_ini() {
+    printf '[Internet Connection]\r\nuseProxy=FALSE\r\n[Updates]\r\nCheckOnOrAfterDate=2031-01-01\r\n' \
+        >"$inst/Stirpello.ini"
+}
+# catalogue KIND...: SP109.UPD with one update per kind, versions 10906 down.
+catalogue() {
+    local v=10906 kind src=
+    for kind in "$@"; do
+        src+=$'record\n  I01 '"$v"$'\n  S03 "'"$kind"$'"\nend\n'
+        v=$((v - 1))
+    done
+    printf '%s' "$src" >"$work/catalogue.txt"
+    "$native/updcat" build "$work/catalogue.txt" "$work/updates/SP109.UPD" >/dev/null
+}
+# start_site [--fault PATH:SPEC]...: the loopback site for probe, product
+# site, catalogue and both download addresses.
+start_site() {
+    "$native/fakesite" --updates "$work/updates" --module "$bin/update_module.exe" \
+        --lifetime 170 --log "$work/requests.log" "$@" >"$work/site.out" 2>&1 </dev/null &
+    site_pid=$!
+    local i port=
+    for i in $(seq 1 100); do
+        port=$(head -n1 "$work/site.out" 2>/dev/null | tr -dc 0-9)
+        [ -n "$port" ] && break
+        sleep 0.05
+    done
+    [ -n "$port" ] || fail "the loopback site did not start"
+    : >>"$work/requests.log"
+    export STIRPELLO_SITE_HOST=127.0.0.1:$port
+    export STIRPELLO_PROBE_URL=http://127.0.0.1:$port/probe/
+    export STIRPELLO_MIRROR_HOST=127.0.0.1:$port
+    export STIRPELLO_UPDATE_HOST=127.0.0.1:$port
+}
+
+# --- the run ---------------------------------------------------------------
+main_title='"Stirpello \"Failsafe\" Update Utility"'
+# drive LINE...: starts the utility, presses the button, then the lines.
+drive() {
+    {
+        echo "timeout 30000"
+        echo "cd $winwork"
+        echo "start $winbin\\DownloadStirpelloUpdate.exe"
+        echo "window $main_title"
+        echo "click Button1"
+        printf '%s\n' "$@"
+    } >"$work/driver.txt"
+    if ! wine "$bin/guidriver.exe" --script "$(win "$work/driver.txt")" >"$work/driver.out" 2>&1 </dev/null; then
+        cat "$work/driver.out" >&2
+        [ -f "$inst/StirpelloUpdateLog.txt" ] && sed 's/^/log: /' "$inst/StirpelloUpdateLog.txt" >&2
+        fail "the GUI driver failed"
+    fi
+}
+answer() { printf 'answer "%s" %s' "$1" "$2"; }
+shot() { echo "screenshot $(win "$artifacts")\\$name-$1.png${2:+ $2}"; }
+
+# --- the checks ------------------------------------------------------------
+log_text() { tr -d '\r' <"$inst/StirpelloUpdateLog.txt"; }
+expect_log() {
+    [ -f "$inst/StirpelloUpdateLog.txt" ] || fail "no log file"
+    local line
+    for line in "$@"; do
+        log_text | grep -qxF -- "$line" || { log_text >&2; fail "log lacks: $line"; }
+    done
+}
+expect_no_log() {
+    local line
+    for line in "$@"; do
+        if log_text | grep -qF -- "$line"; then fail "log has: $line"; fi
+    done
+}
+clipboard() { wine "$bin/guidriver.exe" clipboard 2>/dev/null </dev/null | tr -d '\r'; }
+expect_clipboard_is_log() {
+    [ "$(clipboard)" = "$(log_text)" ] || fail "the clipboard does not hold the log"
+}
+expect_ini() {
+    tr -d '\r' <"$inst/Stirpello.ini" | grep -qxF -- "$1" || { cat "$inst/Stirpello.ini" >&2; fail "ini lacks $1"; }
+}
+expect_no_ini() {
+    if tr -d '\r' <"$inst/Stirpello.ini" | grep -qiF -- "$1"; then fail "ini still has $1"; fi
+}
+expect_launched() {
+    local i record=$inst/UpdateModuleLaunched.txt
+    for i in $(seq 1 100); do
+        [ -s "$record" ] && break
+        sleep 0.05
+    done
+    [ -s "$record" ] || fail "the update module was not launched"
+    grep -qF -- "$wininst\\Stirpello.exe" "$record" || fail "launched: $(cat "$record")"
+}
+expect_not_launched() {
+    sleep 0.5
+    [ ! -e "$inst/UpdateModuleLaunched.txt" ] || fail "the update module was launched"
+}
+# The utility's own version number, from its first log line, starts the trail.
+own_number() {
+    local v
+    v=$(log_text | sed -n 's/^Stirpello Failsafe Update Utility Version //p' | head -n1)
+    IFS=. read -r a b c d <<<"$v"
+    echo $((a * 10000 + b * 1000 + c * 100 + d))
+}
+expect_catalogue_request() {
+    local trail="$(own_number)$1"
+    grep -qE "^GET /updates/SP109\.UPD\?from=utility&random=[0-9]{1,5}&updating=1095&err=$trail HTTP/1\.1" \
+        "$work/requests.log" || { cat "$work/requests.log" >&2; fail "no catalogue request with err=$trail"; }
+}
+expect_no_download() {
+    if grep -qE '^GET (/send/|/stirpelloweb/)' "$work/requests.log"; then fail "a download was made"; fi
+}
+
+cp "$bin/engine_1095_marked.exe" "$inst/SPEngine.exe"
+press_ok='Press OK to close this utility and launch the update module'
+
+case $name in
+outdated_major)
+    # Module 1.4.0.0 is outdated; a major update is offered: download (slowed
+    # so that the download window can be seen), replace, mark, launch.
+    cp "$bin/ver_1_4_0_0.exe" "$inst/Stirpello.exe"
+    write_ini
+    catalogue R B
+    set_registry
+    add_shortcut Stirpello.exe
+    start_site --fault /send/file/184287-IUDF/Stirpello.exe:slow=120,piece=65536
+    drive 'window "Downloading File...."' "sleep 1000" "$(shot downloading)" \
+        'window "Stirpello Update Manager"' "$(shot end)" \
+        "$(answer "$press_ok" OK)" "exited 0"
+    expect_log "Stirpello install found in registry - $wininst\\" \
+        "1 Desktop Shortcuts found for Stirpello" \
+        "Version 1.0.9.5 in $wininst\\ identified for update" \
+        "Found existing update module 1.4.0.0" \
+        "Found CheckOnOrAfterDate in Stirpello.ini file - deleting it" \
+        "Internet access test 1 succeeded" \
+        "Looks like there's an update available to 10906" \
+        "Download completed" \
+        "Running $wininst\\Stirpello.exe"
+    expect_catalogue_request "-1OK"
+    expect_clipboard_is_log
+    expect_ini "wantsUpdate=TRUE"
+    expect_no_ini CheckOnOrAfterDate
+    cmp -s "$inst/Stirpello.exe" "$bin/update_module.exe" || fail "the module was not replaced"
+    expect_launched
+    ;;
+current_minor_no)
+    # A current module and only a minor update; the user declines notices.
+    cp "$bin/update_module.exe" "$inst/Stirpello.exe"
+    write_ini
+    catalogue B
+    set_registry
+    start_site
+    drive "$(answer "Only a minor update is available currently... would you like to change your settings to notify you of minor updates?" No Confirm)" \
+        "$(answer "$press_ok" OK)" "exited 0"
+    expect_log "Found existing update module 1.4.0.1" \
+        "Only minor updates found and minor update notification is turned off... user DOES NOT request it be turned on" \
+        "Running $wininst\\Stirpello.exe"
+    expect_catalogue_request "-1OK"
+    expect_no_download
+    expect_clipboard_is_log
+    expect_ini "wantsUpdate=FALSE"
+    expect_no_ini notifyForAnyUpdate
+    expect_launched
+    ;;
+no_internet)
+    # Neither probe gets through: two boxes, -BLK, no catalogue request.
+    cp "$bin/update_module.exe" "$inst/Stirpello.exe"
+    write_ini
+    catalogue R
+    set_registry
+    start_site
+    # Port 1 on loopback: nothing listens, the connection is refused.
+    export STIRPELLO_SITE_HOST=127.0.0.1:1 STIRPELLO_PROBE_URL=http://127.0.0.1:1/probe/
+    drive "$(answer "Internet access is blocked! Make sure you're connected and check your firewall/security (e.g. NORTON) settings." OK)" \
+        "$(answer "Run Stirpello, use TOOLS...SETTINGS... internet tab and check your proxy settings" OK)" \
+        "$(answer "$press_ok" OK)" "exited 0"
+    expect_log "Internet Access Blocked!" "Running $wininst\\Stirpello.exe"
+    expect_no_log "Accessing internet"
+    [ ! -s "$work/requests.log" ] || fail "the site was asked: $(cat "$work/requests.log")"
+    expect_clipboard_is_log
+    expect_ini "wantsUpdate=TRUE"
+    expect_launched
+    ;;
+site_down)
+    # The probe works, the product site answers 503: -GDW, one box, and the
+    # catalogue is still asked for.
+    cp "$bin/update_module.exe" "$inst/Stirpello.exe"
+    write_ini
+    catalogue R
+    set_registry
+    start_site --fault /:status=503
+    drive "$(answer "Stirpello.com appears to be busy or down temporarily... if your update attempt fails wait a few hours and try again." OK)" \
+        "$(answer "$press_ok" OK)" "exited 0"
+    expect_log "Internet access test 1 succeeded" "Stirpello.com down" \
+        "Looks like there's an update available to 10906"
+    expect_catalogue_request "-1OK-GDW"
+    expect_clipboard_is_log
+    expect_ini "wantsUpdate=TRUE"
+    expect_launched
+    ;;
+product_running)
+    # A process runs Stirpello.exe: the box, then the window closes before the
+    # installation is located, so no log file is written.
+    cp "$bin/update_module.exe" "$inst/Stirpello.exe"
+    write_ini
+    set_registry
+    start_site
+    cp "$bin/e2etool.exe" "$work/run/Stirpello.exe"
+    wine "$work/run/Stirpello.exe" hold "$(win "$work/run")\\ready" "$(win "$work/run")\\stop" \
+        >/dev/null 2>&1 </dev/null &
+    holder_pid=$!
+    for i in $(seq 1 200); do [ -e "$work/run/ready" ] && break; sleep 0.05; done
+    [ -e "$work/run/ready" ] || fail "the stand-in product did not start"
+    drive "$(answer "Stirpello is running... close Stirpello (or reboot) and rerun this utility" OK)" "exited 0"
+    [ ! -e "$inst/StirpelloUpdateLog.txt" ] || fail "a log file was written"
+    clip=$(clipboard)
+    grep -qxF -- "$(win "$work/run")\\Stirpello.exe is running..." <<<"$clip" ||
+        { echo "$clip" >&2; fail "the clipboard lacks the running line"; }
+    grep -q '^Stirpello Failsafe Update Utility Version ' <<<"$clip" || fail "the clipboard lacks the header"
+    [ ! -s "$work/requests.log" ] || fail "the site was asked"
+    expect_not_launched
+    ;;
+no_module)
+    # Found through a desktop shortcut only; no update module at all: the
+    # download works, but there is no old module to replace, so the run ends
+    # with the cross and the window stays open.
+    write_ini
+    catalogue R
+    add_shortcut SPEngine.exe
+    start_site --fault /send/file/184287-IUDF/Stirpello.exe:slow=60,piece=65536
+    drive 'window "Downloading File...."' 'gone "Downloading File...." 30000' "sleep 500" "window $main_title" \
+        "expect-visible s3Mark yes" "close" "exited 0"
+    expect_log 'No "modern" (1.0.7 or higher) versions of Stirpello found in registry' \
+        "Did not find an existing update module" \
+        "Download completed" \
+        "Copy of new update module failed"
+    expect_no_log "Running "
+    expect_catalogue_request "-UMX-1OK"
+    expect_clipboard_is_log
+    cmp -s "$inst/Download/Stirpello.exe" "$bin/update_module.exe" || fail "the download is not whole"
+    [ ! -e "$inst/Stirpello.exe" ] || fail "a module was put in place"
+    expect_not_launched
+    ;;
+*)
+    fail "unknown scenario"
+    ;;
+esac
+echo "PASS [$name]"
