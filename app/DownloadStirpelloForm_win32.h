@@ -8,6 +8,8 @@
 
 #include "app/RunLog.h"
 #include "app/RunView.h"
+#include "app/StirpelloEngine.h"
+#include "fileutil/FileFinder.h"
 
 // Names the program in message boxes.
 inline constexpr const char* kApplicationTitle = "Stirpello Update Manager";
@@ -80,8 +82,19 @@ public:
     HWND LMDNImage1 = nullptr;
     HWND Label6 = nullptr;
 
-    // Installation locator and its platform queries go here (added by the
-    // locator's code in its own .cpp file).
+    // Installation locator (app/LocatorForm_win32.cpp): writes to this
+    // window's run log, shows its boxes and the file dialog, and refills
+    // ShortcutEngines. LocateInstallation throws EError for a registry value
+    // that is not a string; ResolveShortcut throws EOSError.
+    std::string LocateInstallation();
+    std::string ResolveShortcut(const std::string& linkPath);
+    void ShortcutFound(const std::string& folder, const TSearchRec& entry);
+    // The platform queries of the file dialog's set-up: major version 4 with
+    // a minor version below 10 (95, NT 4.0) / of 10 or more (98, Me).
+    static bool IsMajor4MinorBelow10();
+    static bool IsMajor4Minor10OrMore();
+    // One identification per resolved desktop shortcut, owned by the window.
+    TStirpelloEngineList ShortcutEngines;
 
 private:
     struct TGlyph {
