@@ -127,7 +127,7 @@ TEST(CatalogueText, BuildDumpBuildGivesTheSameBytes) {
         "  S09 \"\\x00\\xFF\"\n  S10 \"ten\"\n  S11 \"20304 20305\"\n  S12 \"MQ\"\n"
         "end\n"
         "record\n"
-        "  I01 20305\n  S02 \"\"\n  S03 \"B\"\n  D04 date bits:7FF0000000000001\n"
+        "  I01 20305\n  S02 \"\"\n  S03 \"B\"\n  D04 date bits:FFF8000000000123\n"
         "  S05 \"\"\n  S06 \"\"\n  I07 0\n  I08 -1\n  S09 \"\"\n  S10 \"\"\n  S11 \"\"\n  S12 \"\"\n"
         "end\n"
         "record\n"
