@@ -1,0 +1,83 @@
+#include "app/ModuleDownload_win32.h"
+
+#include <exception>
+
+#include "fileutil/Errors.h"
+#include "web/Crc32.h"
+#include "web/FileDownloader_win32.h"
+
+namespace {
+
+std::string Num(int32_t v) { return std::to_string(v); }
+
+std::string InFolder(const std::string& folder, const std::string& name) {
+    if (!folder.empty() && folder.back() == '\\') return folder + name;
+    return folder + "\\" + name;
+}
+
+bool DirectoryExists(const std::string& path) {
+    DWORD a = GetFileAttributesA(path.c_str());
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+}  // namespace
+
+bool DownloadUpdateModule(const TModuleDownloadContext& context, const std::string& programDirectory,
+                          std::string& modulePath, const std::string& proxyServer, int32_t proxyPort) {
+    bool result = false;
+    TFileDownloader window(context.Owner);
+    try {
+        window.ProxyPort = proxyPort;
+        window.ProxyServer = proxyServer;
+        const std::string folder = InFolder(programDirectory, DownloadFolderName);
+        if (!DirectoryExists(folder)) {
+            SetCurrentDirectoryA(programDirectory.c_str());  // a failure here is ignored
+            // By full path, so a failed change of directory cannot put the
+            // folder somewhere else.
+            if (!CreateDirectoryA(folder.c_str(), nullptr)) {
+                const DWORD code = GetLastError();
+                throw EOSError(SysErrorMessage(code), code);
+            }
+        }
+        window.Url = context.PrimaryUrl;
+        window.AlternateUrl = context.FallbackUrl;
+        window.ExpectedSize = UpdateModuleSize;
+        window.ExpectedCrc = UpdateModuleCrc;
+        const std::string target = InFolder(folder, UpdateModuleFileName);
+        modulePath = target;
+        window.SaveTo = target;
+        if (context.BeforeShow) context.BeforeShow(window);
+
+        const int modalResult = window.ShowModal();
+        const int32_t expectedSize = window.ExpectedSize;
+        const int32_t expectedCrc = window.ExpectedCrc;
+        if (modalResult == mrRetry) {
+            if (window.TotalSize != expectedSize) {
+                context.Log.Add("Download did not complete... Actual=" + Num(window.TotalSize) +
+                                " Needed=" + Num(expectedSize));
+                context.ShowMessage("The download did not complete... try the download again later (" +
+                                    Num(window.TotalSize) + "/" + Num(expectedSize) + ")");
+            } else {
+                const int32_t crc = FileCrc32(target);
+                if (crc != expectedCrc) {
+                    context.Log.Add("The file was corrupted during the transmission... Actual=" + Num(crc) +
+                                    " Needed=" + Num(expectedCrc));
+                    context.ShowMessage("The file was corrupted during the transmission... try the download again (" +
+                                        Num(expectedCrc) + "/" + Num(crc) + ")");
+                } else {
+                    const char* text = "SP88J - A problem was encountered validating the update";
+                    context.Log.Add(text);
+                    context.ShowMessage(text);
+                }
+            }
+        }
+        if (window.FinalCrc == expectedCrc) {
+            result = true;
+            context.Log.Add("Download completed");
+        }
+    } catch (const std::exception& e) {
+        context.Log.Add(std::string("An error occurred during download - ") + e.what());
+        context.ShowMessage(std::string("An error occurred - ") + e.what());
+    }
+    return result;
+}

@@ -1,0 +1,304 @@
+// The download window under Wine: its texts and handlers directly, then whole
+// downloads against the loopback site with scripted faults.
+#include "web/FileDownloader_win32.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+
+#include "fileutil/FileHelpers.h"
+#include "tests/web/FileDownloaderSite_win32.h"
+#include "web/Crc32.h"
+
+using namespace testsupport;
+using namespace dltest;
+
+namespace {
+
+const int32_t kModuleSize = 1294848;
+const int32_t kModuleCrc = 1348818072;
+const std::string kMirror = "/send/file/184287-IUDF/Stirpello.exe";
+const std::string kFallback = "/stirpelloweb/Updates/Stirpello.exe";
+
+std::string ModuleFile() { return ExeDir() + "update_module.exe"; }
+
+TEST(FileDownloaderText, SizesAndTimes) {
+    const struct {
+        int32_t bytes;
+        const char* text;
+    } sizes[] = {{-5, "-5 Bytes"},     {0, "0 Bytes"},         {999, "999 Bytes"},          {1000, "1KB"},
+                 {99999, "99KB"},      {100000, "0.10MB"},     {1294848, "1.29MB"},
+                 {9999999, "10.00MB"}, {123456789, "123.50MB"}, {2147483647, "2147.00MB"}};
+    for (const auto& c : sizes) EXPECT_EQ(TFileDownloader::SizeText(c.bytes), c.text) << c.bytes;
+    const struct {
+        int32_t seconds;
+        const char* text;
+    } times[] = {{0, "0:00:00"}, {59, "0:00:59"}, {3600, "1:00:00"}, {3725, "1:02:05"}, {90061, "25:01:01"}};
+    for (const auto& c : times) EXPECT_EQ(TFileDownloader::TimeText(c.seconds), c.text) << c.seconds;
+}
+
+TEST(FileDownloaderWindow, StartsWithItsTextsAndDefaults) {
+    TFileDownloader w;
+    char buf[64];
+    GetWindowTextA(w.Handle(), buf, sizeof buf);
+    EXPECT_STREQ(buf, "Downloading File....");
+    RECT rc;
+    GetClientRect(w.Handle(), &rc);
+    EXPECT_EQ(rc.right, 618);
+    EXPECT_EQ(rc.bottom, 243);
+    EXPECT_EQ(w.ControlText(TFileDownloader::idCancelButton), "Cancel");
+    EXPECT_EQ(w.ControlText(TFileDownloader::idRetryLabel), "");
+    // The button is first in tab order.
+    EXPECT_EQ(GetWindow(w.Handle(), GW_CHILD), w.Control(TFileDownloader::idCancelButton));
+    EXPECT_EQ(w.ProxyServer, "unknown");
+    EXPECT_EQ(w.ProxyPort, 0);
+    EXPECT_EQ(w.ExpectedSize, -1);
+    EXPECT_EQ(w.ExpectedCrc, 0);
+    EXPECT_EQ(w.Position, -1);
+    EXPECT_EQ(w.SecondsRemaining, -1);
+    EXPECT_FALSE(w.SizeKnown || w.Running || w.AlreadyComplete || w.Activated);
+}
+
+TEST(FileDownloaderWindow, ProgressMessagesHonourTheirThresholds) {
+    TFileDownloader w;
+    using C = TFileDownloader;
+    // A work-begin below 500 (a redirect's or an error's body) is ignored.
+    w.WorkBegin(0, 499);
+    EXPECT_FALSE(w.SizeKnown);
+    EXPECT_EQ(w.ControlText(C::idFileSizeEdit), "");
+    // Before any size, work messages only show what is on disk.
+    w.Work(5000);
+    EXPECT_EQ(w.ControlText(C::idAlreadyDownloadedEdit), "5KB");
+    EXPECT_EQ(w.ControlText(C::idRemainingEdit), "");
+
+    w.WorkBegin(0, 100000);
+    EXPECT_TRUE(w.SizeKnown);
+    EXPECT_EQ(w.TotalSize, 100000);
+    EXPECT_EQ(w.ControlText(C::idFileSizeEdit), "0.10MB");
+    // Below 1000 bytes only the on-disk box changes.
+    w.Work(999);
+    EXPECT_EQ(w.ControlText(C::idAlreadyDownloadedEdit), "999 Bytes");
+    EXPECT_EQ(w.ControlText(C::idRemainingEdit), "");
+    EXPECT_EQ(w.ProgressPosition(), 0);
+
+    w.Work(5000);
+    EXPECT_EQ(w.ProgressPosition(), 5);
+    EXPECT_EQ(w.RequestBytes, 5000);
+    EXPECT_EQ(w.ControlText(C::idRemainingEdit), "95KB");
+    // A jump of 90 points is not shown; the next step within 90 is.
+    w.Work(95000);
+    EXPECT_EQ(w.ProgressPosition(), 5);
+    EXPECT_EQ(w.ControlText(C::idRemainingEdit), "5KB");
+    w.Work(94000);
+    EXPECT_EQ(w.ProgressPosition(), 94);
+    EXPECT_EQ(w.ControlText(C::idProgressBar), "94%");
+
+    // A resumed request counts its bytes from its offset.
+    w.WorkBegin(67232, 100000);
+    w.Work(70000);
+    EXPECT_EQ(w.StartOffset, 67232);
+    EXPECT_EQ(w.RequestBytes, 70000 - 67232);
+}
+
+TEST(FileDownloaderWindow, TimeRemainingCountsFromCreationWithTheLongerDay) {
+    TFileDownloader w;
+    using C = TFileDownloader;
+    w.WorkBegin(0, 1000000);
+    // 2.8 s since creation counts as 2 (x 90000 / 86400): no estimate yet.
+    w.CreatedAt = C::TClock::now() - std::chrono::milliseconds(2800);
+    w.Work(100000);
+    EXPECT_EQ(w.ControlText(C::idTimeRemainingEdit), "");
+    EXPECT_EQ(w.SecondsRemaining, -1);
+    // 9.6 s counts as 10: 100000 bytes at 10000 per "second", 900000 to go.
+    w.CreatedAt = C::TClock::now() - std::chrono::milliseconds(9650);
+    w.Work(100000);
+    EXPECT_EQ(w.SecondsRemaining, 91);
+    EXPECT_EQ(w.ControlText(C::idTimeRemainingEdit), "0:01:31");
+    // Fewer bytes than "seconds" give no rate.
+    w.CreatedAt = C::TClock::now() - std::chrono::hours(1);
+    w.WorkBegin(0, 1000000);
+    w.Work(2000);
+    EXPECT_EQ(w.ControlText(C::idTimeRemainingEdit), "alot...");
+    // Done: nothing remains.
+    w.CreatedAt = C::TClock::now() - std::chrono::seconds(10);
+    w.Work(1000000);
+    EXPECT_EQ(w.SecondsRemaining, 0);
+    EXPECT_EQ(w.ControlText(C::idTimeRemainingEdit), "0:00:00");
+}
+
+// One showing of the window against a site, with what it showed on the way.
+struct TOutcome {
+    int result = 0;
+    int32_t totalSize = 0, finalCrc = 0, attempts = 0;
+    double seconds = 0;
+    std::vector<std::string> retryLabels;  // each text retryLabel took on
+};
+
+TOutcome RunDownload(TFileDownloader& w) {
+    std::atomic<bool> stop{false};
+    std::mutex lock;
+    std::vector<std::string> labels;
+    HWND label = w.Control(TFileDownloader::idRetryLabel);
+    std::thread watcher([&] {
+        std::string last;
+        while (!stop) {
+            std::string now = TextOf(label);
+            if (now != last) {
+                std::lock_guard<std::mutex> g(lock);
+                labels.push_back(now);
+                last = now;
+            }
+            Sleep(50);
+        }
+    });
+    auto t0 = std::chrono::steady_clock::now();
+    TOutcome o;
+    o.result = w.ShowModal();
+    o.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    stop = true;
+    watcher.join();
+    o.totalSize = w.TotalSize;
+    o.finalCrc = w.FinalCrc;
+    o.attempts = w.Attempts;
+    o.retryLabels = labels;
+    return o;
+}
+
+class FileDownloaderRun : public ::testing::Test {
+protected:
+    FileDownloaderRun() : dir_(::testing::UnitTest::GetInstance()->current_test_info()->name()) {}
+
+    void StartSite(std::vector<std::string> args) {
+        args.insert(args.begin(), {"--module", UnixPath(ModuleFile())});
+        site_ = std::make_unique<TSiteProcess>(dir_, args);
+    }
+    void Prepare(TFileDownloader& w) {
+        w.Url = site_->Url(kMirror);
+        w.AlternateUrl = site_->Url(kFallback);
+        w.SaveTo = Target();
+        w.ExpectedSize = kModuleSize;
+        w.ExpectedCrc = kModuleCrc;
+    }
+    std::string Target() const { return dir_ / "Stirpello.exe"; }
+    void ExpectWholeModule() {
+        EXPECT_EQ(TEasyFile::FileSize(Target()), kModuleSize);
+        EXPECT_TRUE(ReadFile(Target()) == ReadFile(ModuleFile()));
+    }
+
+    TScratchDir dir_;
+    std::unique_ptr<TSiteProcess> site_;
+};
+
+TEST_F(FileDownloaderRun, CleanDownloadThenCompleteFileNeedsNoRequest) {
+    StartSite({});
+    {
+        TFileDownloader w;
+        Prepare(w);
+        TOutcome o = RunDownload(w);
+        EXPECT_EQ(o.result, mrOk);
+        EXPECT_EQ(o.totalSize, kModuleSize);
+        EXPECT_EQ(o.finalCrc, kModuleCrc);
+        EXPECT_EQ(o.attempts, 0);
+        EXPECT_EQ(w.ControlText(TFileDownloader::idProgressBar), "100%");
+        EXPECT_EQ(w.ControlText(TFileDownloader::idFileSizeEdit), "1.29MB");
+        EXPECT_EQ(w.ControlText(TFileDownloader::idUrlEdit), w.Url);
+        EXPECT_EQ(w.ControlText(TFileDownloader::idSaveToEdit), Target());
+    }
+    ExpectWholeModule();
+    std::vector<std::string> requests = site_->Requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(RequestPath(requests[0]), kMirror);
+    EXPECT_EQ(Header(requests[0], "Range"), "");
+
+    TFileDownloader again;
+    Prepare(again);
+    TOutcome o = RunDownload(again);
+    EXPECT_EQ(o.result, mrOk);
+    EXPECT_TRUE(again.AlreadyComplete);
+    EXPECT_EQ(o.finalCrc, kModuleCrc);
+    // It waits for the first tick of the 2 s timer, and needs no second one.
+    EXPECT_GE(o.seconds, 1.5);
+    EXPECT_LT(o.seconds, 6.0);
+    EXPECT_EQ(site_->Requests().size(), 1u);
+}
+
+// A target that is too large, or the right size with the wrong checksum, is
+// thrown away: the download starts from nothing (no Range).
+TEST_F(FileDownloaderRun, UnusableTargetIsDeletedFirst) {
+    StartSite({});
+    const struct {
+        const char* name;
+        size_t size;
+    } cases[] = {{"larger", kModuleSize + 40000u}, {"wrong checksum", size_t{kModuleSize}}};
+    size_t seen = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteFile(Target(), std::string(c.size, 'x'));
+        TFileDownloader w;
+        Prepare(w);
+        EXPECT_EQ(RunDownload(w).result, mrOk);
+        ExpectWholeModule();
+        std::vector<std::string> requests = site_->Requests();
+        ASSERT_EQ(requests.size(), seen + 1);
+        EXPECT_EQ(Header(requests[seen], "Range"), "");
+        seen = requests.size();
+    }
+}
+
+TEST_F(FileDownloaderRun, CutTransferResumesWithRange) {
+    StartSite({"--fault", kMirror + ":cut=500000,times=1"});
+    TFileDownloader w;
+    Prepare(w);
+    TOutcome o = RunDownload(w);
+    EXPECT_EQ(o.result, mrOk);
+    EXPECT_EQ(o.attempts, 1);
+    ExpectWholeModule();
+    std::vector<std::string> requests = site_->Requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(Header(requests[0], "Range"), "");
+    // The resume margin: the last 32768 bytes received are fetched again.
+    EXPECT_EQ(Header(requests[1], "Range"), "bytes=467232-");
+    EXPECT_EQ(RequestPath(requests[1]), kMirror);
+    EXPECT_EQ(o.retryLabels, (std::vector<std::string>{"Resetting connection...", "Retrying... (1 of 5)"}));
+    // The retry waits out 8 s from the start of the cut request.
+    EXPECT_GE(o.seconds, 8.0);
+}
+
+TEST_F(FileDownloaderRun, DeadPrimaryGivesWayToTheFallbackFromTheThirdRetry) {
+    // The mirror cuts the first answer and then resets every connection; the
+    // fallback cuts twice more and then delivers the rest.
+    StartSite({"--fault", kMirror + ":cut=300000,times=1", "--fault", kMirror + ":reset",
+               "--fault", kFallback + ":cut=200000,times=2"});
+    TFileDownloader w;
+    Prepare(w);
+    TOutcome o = RunDownload(w);
+    EXPECT_EQ(o.result, mrOk);
+    EXPECT_EQ(o.attempts, 5);
+    ExpectWholeModule();
+    std::vector<std::string> requests = site_->Requests();
+    ASSERT_EQ(requests.size(), 6u);
+    const std::string paths[] = {kMirror, kMirror, kMirror, kFallback, kFallback, kFallback};
+    for (size_t i = 0; i < 6; ++i) EXPECT_EQ(RequestPath(requests[i]), paths[i]) << i;
+    std::vector<std::string> want;
+    for (int k = 1; k <= 5; ++k) {
+        want.push_back("Resetting connection...");
+        want.push_back("Retrying... (" + std::to_string(k) + " of 5)");
+    }
+    EXPECT_EQ(o.retryLabels, want);
+}
+
+TEST_F(FileDownloaderRun, TransferEndingBeforeAnySizeClosesWithoutRetry) {
+    StartSite({"--fault", kMirror + ":status=404"});
+    TFileDownloader w;
+    Prepare(w);
+    TOutcome o = RunDownload(w);
+    EXPECT_EQ(o.result, mrRetry);
+    EXPECT_EQ(o.attempts, 0);
+    EXPECT_FALSE(w.SizeKnown);
+    EXPECT_EQ(site_->Requests().size(), 1u);
+    EXPECT_LT(o.seconds, 8.0);  // no retry pause
+    EXPECT_TRUE(o.retryLabels.empty());
+}
+
+}  // namespace
