@@ -5,15 +5,15 @@
 
 #include <chrono>
 
-#include "app/Locator.h"
 #include "app/ModuleDownload_win32.h"
 #include "app/Processes.h"
+#include "app/StirpelloEngine.h"
 #include "app/Settings.h"
 #include "fileutil/FileHelpers.h"
 #include "web/WebRead.h"
 
 TRealServices::TRealServices(TDownloadStirpelloForm& form, const TSiteConfig& sites)
-    : form_(form), sites_(sites), locatorUI_(form.Handle(), kApplicationTitle) {}
+    : form_(form), sites_(sites) {}
 
 TProcessQuery TRealServices::FindProcesses(const std::string& exeName) {
     TProcessList list = ::FindProcesses(exeName);
@@ -32,8 +32,7 @@ TModuleQuery TRealServices::FindLoadedModules(const std::string& libraryName) {
 }
 
 std::string TRealServices::LocateInstallation() {
-    TInstallationLocator locator(form_.Log(), locatorUI_, shortcutEngines_);
-    return locator.LocateInstallation();
+    return form_.LocateInstallation();
 }
 
 TEngineInfo TRealServices::IdentifyEngine(const std::string& directory, const std::string& engineName) {

@@ -11,9 +11,7 @@
 
 #include "app/DownloadStirpelloForm_win32.h"
 #include "app/FailsafeRun.h"
-#include "app/LocatorUI_win32.h"
 #include "app/RunServices.h"
-#include "app/StirpelloEngine.h"
 
 class TRealServices : public IRunServices {
 public:
@@ -44,14 +42,9 @@ public:
     void Randomize() override;
     int32_t Random(int32_t bound) override;
 
-    // The engines of the desktop shortcuts found by the last locate.
-    const TStirpelloEngineList& ShortcutEngines() const { return shortcutEngines_; }
-
 private:
     TDownloadStirpelloForm& form_;
     TSiteConfig sites_;
-    TWin32LocatorUI locatorUI_;
-    TStirpelloEngineList shortcutEngines_;
     std::mt19937 random_;
 };
 

@@ -275,8 +275,9 @@ TEST_F(RunFixture, DownloadAndCopyStops) {
         EXPECT_FALSE(v.Has("close"));
         if (c.end == TRunEnd::ReplaceFailed) {
             EXPECT_EQ(v.log.Lines().back(), "Copy of new update module failed");
-            if (*c.copyError)
+            if (*c.copyError) {
                 EXPECT_EQ(v.log.Lines().end()[-2], "Error copying new update module - Read error");
+            }
         }
     }
 }

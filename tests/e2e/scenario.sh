@@ -51,6 +51,7 @@ cleanup() {
         wait "$holder_pid" 2>/dev/null || true
     fi
     quiet wine reg delete "$product_key" /f /reg:32 || true
+    quiet wine reg delete "$installer_key" /f /reg:32 || true
     find "$desktop" -maxdepth 1 -iname '*stirpello*' -delete 2>/dev/null || true
 }
 trap cleanup EXIT
@@ -255,10 +256,12 @@ site_down)
     write_ini
     catalogue R
     set_registry
+    # The installer's key names the same folder: no multiple-copies warning.
+    quiet wine reg add "$installer_key" /v "Inno Setup: App Path" /t REG_SZ /d "$wininst" /f /reg:32
     start_site --fault /:status=503
     drive "$(answer "Stirpello.com appears to be busy or down temporarily... if your update attempt fails wait a few hours and try again." OK)" \
         "$(answer "$press_ok" OK)" "exited 0"
-    expect_log "Internet access test 1 succeeded" "Stirpello.com down" \
+    expect_log "IS Reg Key Dir=$wininst\\" "Internet access test 1 succeeded" "Stirpello.com down" \
         "Looks like there's an update available to 10906"
     expect_catalogue_request "-1OK-GDW"
     expect_clipboard_is_log
