@@ -3,6 +3,7 @@
 // step marks, the directory box and the button that starts the failsafe run.
 #include <windows.h>
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -95,6 +96,11 @@ public:
     static bool IsMajor4Minor10OrMore();
     // One identification per resolved desktop shortcut, owned by the window.
     TStirpelloEngineList ShortcutEngines;
+    // Update module download (app/ModuleDownloadForm_win32.cpp): the download
+    // window against TSiteConfig's two addresses, with this window's run log
+    // and message boxes; as DownloadUpdateModule in app/ModuleDownload_win32.h.
+    bool DownloadUpdateModule(const std::string& programDirectory, std::string& modulePath,
+                              const std::string& proxyServer, int32_t proxyPort);
 
 private:
     struct TGlyph {
