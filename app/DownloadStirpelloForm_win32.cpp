@@ -101,7 +101,7 @@ TDownloadStirpelloForm::TDownloadStirpelloForm(HINSTANCE instance) : instance_(i
 
     // Design position and outer size, not rescaled for the screen's DPI.
     handle_ = CreateWindowExA(WS_EX_CONTROLPARENT, kMainWindowClass, kMainWindowCaption,
-                              WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, 155, 29, 664, 472, nullptr, nullptr,
+                              WS_OVERLAPPEDWINDOW, 155, 29, 664, 472, nullptr, nullptr,
                               instance_, this);
     if (handle_ == nullptr)
         throw EOSError("Cannot create the main window: " + SysErrorMessage(GetLastError()), GetLastError());

@@ -180,6 +180,9 @@ void TDriverScript::Execute(const std::vector<std::string>& w) {
         for (size_t i = 2; i < w.size(); ++i) commandLine += " " + CommandLineArg(w[i]);
         STARTUPINFOA si = {};
         si.cb = sizeof si;
+        // No standard handles: Wine would otherwise hand ours on, and whoever
+        // reads our output would wait for the started program to end too.
+        si.dwFlags = STARTF_USESTDHANDLES;
         PROCESS_INFORMATION pi = {};
         if (!CreateProcessA(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
                             workDir_.empty() ? nullptr : workDir_.c_str(), &si, &pi))

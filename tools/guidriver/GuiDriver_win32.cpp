@@ -30,26 +30,20 @@ std::string WindowClass(HWND h) {
     return std::string(buf, n > 0 ? n : 0);
 }
 
+BOOL CALLBACK Collect(HWND h, LPARAM lp) {
+    reinterpret_cast<std::vector<HWND>*>(lp)->push_back(h);
+    return TRUE;
+}
+
 std::vector<HWND> TopWindows() {
     std::vector<HWND> found;
-    EnumWindows(
-        [](HWND h, LPARAM lp) -> BOOL {
-            reinterpret_cast<std::vector<HWND>*>(lp)->push_back(h);
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&found));
+    EnumWindows(&Collect, reinterpret_cast<LPARAM>(&found));
     return found;
 }
 
 std::vector<HWND> Descendants(HWND top) {
     std::vector<HWND> found;
-    EnumChildWindows(
-        top,
-        [](HWND h, LPARAM lp) -> BOOL {
-            reinterpret_cast<std::vector<HWND>*>(lp)->push_back(h);
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&found));
+    EnumChildWindows(top, &Collect, reinterpret_cast<LPARAM>(&found));
     return found;
 }
 

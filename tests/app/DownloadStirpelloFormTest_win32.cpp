@@ -1,0 +1,312 @@
+// The main window in this process: fonts, marks, boxes, the busy cursor,
+// activation and the close handling with a run log, which the program only
+// reaches through a run.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "app/DownloadStirpelloForm_win32.h"
+#include "fileutil/Errors.h"
+#include "tests/support/TestSupport.h"
+#include "tools/guidriver/GuiDriver_win32.h"
+
+namespace {
+
+// Answers the next message box with the given text from another thread while
+// this one sits in the box's modal loop.
+class TBoxAnswerer {
+public:
+    TBoxAnswerer(const std::string& text, int button) : mainThread_(GetCurrentThreadId()) {
+        thread_ = std::thread([this, text, button] {
+            try {
+                box_ = TGuiDriver::WaitMessageBox(text, "", 10000);
+                owner_ = GetWindow(box_.Handle, GW_OWNER);
+                for (int id : {IDOK, IDCANCEL, IDYES, IDNO})
+                    if (GetDlgItem(box_.Handle, id) != nullptr) buttons_ += std::to_string(id) + " ";
+                TGuiDriver::Answer(box_, button);
+            } catch (const std::exception& e) {
+                error_ = e.what();
+                // Ends the modal loop, so the test fails instead of hanging.
+                PostThreadMessageA(mainThread_, WM_QUIT, 0, 0);
+            }
+        });
+    }
+    // Waits for the answer; true when a box was found and answered.
+    bool Done() {
+        thread_.join();
+        return error_.empty();
+    }
+    const TMessageBox& Box() const { return box_; }
+    HWND Owner() const { return owner_; }
+    const std::string& Buttons() const { return buttons_; }
+    const std::string& Error() const { return error_; }
+
+private:
+    DWORD mainThread_;
+    std::thread thread_;
+    TMessageBox box_;
+    HWND owner_ = nullptr;
+    std::string buttons_;
+    std::string error_;
+};
+
+LOGFONTA FontOf(HWND control) {
+    LOGFONTA lf = {};
+    HFONT font = reinterpret_cast<HFONT>(SendMessageA(control, WM_GETFONT, 0, 0));
+    EXPECT_NE(font, nullptr);
+    GetObjectA(font, sizeof lf, &lf);
+    return lf;
+}
+
+std::wstring WideText(HWND control) {
+    wchar_t buf[16] = {};
+    int n = GetWindowTextW(control, buf, 16);
+    return std::wstring(buf, n);
+}
+
+bool Visible(HWND h) { return (GetWindowLongA(h, GWL_STYLE) & WS_VISIBLE) != 0; }
+
+class DownloadStirpelloForm : public ::testing::Test {
+protected:
+    void SetUp() override {
+        form_ = std::make_unique<TDownloadStirpelloForm>(GetModuleHandleA(nullptr));
+        form_->Show();
+        form_->ProcessMessages();
+    }
+    std::unique_ptr<TDownloadStirpelloForm> form_;
+};
+
+TEST_F(DownloadStirpelloForm, UsesTheDesignFonts) {
+    struct {
+        const char* name;
+        HWND TDownloadStirpelloForm::*control;
+        int height;
+        bool bold;
+    } cases[] = {
+        {"Memo1", &TDownloadStirpelloForm::Memo1, 16, false},
+        {"Button1", &TDownloadStirpelloForm::Button1, 16, true},
+        {"Label1", &TDownloadStirpelloForm::Label1, 13, false},
+        {"Label3", &TDownloadStirpelloForm::Label3, 13, false},
+        {"Label4", &TDownloadStirpelloForm::Label4, 13, false},
+        {"Label5", &TDownloadStirpelloForm::Label5, 13, false},
+        {"Label2", &TDownloadStirpelloForm::Label2, 13, false},
+        {"Label6", &TDownloadStirpelloForm::Label6, 13, true},
+        {"Edit1", &TDownloadStirpelloForm::Edit1, 11, false},
+        {"GroupBox1", &TDownloadStirpelloForm::GroupBox1, 11, false},
+    };
+    for (const auto& c : cases) {
+        const LOGFONTA lf = FontOf((*form_).*c.control);
+        EXPECT_STREQ(lf.lfFaceName, "Arial") << c.name;
+        EXPECT_EQ(lf.lfHeight, -c.height) << c.name << ": character height in pixels";
+        EXPECT_EQ(lf.lfWeight >= FW_BOLD, c.bold) << c.name;
+    }
+
+    // The warning is red; the read-only boxes keep the window colour.
+    HDC dc = CreateCompatibleDC(nullptr);
+    SendMessageA(form_->Handle(), WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc),
+                 reinterpret_cast<LPARAM>(form_->Label6));
+    EXPECT_EQ(GetTextColor(dc), RGB(255, 0, 0));
+    SendMessageA(form_->Handle(), WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc),
+                 reinterpret_cast<LPARAM>(form_->Memo1));
+    EXPECT_EQ(GetBkColor(dc), GetSysColor(COLOR_WINDOW));
+    DeleteDC(dc);
+}
+
+TEST_F(DownloadStirpelloForm, MarksShowAGlyphTheirFontReallyHas) {
+    HWND marks[4] = {form_->S1Mark, form_->s2Mark, form_->s3Mark, form_->s4Mark};
+    for (HWND m : marks) EXPECT_FALSE(Visible(m));
+
+    HDC dc = GetDC(nullptr);
+    for (TStepMark mark : {TStepMark::Arrow, TStepMark::Check, TStepMark::Cross}) {
+        for (int step = 1; step <= 4; ++step) {
+            form_->SetMark(step, mark);
+            HWND h = marks[step - 1];
+            EXPECT_TRUE(Visible(h)) << step;
+            const std::wstring text = WideText(h);
+            ASSERT_EQ(text.size(), 1u);
+            const LOGFONTA lf = FontOf(h);
+            EXPECT_EQ(lf.lfHeight, -13);
+            // No silent substitution: the face asked for is the face used,
+            // and it has the glyph (symbol fonts at 0xF000 + code).
+            HFONT font = reinterpret_cast<HFONT>(SendMessageA(h, WM_GETFONT, 0, 0));
+            HGDIOBJ old = SelectObject(dc, font);
+            char face[LF_FACESIZE] = {};
+            GetTextFaceA(dc, LF_FACESIZE, face);
+            EXPECT_STREQ(face, lf.lfFaceName);
+            wchar_t chars[2] = {text[0], static_cast<wchar_t>(0xF000 | text[0])};
+            WORD glyphs[2] = {0xFFFF, 0xFFFF};
+            GetGlyphIndicesW(dc, chars, 2, glyphs, GGI_MARK_NONEXISTING_GLYPHS);
+            const bool symbol = lf.lfCharSet == SYMBOL_CHARSET;
+            EXPECT_TRUE(glyphs[0] != 0xFFFF || (symbol && glyphs[1] != 0xFFFF))
+                << "mark " << static_cast<int>(mark) << " in " << face << " as U+" << std::hex << text[0];
+            SelectObject(dc, old);
+        }
+    }
+    ReleaseDC(nullptr, dc);
+
+    // The three marks differ; a hidden mark goes back to the arrow.
+    form_->SetMark(1, TStepMark::Arrow);
+    form_->SetMark(2, TStepMark::Check);
+    form_->SetMark(3, TStepMark::Cross);
+    EXPECT_NE(WideText(marks[0]), WideText(marks[1]));
+    EXPECT_NE(WideText(marks[1]), WideText(marks[2]));
+    EXPECT_NE(WideText(marks[0]), WideText(marks[2]));
+    const std::wstring arrow = WideText(marks[0]);
+    form_->SetMark(3, TStepMark::Hidden);
+    EXPECT_FALSE(Visible(marks[2]));
+    EXPECT_EQ(WideText(marks[2]), arrow);
+    // Steps outside 1..4 are ignored.
+    form_->SetMark(0, TStepMark::Check);
+    form_->SetMark(5, TStepMark::Check);
+}
+
+TEST_F(DownloadStirpelloForm, FirstActivationOnlyPutsTheReminderAndHidesTheDirectory) {
+    EXPECT_EQ(TGuiDriver::Clipboard(), "Close the download utility first! Then do the PASTE...");
+    EXPECT_FALSE(Visible(form_->Label2));
+    EXPECT_FALSE(Visible(form_->Edit1));
+
+    form_->ShowDirectory("C:\\Program Files\\Stirpello\\");
+    form_->SetProgress("Progress - Testing internet access...");
+    EXPECT_TRUE(Visible(form_->Label2));
+    EXPECT_TRUE(Visible(form_->Edit1));
+    EXPECT_EQ(TGuiDriver::Text(form_->Edit1), "C:\\Program Files\\Stirpello\\");
+    EXPECT_EQ(TGuiDriver::Text(form_->GroupBox1), "Progress - Testing internet access...");
+
+    // Away to another window and back.
+    TGuiDriver::SetClipboard("pasted elsewhere");
+    HWND other = CreateWindowExA(0, "STATIC", "other", WS_POPUP | WS_VISIBLE, 0, 0, 50, 50, nullptr, nullptr,
+                                 nullptr, nullptr);
+    SetActiveWindow(other);
+    form_->ProcessMessages();
+    ASSERT_EQ(GetActiveWindow(), other);
+    SetActiveWindow(form_->Handle());
+    form_->ProcessMessages();
+    ASSERT_EQ(GetActiveWindow(), form_->Handle());
+    DestroyWindow(other);
+    EXPECT_EQ(TGuiDriver::Clipboard(), "pasted elsewhere");
+    EXPECT_TRUE(Visible(form_->Edit1));
+}
+
+TEST_F(DownloadStirpelloForm, ClosingWritesTheLogToClipboardAndLogFile) {
+    testsupport::TScratchDir dir("form-close");
+    const std::string folder = dir.Path();  // ends with a backslash
+    struct {
+        const char* what;
+        std::string logDirectory;  // "" = never set
+        bool fileExpected;
+    } cases[] = {
+        {"folder with a trailing backslash", folder, true},
+        {"folder without one", folder.substr(0, folder.size() - 1), true},
+        {"no log directory", "", false},
+        {"folder that does not exist", folder + "missing\\", false},
+    };
+    const std::string logFile = folder + "StirpelloUpdateLog.txt";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        testsupport::WriteFile(logFile, "an older, longer log file from an earlier session\r\n");
+        auto form = std::make_unique<TDownloadStirpelloForm>(GetModuleHandleA(nullptr));
+        form->Show();
+        form->ProcessMessages();
+        form->Log().Add("Stirpello Failsafe Update Utility Version 1.5.0.3");
+        form->Log().Add("");
+        form->Log().Add("second run line");
+        if (!c.logDirectory.empty()) form->SetLogDirectory(c.logDirectory);
+        form->Close();
+        EXPECT_FALSE(form->IsOpen());
+        const std::string text = "Stirpello Failsafe Update Utility Version 1.5.0.3\r\n\r\nsecond run line\r\n";
+        EXPECT_EQ(TGuiDriver::Clipboard(), text);
+        EXPECT_EQ(testsupport::ReadFile(logFile),
+                  c.fileExpected ? text : "an older, longer log file from an earlier session\r\n");
+    }
+    EXPECT_EQ(TDownloadStirpelloForm::LogFilePath("C:\\A\\"), "C:\\A\\StirpelloUpdateLog.txt");
+    EXPECT_EQ(TDownloadStirpelloForm::LogFilePath("C:\\A"), "C:\\A\\StirpelloUpdateLog.txt");
+}
+
+TEST_F(DownloadStirpelloForm, ClosingWithAnEmptyLogWritesNoFile) {
+    testsupport::TScratchDir dir("form-close-empty");
+    form_->SetLogDirectory(dir.Path());
+    form_->Close();
+    EXPECT_EQ(TGuiDriver::Clipboard(), "Debug Log Is Empty");
+    EXPECT_EQ(testsupport::ReadFile(dir / "StirpelloUpdateLog.txt"), "");
+    EXPECT_EQ(GetFileAttributesA((dir / "StirpelloUpdateLog.txt").c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST_F(DownloadStirpelloForm, Button1RunsTheHandlerOnceAtATime) {
+    // Nothing plugged in: a press does nothing.
+    SendMessageA(form_->Button1, BM_CLICK, 0, 0);
+
+    int runs = 0;
+    form_->SetRunHandler([&](TDownloadStirpelloForm& form) {
+        ++runs;
+        form.Log().Add("run " + std::to_string(runs));
+        // A press while the run processes messages must not nest a run.
+        PostMessageA(form.Button1, BM_CLICK, 0, 0);
+        form.ProcessMessages();
+    });
+    SendMessageA(form_->Button1, BM_CLICK, 0, 0);
+    form_->ProcessMessages();
+    EXPECT_EQ(runs, 1);
+    SendMessageA(form_->Button1, BM_CLICK, 0, 0);
+    form_->ProcessMessages();
+    EXPECT_EQ(runs, 2);
+    EXPECT_EQ(form_->Log().Text(), "run 1\r\nrun 2\r\n");
+
+    // An error that escapes the run is shown, not thrown through the system.
+    form_->SetRunHandler([](TDownloadStirpelloForm&) { throw EError("Unexpected failure"); });
+    TBoxAnswerer answer("Unexpected failure", IDOK);
+    SendMessageA(form_->Button1, BM_CLICK, 0, 0);
+    ASSERT_TRUE(answer.Done()) << answer.Error();
+    EXPECT_EQ(answer.Box().Title, "Stirpello Update Manager");
+    EXPECT_TRUE(form_->IsOpen());
+}
+
+TEST_F(DownloadStirpelloForm, MessageBoxesAreOwnedAndTitled) {
+    {
+        TBoxAnswerer answer("Stirpello is running... close Stirpello (or reboot) and rerun this utility", IDOK);
+        form_->ShowMessage("Stirpello is running... close Stirpello (or reboot) and rerun this utility");
+        ASSERT_TRUE(answer.Done()) << answer.Error();
+        EXPECT_EQ(answer.Box().Title, "Stirpello Update Manager");
+        EXPECT_EQ(answer.Owner(), form_->Handle());
+        EXPECT_EQ(answer.Buttons(), "1 ");
+    }
+    struct {
+        int button;
+        TConfirmAnswer expected;
+    } cases[] = {{IDYES, crYes}, {IDNO, crNo}, {IDCANCEL, crCancel}};
+    for (const auto& c : cases) {
+        TBoxAnswerer answer("Only a minor update is available currently... would you like to change your settings?",
+                            c.button);
+        const TConfirmAnswer got =
+            form_->Confirm("Only a minor update is available currently... would you like to change your settings?");
+        ASSERT_TRUE(answer.Done()) << answer.Error();
+        EXPECT_EQ(got, c.expected);
+        EXPECT_EQ(answer.Box().Title, "Confirm");
+        EXPECT_EQ(answer.Owner(), form_->Handle());
+        EXPECT_EQ(answer.Buttons(), "2 6 7 ");
+    }
+}
+
+TEST_F(DownloadStirpelloForm, BusyCursorIsSetAtOnceAndKeptOverTheWindow) {
+    const HCURSOR wait = LoadCursor(nullptr, IDC_WAIT);
+    const HCURSOR arrow = LoadCursor(nullptr, IDC_ARROW);
+    form_->SetBusyCursor(true);
+    EXPECT_TRUE(TDownloadStirpelloForm::Busy());
+    EXPECT_EQ(GetCursor(), wait);
+    SetCursor(arrow);
+    EXPECT_TRUE(SendMessageA(form_->Handle(), WM_SETCURSOR, reinterpret_cast<WPARAM>(form_->Button1),
+                             MAKELPARAM(HTCLIENT, WM_MOUSEMOVE)));
+    EXPECT_EQ(GetCursor(), wait);
+
+    form_->SetBusyCursor(false);
+    EXPECT_FALSE(TDownloadStirpelloForm::Busy());
+    EXPECT_EQ(GetCursor(), arrow);
+    SendMessageA(form_->Handle(), WM_SETCURSOR, reinterpret_cast<WPARAM>(form_->Handle()),
+                 MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
+    EXPECT_EQ(GetCursor(), arrow);
+}
+
+}  // namespace
