@@ -96,6 +96,13 @@ TEST_F(ModuleDownload, SuccessSetsThePathAndLogsCompletion) {
     EXPECT_TRUE(ReadFile(Target()) == ReadFile(ModuleFile()));
     EXPECT_EQ(log_.Lines(), std::vector<std::string>{"Download completed"});
     EXPECT_TRUE(boxes_.empty());
+
+    // A later call finds the complete file and fetches nothing.
+    std::string again;
+    EXPECT_TRUE(DownloadUpdateModule(Context(), ProgramDir(), again, "unspecified", 0));
+    EXPECT_EQ(again, Target());
+    EXPECT_EQ(log_.Lines(), (std::vector<std::string>{"Download completed", "Download completed"}));
+    EXPECT_EQ(site_->Requests().size(), 1u);
 }
 
 TEST_F(ModuleDownload, CancelHalfwayKeepsThePartialFile) {

@@ -288,6 +288,31 @@ TEST_F(FileDownloaderRun, DeadPrimaryGivesWayToTheFallbackFromTheThirdRetry) {
     EXPECT_EQ(o.retryLabels, want);
 }
 
+// Cancel inside a retry's pause ends the pause: no further request is made
+// while the window closes, and the partial file is left alone.
+TEST_F(FileDownloaderRun, CancelDuringRetryPauseStartsNoNewRequest) {
+    StartSite({"--fault", kMirror + ":cut=300000"});
+    TFileDownloader w;
+    Prepare(w);
+    std::string box;
+    std::thread user([&] {
+        HWND label = w.Control(TFileDownloader::idRetryLabel);
+        if (!WaitUntil([&] { return TextOf(label) == "Resetting connection..."; }, 20000)) return;
+        PostMessageA(w.Control(TFileDownloader::idCancelButton), BM_CLICK, 0, 0);
+        box = AnswerMessageBox(10000);
+    });
+    TOutcome o = RunDownload(w);
+    user.join();
+    EXPECT_EQ(box, TFileDownloader::CancelMessage);
+    EXPECT_EQ(o.result, mrRetry);
+    EXPECT_EQ(o.totalSize, 300000);
+    EXPECT_EQ(w.ControlText(TFileDownloader::idCancelButton), "Cancelling...");
+    EXPECT_LT(o.seconds, 8.0);
+    Sleep(500);
+    EXPECT_EQ(site_->Requests().size(), 1u);
+    EXPECT_EQ(TEasyFile::FileSize(Target()), 300000);
+}
+
 TEST_F(FileDownloaderRun, TransferEndingBeforeAnySizeClosesWithoutRetry) {
     StartSite({"--fault", kMirror + ":status=404"});
     TFileDownloader w;
