@@ -154,13 +154,13 @@ void TDownloadStirpelloForm::CreateComponents() {
     GroupBox1 = MakeControl("GroupBox1", "BUTTON", "Progress", WS_VISIBLE | BS_GROUPBOX, WS_EX_CONTROLPARENT, 200,
                             184, 441, 129, handle_, formFont_);
     Label1 = MakeControl("Label1", "STATIC", "Step 1) Locate your Stirpello program directory",
-                         WS_VISIBLE | SS_LEFT | SS_NOPREFIX, 0, 40, 24, 289, 16, GroupBox1, labelFont_);
+                         WS_VISIBLE | SS_LEFTNOWORDWRAP | SS_NOPREFIX, 0, 40, 24, 289, 16, GroupBox1, labelFont_);
     Label3 = MakeControl("Label3", "STATIC", "Step 2) Download current Stirpello update module, if needed",
-                         WS_VISIBLE | SS_LEFT | SS_NOPREFIX, 0, 40, 48, 365, 16, GroupBox1, labelFont_);
+                         WS_VISIBLE | SS_LEFTNOWORDWRAP | SS_NOPREFIX, 0, 40, 48, 365, 16, GroupBox1, labelFont_);
     Label4 = MakeControl("Label4", "STATIC", "Step 3) Replace existing update module with new one, if needed",
-                         WS_VISIBLE | SS_LEFT | SS_NOPREFIX, 0, 40, 72, 370, 16, GroupBox1, labelFont_);
+                         WS_VISIBLE | SS_LEFTNOWORDWRAP | SS_NOPREFIX, 0, 40, 72, 370, 16, GroupBox1, labelFont_);
     Label5 = MakeControl("Label5", "STATIC", "Step 4) Run update module to download and apply update",
-                         WS_VISIBLE | SS_LEFT | SS_NOPREFIX, 0, 40, 96, 334, 16, GroupBox1, labelFont_);
+                         WS_VISIBLE | SS_LEFTNOWORDWRAP | SS_NOPREFIX, 0, 40, 96, 334, 16, GroupBox1, labelFont_);
 
     // The marks are Unicode windows so that a stand-in glyph can be shown
     // where the symbol font lacks one. Hidden until their step is current.
@@ -190,11 +190,11 @@ void TDownloadStirpelloForm::CreateComponents() {
     Label2 = MakeControl(
         "Label2", "STATIC",
         "This utility will update the copy of Stirpello you have installed in the directory shown below:",
-        SS_LEFT | SS_NOPREFIX, 0, 64, 320, 541, 16, handle_, labelFont_);
+        SS_LEFTNOWORDWRAP | SS_NOPREFIX, 0, 64, 320, 541, 16, handle_, labelFont_);
     Label6 = MakeControl(
         "Label6", "STATIC",
         "Make sure both Stirpello and your genealogy software are closed prior to starting the update!",
-        WS_VISIBLE | SS_LEFT | SS_NOPREFIX, 0, 24, 408, 607, 16, handle_, warningFont_);
+        WS_VISIBLE | SS_LEFTNOWORDWRAP | SS_NOPREFIX, 0, 24, 408, 607, 16, handle_, warningFont_);
 }
 
 void TDownloadStirpelloForm::ChooseMarkGlyphs() {

@@ -162,6 +162,14 @@ TEST_F(DownloadStirpelloForm, MarksShowAGlyphTheirFontReallyHas) {
     // Steps outside 1..4 are ignored.
     form_->SetMark(0, TStepMark::Check);
     form_->SetMark(5, TStepMark::Check);
+
+    // A picture of the marks as a run leaves them, kept beside the window's.
+    form_->SetMark(3, TStepMark::Cross);
+    form_->SetMark(4, TStepMark::Arrow);
+    UpdateWindow(form_->Handle());
+    const std::string artifacts = testsupport::ExeDir() + "..\\artifacts";
+    CreateDirectoryA(artifacts.c_str(), nullptr);
+    TGuiDriver::Screenshot(artifacts + "\\main-window-marks.png", form_->Handle());
 }
 
 TEST_F(DownloadStirpelloForm, FirstActivationOnlyPutsTheReminderAndHidesTheDirectory) {
