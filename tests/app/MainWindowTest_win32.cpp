@@ -158,7 +158,20 @@ TEST_F(MainWindow, OpensAsDesignedAndClosesWithAnEmptyLog) {
     EXPECT_EQ(png.substr(16, 8), std::string("\0\0\x02\x98\0\0\x01\xd8", 8)) << "664 x 472";
 }
 
-TEST_F(MainWindow, DriverFailsOnWhatIsNotThere) {
+// The driver's own failures, against the real window.
+using GuiDriver = MainWindow;
+
+TEST_F(GuiDriver, AnswersMessageBoxesInTurn) {
+    // The fixture asks twice with the same text and exits with both answers.
+    const TRun run = Drive(
+        "start message_box_fixture.exe Proceed?\n"
+        "answer Proceed? Yes Fixture\n"
+        "answer Proceed? No\n"
+        "exited 607\n");
+    EXPECT_EQ(run.exitCode, 0u) << run.output;
+}
+
+TEST_F(GuiDriver, FailsOnWhatIsNotThere) {
     ASSERT_EQ(Drive("start DownloadStirpelloUpdate.exe\nwindow " + Q(kCaption) + "\n").exitCode, 0u);
     struct {
         const char* command;

@@ -244,9 +244,7 @@ void TDriverScript::Execute(const std::vector<std::string>& w) {
         Need(w, 2, 4);
         const int button = TGuiDriver::ButtonId(w[2]);
         const TMessageBox box = TGuiDriver::WaitMessageBox(w[1], w.size() > 3 ? w[3] : "", Timeout(w, 4));
-        TGuiDriver::Answer(box, button);
-        // The next command may look for another box with the same text.
-        TGuiDriver::WaitGone(box.Title, 0);
+        TGuiDriver::Answer(box, button, timeoutMs_);
     } else if (cmd == "expect-clipboard") {
         Need(w, 1, 2);
         std::string actual;

@@ -207,12 +207,15 @@ TMessageBox TGuiDriver::WaitMessageBox(const std::string& text, const std::strin
                        (open.empty() ? " none" : open));
 }
 
-void TGuiDriver::Answer(const TMessageBox& box, int buttonId) {
+void TGuiDriver::Answer(const TMessageBox& box, int buttonId, DWORD timeoutMs) {
     if (GetDlgItem(box.Handle, buttonId) == nullptr)
         throw EDriverError("message box " + Quoted(box.Text) + " has no button " + std::to_string(buttonId));
     if (!PostMessageA(box.Handle, WM_COMMAND, MAKEWPARAM(buttonId, BN_CLICKED),
                       reinterpret_cast<LPARAM>(GetDlgItem(box.Handle, buttonId))))
         throw EDriverError("cannot answer the message box");
+    // A box asked the same question next must not be mistaken for this one.
+    if (!PollUntil(timeoutMs, [&] { return !IsWindow(box.Handle) || !IsWindowVisible(box.Handle); }))
+        throw EDriverError("message box " + Quoted(box.Text) + " did not close");
 }
 
 int TGuiDriver::ButtonId(const std::string& name) {

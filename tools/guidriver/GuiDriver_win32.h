@@ -57,8 +57,9 @@ public:
     // Waits for a box whose text is exactly text (and whose title is title,
     // when title is not empty).
     static TMessageBox WaitMessageBox(const std::string& text, const std::string& title, DWORD timeoutMs);
-    // Presses one of the box's buttons by its command id (IDOK, IDYES, ...).
-    static void Answer(const TMessageBox& box, int buttonId);
+    // Presses one of the box's buttons by its command id (IDOK, IDYES, ...)
+    // and waits until the box has closed.
+    static void Answer(const TMessageBox& box, int buttonId, DWORD timeoutMs = 5000);
     // "OK", "Cancel", "Yes", "No", "Abort", "Retry", "Ignore", "Close" or a number.
     static int ButtonId(const std::string& name);
 
