@@ -66,6 +66,10 @@ int32_t TReader::ReadLength() {
 }
 
 void TReader::ReadBytesInto(std::string& out, int64_t count) {
+    if (count == 0) {
+        out.clear();
+        return;
+    }
     if (count <= end_ - pos_) {
         out.assign(reinterpret_cast<const char*>(buf_ + pos_), static_cast<size_t>(count));
         pos_ += static_cast<int32_t>(count);

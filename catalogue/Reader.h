@@ -67,6 +67,17 @@ public:
     // depth is bounded only by the data.
     void SkipValue();
 
+    // A fast path for short strings (tag 6) that lie whole in the read-ahead
+    // block: points text at their bytes and consumes them. Returns false and
+    // consumes nothing otherwise; ReadString then reads the value.
+    bool ReadBufferedShortString(const char*& text, size_t& length) {
+        if (end_ - pos_ < 2 || buf_[pos_] != vaString || end_ - pos_ < 2 + buf_[pos_ + 1]) return false;
+        length = buf_[pos_ + 1];
+        text = reinterpret_cast<const char*>(buf_ + pos_ + 2);
+        pos_ += 2 + static_cast<int32_t>(length);
+        return true;
+    }
+
     // Hands the bytes read ahead but not used back to the source by seeking it
     // back. Throws whatever the source's Seek throws; a reader that is simply
     // destroyed hands nothing back.

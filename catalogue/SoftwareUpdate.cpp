@@ -1,6 +1,7 @@
 #include "catalogue/SoftwareUpdate.h"
 
 #include <cstring>
+#include <string_view>
 
 #include "catalogue/Reader.h"
 #include "fileutil/Errors.h"
@@ -13,9 +14,8 @@ constexpr size_t kCodesLength = 3 * kFieldCount;
 // The slot (1-based) of the first occurrence of code in the field code list,
 // 0 when there is none. A code may straddle two slots ("1S0" lies in
 // "I01S02" from position 3); it then belongs to the slot in which it starts.
-int FieldSlot(const std::string& code) {
+int FieldSlot(const char* c) {
     const char* list = TSoftwareUpdate::FieldCodes;
-    const char* c = code.data();
     // The usual case first: the code that sits at its own slot. Only the
     // first occurrence counts, and for every slot's own code that is the slot
     // itself (checked by the tests over the whole list).
@@ -42,11 +42,17 @@ void TSoftwareUpdate::LoadFromReader(TReader& reader) {
                      std::to_string(format) + ")");
     }
     for (int i = 0; i < kFieldCount; ++i) {
-        reader.ReadString(text);
-        if (text.size() != 3) {
-            throw EError("SU02-" + std::to_string(text.size()) + " - Invalid software update stream");
+        const char* code;
+        size_t length;
+        if (!reader.ReadBufferedShortString(code, length)) {
+            reader.ReadString(text);
+            code = text.data();
+            length = text.size();
         }
-        switch (FieldSlot(text)) {
+        if (length != 3) {
+            throw EError("SU02-" + std::to_string(length) + " - Invalid software update stream");
+        }
+        switch (FieldSlot(code)) {
             case 0: reader.SkipValue(); break;
             case 1: Version_ = reader.ReadInteger(); break;
             case 2: reader.ReadString(OrderKey_); break;
@@ -66,7 +72,7 @@ void TSoftwareUpdate::LoadFromReader(TReader& reader) {
 
 int TSoftwareUpdate::KindRank() const {
     if (Kind_.empty()) return 0;
-    size_t p = std::string("BWSR").find(Kind_);
+    size_t p = std::string_view("BWSR").find(Kind_);
     return p == std::string::npos ? 0 : static_cast<int>(p) + 1;
 }
 

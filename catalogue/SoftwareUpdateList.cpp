@@ -1,6 +1,7 @@
 #include "catalogue/SoftwareUpdateList.h"
 
 #include <algorithm>
+#include <new>
 
 #include "catalogue/Inflate.h"
 #include "catalogue/Reader.h"
@@ -8,9 +9,13 @@
 
 namespace {
 
-bool GoesBefore(const std::unique_ptr<TSoftwareUpdate>& a, const std::unique_ptr<TSoftwareUpdate>& b) {
-    return TSoftwareUpdateList::CompareUpdates(*a, *b) < 0;
+template <class P>
+bool GoesBefore(const P& a, const P& b) {
+    if (a->Version() != b->Version()) return a->Version() > b->Version();
+    return a->OrderKey().compare(b->OrderKey()) > 0;
 }
+
+constexpr size_t kBlockRecords = 256;
 
 bool HasVisibleChar(const std::string& s) {
     for (unsigned char c : s) {
@@ -31,8 +36,17 @@ int TSoftwareUpdateList::CompareUpdates(const TSoftwareUpdate& a, const TSoftwar
 
 void TSoftwareUpdateList::Sort() {
     // A published catalogue usually comes sorted already.
-    if (!std::is_sorted(Items_.begin(), Items_.end(), GoesBefore))
-        std::stable_sort(Items_.begin(), Items_.end(), GoesBefore);
+    if (!std::is_sorted(Items_.begin(), Items_.end(), GoesBefore<TItem>))
+        std::stable_sort(Items_.begin(), Items_.end(), GoesBefore<TItem>);
+}
+
+TSoftwareUpdate* TSoftwareUpdateList::NewPooled() {
+    if (blocks_.empty() || blockUsed_ == kBlockRecords) {
+        blocks_.emplace_back(new unsigned char[kBlockRecords * sizeof(TSoftwareUpdate)]);
+        blockUsed_ = 0;
+    }
+    void* slot = blocks_.back().get() + blockUsed_++ * sizeof(TSoftwareUpdate);
+    return new (slot) TSoftwareUpdate();
 }
 
 void TSoftwareUpdateList::LoadFromString(const std::string& data) {
@@ -49,6 +63,7 @@ void TSoftwareUpdateList::LoadFromString(const std::string& data) {
     for (int32_t i = 0; i < lines; ++i) ClassLines.push_back(reader.ReadString());
     int32_t records = reader.ReadInteger();
     std::string text;
+    TItem spare;  // a record that failed to read, reused for the next
     for (int32_t i = 0; i < records; ++i) {
         // Every record starts at its own marker, so whatever a broken or
         // newer record leaves behind is passed over here.
@@ -59,11 +74,14 @@ void TSoftwareUpdateList::LoadFromString(const std::string& data) {
             else
                 reader.SkipValue();
         }
-        auto update = std::make_unique<TSoftwareUpdate>();
+        TItem update = spare ? std::move(spare) : TItem(NewPooled(), TRelease{true});
         try {
             update->LoadFromReader(reader);
         } catch (const std::exception&) {
-            continue;  // a record that cannot be read is dropped silently
+            // A record that cannot be read is dropped silently.
+            *update = TSoftwareUpdate();
+            spare = std::move(update);
+            continue;
         }
         Items_.push_back(std::move(update));
     }
@@ -82,7 +100,7 @@ void TSoftwareUpdateList::SelectFor(int32_t v) {
     }
     if (!letters.empty()) {
         Items_.erase(std::remove_if(Items_.begin(), Items_.end(),
-                                    [&](const std::unique_ptr<TSoftwareUpdate>& u) {
+                                    [&](const TItem& u) {
                                         for (char c : letters) {
                                             if (u->ClassLetters().find(c) == std::string::npos) return true;
                                         }
@@ -94,7 +112,7 @@ void TSoftwareUpdateList::SelectFor(int32_t v) {
     Sort();
     const std::string installed = std::to_string(v);
     int best = 0;
-    std::vector<std::unique_ptr<TSoftwareUpdate>> kept;
+    std::vector<TItem> kept;
     for (auto& u : Items_) {
         // FromVersions is a plain substring test: 12 is found in "112".
         if (HasVisibleChar(u->FromVersions()) && u->FromVersions().find(installed) == std::string::npos)

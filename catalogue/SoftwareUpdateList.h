@@ -57,7 +57,7 @@ public:
     static int CompareUpdates(const TSoftwareUpdate& a, const TSoftwareUpdate& b);
 
     // The list owns its records.
-    void Add(std::unique_ptr<TSoftwareUpdate> update) { Items_.push_back(std::move(update)); }
+    void Add(std::unique_ptr<TSoftwareUpdate> update) { Items_.push_back(TItem(update.release())); }
     int Count() const { return static_cast<int>(Items_.size()); }
     TSoftwareUpdate& Items(int index) { return *Items_.at(static_cast<size_t>(index)); }
     const TSoftwareUpdate& Items(int index) const { return *Items_.at(static_cast<size_t>(index)); }
@@ -69,5 +69,22 @@ public:
     void Sort();
 
 private:
-    std::vector<std::unique_ptr<TSoftwareUpdate>> Items_;
+    // Loaded records live in blocks that the list owns, so that a large
+    // catalogue costs a few allocations rather than one per record. Removing
+    // a pooled record destroys it; its block goes with the list.
+    struct TRelease {
+        bool pooled = false;
+        void operator()(TSoftwareUpdate* u) const {
+            if (pooled)
+                u->~TSoftwareUpdate();
+            else
+                delete u;
+        }
+    };
+    using TItem = std::unique_ptr<TSoftwareUpdate, TRelease>;
+    TSoftwareUpdate* NewPooled();
+
+    std::vector<std::unique_ptr<unsigned char[]>> blocks_;  // outlives Items_
+    size_t blockUsed_ = 0;
+    std::vector<TItem> Items_;
 };
