@@ -8,9 +8,22 @@ source "$(dirname "$0")/scripts/common.sh"
 ensure_packages
 configure_and_build
 
+# A short fuzz of the catalogue parser in its own tree: FUZZ_SECONDS per
+# target, 15 by default on a full run, none when tests or targets are picked.
+fuzz_default=15
+{ [ $# -gt 0 ] || [ -n "${BUILD_TARGETS:-}" ]; } && fuzz_default=0
+fuzz_smoke() {
+    local seconds=${FUZZ_SECONDS:-$fuzz_default}
+    [[ " $TREES " == *" native "* ]] && [ "$seconds" -gt 0 ] || return 0
+    log "fuzz smoke, ${seconds}s per target"
+    "$ROOT/scripts/fuzz.sh" "$seconds"
+}
+
 if [[ " $TREES " != *" win "* ]]; then
-    ctest --test-dir "$BUILD/native" --output-on-failure -j "$JOBS" "$@"
-    exit $?
+    status=0
+    ctest --test-dir "$BUILD/native" --output-on-failure -j "$JOBS" "$@" || status=1
+    fuzz_smoke || status=1
+    exit $status
 fi
 prefix=$BUILD/win/wineprefix
 if [ "${KEEP_PREFIX:-0}" = 1 ] && [ -f "$prefix/system.reg" ]; then
@@ -29,4 +42,5 @@ if [[ " $TREES " == *" native "* ]]; then
 fi
 log "windows tests (Wine, display $DISPLAY)"
 ctest --test-dir "$BUILD/win" --output-on-failure -j "$JOBS" "$@" || status=1
+fuzz_smoke || status=1
 exit $status
