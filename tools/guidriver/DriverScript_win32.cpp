@@ -71,11 +71,12 @@ const char* TDriverScript::Usage() {
            "  gone [TITLE] [TIMEOUT]        wait until no window has that title (default: current)\n"
            "  exited [CODE] [TIMEOUT]       wait for the started program to end; check its exit code\n"
            "  text CTRL                     print a control's text\n"
-           "  expect-text CTRL TEXT         the control's text is exactly TEXT\n"
-           "  expect-rect CTRL L T W H      position in the parent's client area, and size\n"
+           "  expect-text CTRL TEXT [WAIT]  the control's text is exactly TEXT\n"
+           "  expect-rect CTRL L T W H [WAIT]   position in the parent's client area, and size\n"
            "                                (CTRL \".\" is the window itself, on the screen)\n"
-           "  expect-visible CTRL yes|no\n"
-           "  expect-enabled CTRL yes|no\n"
+           "  expect-visible CTRL yes|no [WAIT]\n"
+           "  expect-enabled CTRL yes|no [WAIT]\n"
+           "                                WAIT (ms, default 0): keep checking that long\n"
            "  click CTRL                    press a button (posted: a box it opens does not block)\n"
            "  answer TEXT BUTTON [TITLE] [TIMEOUT]\n"
            "                                wait for a message box whose text is TEXT and press\n"
@@ -165,6 +166,20 @@ HWND TDriverScript::Current() const {
     return window_;
 }
 
+DWORD TDriverScript::Wait(const std::vector<std::string>& words, size_t index) const {
+    return index < words.size() ? static_cast<DWORD>(ToInt(words[index])) : 0;
+}
+
+void TDriverScript::Expect(DWORD waitMs, const std::function<std::string()>& check) const {
+    const ULONGLONG end = GetTickCount64() + waitMs;
+    for (;;) {
+        const std::string failure = check();
+        if (failure.empty()) return;
+        if (GetTickCount64() >= end) throw EDriverError(failure);
+        Sleep(20);
+    }
+}
+
 DWORD TDriverScript::Timeout(const std::vector<std::string>& words, size_t index) const {
     return index < words.size() ? static_cast<DWORD>(ToInt(words[index])) : timeoutMs_;
 }
@@ -216,27 +231,31 @@ void TDriverScript::Execute(const std::vector<std::string>& w) {
         Need(w, 1, 1);
         out_ << TGuiDriver::Text(TGuiDriver::Control(Current(), w[1])) << std::endl;
     } else if (cmd == "expect-text") {
-        Need(w, 2, 2);
-        const std::string actual = TGuiDriver::Text(TGuiDriver::Control(Current(), w[1]));
-        if (actual != w[2])
-            throw EDriverError(w[1] + ": expected text " + Quote(w[2]) + ", found " + Quote(actual));
+        Need(w, 2, 3);
+        Expect(Wait(w, 3), [&]() -> std::string {
+            const std::string actual = TGuiDriver::Text(TGuiDriver::Control(Current(), w[1]));
+            return actual == w[2] ? "" : w[1] + ": expected text " + Quote(w[2]) + ", found " + Quote(actual);
+        });
     } else if (cmd == "expect-rect") {
-        Need(w, 5, 5);
-        const TControlInfo c = TGuiDriver::Describe(TGuiDriver::Control(Current(), w[1]));
+        Need(w, 5, 6);
         const int want[4] = {ToInt(w[2]), ToInt(w[3]), ToInt(w[4]), ToInt(w[5])};
-        if (c.Left != want[0] || c.Top != want[1] || c.Width != want[2] || c.Height != want[3])
-            throw EDriverError(w[1] + ": expected " + w[2] + "," + w[3] + " " + w[4] + "x" + w[5] + ", found " +
-                               std::to_string(c.Left) + "," + std::to_string(c.Top) + " " + std::to_string(c.Width) +
-                               "x" + std::to_string(c.Height));
+        Expect(Wait(w, 6), [&]() -> std::string {
+            const TControlInfo c = TGuiDriver::Describe(TGuiDriver::Control(Current(), w[1]));
+            if (c.Left == want[0] && c.Top == want[1] && c.Width == want[2] && c.Height == want[3]) return "";
+            return w[1] + ": expected " + w[2] + "," + w[3] + " " + w[4] + "x" + w[5] + ", found " +
+                   std::to_string(c.Left) + "," + std::to_string(c.Top) + " " + std::to_string(c.Width) + "x" +
+                   std::to_string(c.Height);
+        });
     } else if (cmd == "expect-visible" || cmd == "expect-enabled") {
-        Need(w, 2, 2);
-        const TControlInfo c = TGuiDriver::Describe(TGuiDriver::Control(Current(), w[1]));
+        Need(w, 2, 3);
         const bool want = ToFlag(w[2]);
-        const bool actual = cmd == "expect-visible" ? c.Visible : c.Enabled;
-        if (actual != want)
-            throw EDriverError(w[1] + (cmd == "expect-visible" ? " is " : " is ") +
-                               (cmd == "expect-visible" ? (actual ? "visible" : "hidden")
-                                                        : (actual ? "enabled" : "disabled")));
+        const bool visibility = cmd == "expect-visible";
+        Expect(Wait(w, 3), [&]() -> std::string {
+            const TControlInfo c = TGuiDriver::Describe(TGuiDriver::Control(Current(), w[1]));
+            const bool actual = visibility ? c.Visible : c.Enabled;
+            if (actual == want) return "";
+            return w[1] + " is " + (visibility ? (actual ? "visible" : "hidden") : (actual ? "enabled" : "disabled"));
+        });
     } else if (cmd == "click") {
         Need(w, 1, 1);
         TGuiDriver::Click(TGuiDriver::Control(Current(), w[1]));

@@ -5,6 +5,7 @@
 // The commands and their words are listed by Usage().
 #include <windows.h>
 
+#include <functional>
 #include <iosfwd>
 #include <string>
 #include <vector>
@@ -30,6 +31,10 @@ public:
 private:
     HWND Current() const;
     DWORD Timeout(const std::vector<std::string>& words, size_t index) const;
+    DWORD Wait(const std::vector<std::string>& words, size_t index) const;
+    // Checks until check() answers "" or waitMs have passed; then throws
+    // EDriverError with check()'s last answer.
+    void Expect(DWORD waitMs, const std::function<std::string()>& check) const;
 
     std::ostream& out_;
     std::ostream& err_;
