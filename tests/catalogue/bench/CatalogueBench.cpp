@@ -34,7 +34,7 @@ std::string MakeCatalogue(std::string& plain) {
     // a list it has loaded.
     for (int i = 0; i < kRecords; ++i) {
         TSoftwareUpdate u;
-        int32_t version = 20000 + (kRecords - i + 6) / 7;
+        int32_t version = 40000 - i / 7;
         u.SetVersion(version);
         u.SetOrderKey("k" + std::to_string(6 - i % 7));
         u.SetKind(kinds[i % 4]);

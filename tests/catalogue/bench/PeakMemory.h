@@ -1,4 +1,4 @@
 #pragma once
-// The process's peak memory so far, in MiB: resident set natively, committed
-// private memory on Windows (what a 32-bit process runs out of).
+// The process's peak memory so far, in MiB: resident set natively; on
+// Windows the larger of the committed and the working-set peaks.
 double PeakMemoryMiB();
