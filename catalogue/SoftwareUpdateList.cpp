@@ -50,6 +50,16 @@ TSoftwareUpdate* TSoftwareUpdateList::NewPooled() {
 }
 
 void TSoftwareUpdateList::LoadFromString(const std::string& data) {
+    try {
+        Load(data);
+    } catch (const std::bad_alloc&) {
+        // Within the size cap a catalogue of tiny values can still grow many
+        // times in memory; a 32-bit process must report that, not end.
+        throw EError("Not enough memory to read the update catalogue");
+    }
+}
+
+void TSoftwareUpdateList::Load(const std::string& data) {
     TInflatedStream source = Inflate(data);
     TReader reader(source);
     reader.ReadInteger();

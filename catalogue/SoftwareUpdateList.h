@@ -36,7 +36,8 @@ public:
     // - EReadError "Stream read error": the data ends in the header or while
     //   looking for a record's marker;
     // - EDecompressionError "Invalid stream operation": data follows the last
-    //   record within its 1024-byte block.
+    //   record within its 1024-byte block;
+    // - EError "Not enough memory to read the update catalogue".
     // After a failure the records added so far stay, unsorted.
     void LoadFromString(const std::string& data);
 
@@ -83,6 +84,7 @@ private:
     };
     using TItem = std::unique_ptr<TSoftwareUpdate, TRelease>;
     TSoftwareUpdate* NewPooled();
+    void Load(const std::string& data);
 
     std::vector<std::unique_ptr<unsigned char[]>> blocks_;  // outlives Items_
     size_t blockUsed_ = 0;
