@@ -406,9 +406,13 @@ LRESULT TDownloadStirpelloForm::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
 }
 
 void TDownloadStirpelloForm::DestroyComponents() {
-    for (HWND h : {Memo1, Button1, Label2, Edit1, GroupBox1, Label1, Label3, Label4, Label5, S1Mark, s2Mark, s3Mark,
-                   s4Mark, LMDNImage1, Label6})
-        if (h != nullptr) ClearControlName(h);
+    // A run may go on after the window closed under it (the user closed it
+    // while the run processed messages): its later calls must touch nothing.
+    for (HWND* h : {&Memo1, &Button1, &Label2, &Edit1, &GroupBox1, &Label1, &Label3, &Label4, &Label5, &S1Mark,
+                    &s2Mark, &s3Mark, &s4Mark, &LMDNImage1, &Label6}) {
+        if (*h != nullptr) ClearControlName(*h);
+        *h = nullptr;
+    }
 }
 
 void TDownloadStirpelloForm::Button1Click() {

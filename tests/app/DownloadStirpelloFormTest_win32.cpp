@@ -272,6 +272,20 @@ TEST_F(DownloadStirpelloForm, Button1RunsTheHandlerOnceAtATime) {
     EXPECT_TRUE(form_->IsOpen());
 }
 
+TEST_F(DownloadStirpelloForm, ARunGoesOnHarmlesslyAfterTheWindowClosed) {
+    form_->SetRunHandler([](TDownloadStirpelloForm& form) {
+        form.Log().Add("Stirpello is running");
+        form.Close();
+        form.SetProgress("Progress - Locating Stirpello on your computer...");
+        form.SetMark(2, TStepMark::Check);
+        form.ShowDirectory("C:\\Stirpello\\");
+        form.Log().Add("after the close");
+    });
+    SendMessageA(form_->Button1, BM_CLICK, 0, 0);
+    EXPECT_FALSE(form_->IsOpen());
+    EXPECT_EQ(TGuiDriver::Clipboard(), "Stirpello is running\r\n");
+}
+
 TEST_F(DownloadStirpelloForm, MessageBoxesAreOwnedAndTitled) {
     {
         TBoxAnswerer answer("Stirpello is running... close Stirpello (or reboot) and rerun this utility", IDOK);
