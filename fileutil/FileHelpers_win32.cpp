@@ -29,7 +29,10 @@ bool TFileCopy::CopyFile(const std::string& source, const std::string& target) {
 
     // An existing target must be replaceable: not read-only and not held open
     // (the same file spelled in another case is held by src without sharing).
-    if (GetFileAttributesA(target.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    DWORD targetAttr = GetFileAttributesA(target.c_str());
+    if (targetAttr != INVALID_FILE_ATTRIBUTES) {
+        // Checked by hand too: as root under Wine the open below would succeed.
+        if (targetAttr & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) return false;
         TFileHandle probe(CreateFileA(target.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!probe) return false;
