@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# CRC-32 benchmarks: UpdateCrc32 against zlib natively (Release, no
+# sanitizers), then FileCrc32 against a zlib loop on a 64 MiB file under Wine.
+set -euo pipefail
+source "$(dirname "$0")/common.sh"
+ensure_packages
+cmake -S "$ROOT" -B "$BUILD/bench" -G Ninja -DCMAKE_BUILD_TYPE=Release -DSTIRPELLO_SANITIZE=OFF \
+    -DSTIRPELLO_BENCH=ON >/dev/null
+cmake --build "$BUILD/bench" -j "$JOBS" --target crc32_bench
+"$BUILD/bench/bin/crc32_bench"
+cmake -S "$ROOT" -B "$BUILD/win" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" -DSTIRPELLO_BENCH=ON >/dev/null
+cmake --build "$BUILD/win" -j "$JOBS" --target filecrc_bench
+prefix=$BUILD/win/wineprefix
+[ -f "$prefix/system.reg" ] || make_prefix "$prefix"
+wine_env "$prefix"
+trap stop_all EXIT
+wineserver -p >/dev/null 2>&1 </dev/null
+wine "$BUILD/win/bin/filecrc_bench.exe" 'C:\filecrc_bench.bin' </dev/null
