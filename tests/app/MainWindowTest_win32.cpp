@@ -194,7 +194,9 @@ TEST_F(GuiDriver, FailsOnWhatIsNotThere) {
     EXPECT_EQ(Drive("window " + Q(kCaption) + "\nclose\ngone\n").exitCode, 0u);
 }
 
-TEST(Program, CarriesItsOwnVersionAndAnAsInvokerManifest) {
+// The utility replaces a module and writes a settings file under Program
+// Files, which only an elevated process may do.
+TEST(Program, CarriesItsOwnVersionAndAnElevatingManifest) {
     const std::string exe = testsupport::ExeDir() + "DownloadStirpelloUpdate.exe";
     TrsFileVersion version;
     ASSERT_TRUE(version.ReadFromFile(exe));
@@ -207,7 +209,7 @@ TEST(Program, CarriesItsOwnVersionAndAnAsInvokerManifest) {
     const char* data = static_cast<const char*>(LockResource(LoadResource(module, res)));
     const std::string manifest(data, SizeofResource(module, res));
     FreeLibrary(module);
-    EXPECT_NE(manifest.find("level=\"asInvoker\""), std::string::npos) << manifest;
+    EXPECT_NE(manifest.find("level=\"requireAdministrator\""), std::string::npos) << manifest;
     EXPECT_NE(manifest.find("version=\"1.5.0.3\""), std::string::npos) << manifest;
 }
 

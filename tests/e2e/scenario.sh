@@ -19,110 +19,35 @@ for tool in fakesite updcat; do
     fi
 done
 
-work=$E2E_WORK/$name
+source "$(dirname "$0")/../../scripts/world.sh"
 artifacts=$E2E_WORK/artifacts
-rm -rf "$work"
-mkdir -p "$work/inst" "$work/updates" "$work/run" "$artifacts"
-inst=$work/inst
-
+rm -rf "$E2E_WORK/$name"
+mkdir -p "$artifacts"
 fail() { echo "FAIL [$name]: $*" >&2; exit 1; }
-win() { winepath -w "$1" 2>/dev/null; }
-quiet() { "$@" >/dev/null 2>&1 </dev/null; }
-wininst=$(win "$inst")
-winwork=$(win "$work")
-winbin=$(win "$bin")
+world_init "$E2E_WORK/$name" "$E2E_WORK/$name/inst" "$bin" "$native"
 
-# --- the world -------------------------------------------------------------
-product_key='HKLM\Software\corvannaSystems\Stirpello'
-installer_key='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Stirpello_is1'
-desktop=
-for d in "$WINEPREFIX"/drive_c/users/*/Desktop; do
-    case "$d" in */Public/Desktop) continue ;; esac
-    [ -d "$d" ] && desktop=$d
-done
-[ -n "$desktop" ] || fail "no desktop folder in the prefix"
-
-site_pid=
 holder_pid=
 cleanup() {
-    [ -n "$site_pid" ] && kill "$site_pid" 2>/dev/null && wait "$site_pid" 2>/dev/null
+    stop_site
     if [ -n "$holder_pid" ]; then
         : >"$work/run/stop"
         wait "$holder_pid" 2>/dev/null || true
     fi
-    quiet wine reg delete "$product_key" /f /reg:32 || true
-    quiet wine reg delete "$installer_key" /f /reg:32 || true
-    find "$desktop" -maxdepth 1 -iname '*stirpello*' -delete 2>/dev/null || true
+    world_clear
 }
 trap cleanup EXIT
-
-# A defined start: no keys, no shortcuts left by other tests.
-quiet wine reg delete "$product_key" /f /reg:32 || true
-quiet wine reg delete "$installer_key" /f /reg:32 || true
-find "$desktop" -maxdepth 1 -iname '*stirpello*' -delete
-
-set_registry() {
-    quiet wine reg add "$product_key" /v InstallPath /t REG_SZ /d "$wininst" /f /reg:32 ||
-        fail "cannot write the registry"
-}
-# A desktop shortcut to a file of the installation.
-add_shortcut() {
-    quiet wine "$bin/e2etool.exe" link "$(win "$desktop")\\Stirpello.lnk" "$wininst\\$1" ||
-        fail "cannot make the shortcut"
-}
-write_ini() {
-    printf '[Internet Connection]\r\nuseProxy=FALSE\r\n[Updates]\r\nCheckOnOrAfterDate=2031-01-01\r\n' \
-        >"$inst/Stirpello.ini"
-}
-# catalogue KIND...: SP109.UPD with one update per kind, versions 10906 down.
-catalogue() {
-    local v=10906 kind src=
-    for kind in "$@"; do
-        src+=$'record\n  I01 '"$v"$'\n  S03 "'"$kind"$'"\nend\n'
-        v=$((v - 1))
-    done
-    printf '%s' "$src" >"$work/catalogue.txt"
-    "$native/updcat" build "$work/catalogue.txt" "$work/updates/SP109.UPD" >/dev/null
-}
-# start_site [--fault PATH:SPEC]...: the loopback site for probe, product
-# site, catalogue and both download addresses.
-start_site() {
-    "$native/fakesite" --updates "$work/updates" --module "$bin/update_module.exe" \
-        --lifetime 170 --log "$work/requests.log" "$@" >"$work/site.out" 2>&1 </dev/null &
-    site_pid=$!
-    local i port=
-    for i in $(seq 1 100); do
-        port=$(head -n1 "$work/site.out" 2>/dev/null | tr -dc 0-9)
-        [ -n "$port" ] && break
-        sleep 0.05
-    done
-    [ -n "$port" ] || fail "the loopback site did not start"
-    : >>"$work/requests.log"
-    export STIRPELLO_SITE_HOST=127.0.0.1:$port
-    export STIRPELLO_PROBE_URL=http://127.0.0.1:$port/probe/
-    export STIRPELLO_MIRROR_HOST=127.0.0.1:$port
-    export STIRPELLO_UPDATE_HOST=127.0.0.1:$port
-}
+world_clear
 
 # --- the run ---------------------------------------------------------------
-main_title='"Stirpello \"Failsafe\" Update Utility"'
 # drive LINE...: starts the utility, presses the button, then the lines.
 drive() {
-    {
-        echo "timeout 30000"
-        echo "cd $winwork"
-        echo "start $winbin\\DownloadStirpelloUpdate.exe"
-        echo "window $main_title"
-        echo "click Button1"
-        printf '%s\n' "$@"
-    } >"$work/driver.txt"
-    if ! wine "$bin/guidriver.exe" --script "$(win "$work/driver.txt")" >"$work/driver.out" 2>&1 </dev/null; then
+    drive_script "$@"
+    if ! run_driver; then
         cat "$work/driver.out" >&2
         [ -f "$inst/StirpelloUpdateLog.txt" ] && sed 's/^/log: /' "$inst/StirpelloUpdateLog.txt" >&2
         fail "the GUI driver failed"
     fi
 }
-answer() { printf 'answer "%s" %s' "$1" "$2"; }
 shot() { echo "screenshot $(win "$artifacts")\\$name-$1.png${2:+ $2}"; }
 
 # --- the checks ------------------------------------------------------------
@@ -140,7 +65,6 @@ expect_no_log() {
         if log_text | grep -qF -- "$line"; then fail "log has: $line"; fi
     done
 }
-clipboard() { wine "$bin/guidriver.exe" clipboard 2>/dev/null </dev/null | tr -d '\r'; }
 expect_clipboard_is_log() {
     [ "$(clipboard)" = "$(log_text)" ] || fail "the clipboard does not hold the log"
 }

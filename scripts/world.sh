@@ -1,0 +1,107 @@
+# The sample world that the end-to-end scenarios and the demo share: the
+# product's registry key, a desktop shortcut, an installation folder with its
+# settings file, a catalogue, the loopback site, and the GUI driver's script.
+# shellcheck shell=bash
+#
+# world_init WORK INST WINBIN NATIVEBIN, with WINEPREFIX set and a Wine
+# server running. The sourcing script defines fail MESSAGE.
+# After it: $work, $inst, $bin, $native, $wininst, $winwork, $winbin, $desktop.
+
+win() { winepath -w "$1" 2>/dev/null; }
+quiet() { "$@" >/dev/null 2>&1 </dev/null; }
+
+product_key='HKLM\Software\corvannaSystems\Stirpello'
+installer_key='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Stirpello_is1'
+main_title='"Stirpello \"Failsafe\" Update Utility"'
+site_pid=
+
+world_init() {
+    work=$1 inst=$2 bin=$3 native=$4
+    mkdir -p "$work/updates" "$work/run" "$inst"
+    wininst=$(win "$inst")
+    winwork=$(win "$work")
+    winbin=$(win "$bin")
+    desktop=
+    local d
+    for d in "$WINEPREFIX"/drive_c/users/*/Desktop; do
+        case "$d" in */Public/Desktop) continue ;; esac
+        [ -d "$d" ] && desktop=$d
+    done
+    [ -n "$desktop" ] || fail "no desktop folder in the prefix"
+}
+
+# No keys, no shortcuts: a defined start, and what is left behind at the end.
+world_clear() {
+    quiet wine reg delete "$product_key" /f /reg:32 || true
+    quiet wine reg delete "$installer_key" /f /reg:32 || true
+    find "$desktop" -maxdepth 1 -iname '*stirpello*' -delete 2>/dev/null || true
+}
+
+set_registry() {
+    quiet wine reg add "$product_key" /v InstallPath /t REG_SZ /d "$wininst" /f /reg:32 ||
+        fail "cannot write the registry"
+}
+# A desktop shortcut to a file of the installation.
+add_shortcut() {
+    quiet wine "$bin/e2etool.exe" link "$(win "$desktop")\\Stirpello.lnk" "$wininst\\$1" ||
+        fail "cannot make the shortcut"
+}
+write_ini() {
+    printf '[Internet Connection]\r\nuseProxy=FALSE\r\n[Updates]\r\nCheckOnOrAfterDate=2031-01-01\r\n' \
+        >"$inst/Stirpello.ini"
+}
+# catalogue KIND...: SP109.UPD with one update per kind, versions 10906 down.
+catalogue() {
+    local v=10906 kind src=
+    for kind in "$@"; do
+        src+=$'record\n  I01 '"$v"$'\n  S03 "'"$kind"$'"\nend\n'
+        v=$((v - 1))
+    done
+    printf '%s' "$src" >"$work/catalogue.txt"
+    "$native/updcat" build "$work/catalogue.txt" "$work/updates/SP109.UPD" >/dev/null
+}
+# start_site [--module FILE] [--fault PATH:SPEC]...: the loopback site for
+# probe, product site, catalogue and both download addresses (a later
+# --module replaces the stub module).
+start_site() {
+    "$native/fakesite" --updates "$work/updates" --module "$bin/update_module.exe" \
+        --lifetime "${SITE_LIFETIME:-170}" --log "$work/requests.log" "$@" >"$work/site.out" 2>&1 </dev/null &
+    site_pid=$!
+    local i port=
+    for i in $(seq 1 100); do
+        port=$(head -n1 "$work/site.out" 2>/dev/null | tr -dc 0-9)
+        [ -n "$port" ] && break
+        sleep 0.05
+    done
+    [ -n "$port" ] || fail "the loopback site did not start"
+    : >>"$work/requests.log"
+    export STIRPELLO_SITE_HOST=127.0.0.1:$port
+    export STIRPELLO_PROBE_URL=http://127.0.0.1:$port/probe/
+    export STIRPELLO_MIRROR_HOST=127.0.0.1:$port
+    export STIRPELLO_UPDATE_HOST=127.0.0.1:$port
+}
+stop_site() {
+    if [ -n "$site_pid" ]; then
+        kill "$site_pid" 2>/dev/null || true
+        wait "$site_pid" 2>/dev/null || true
+        site_pid=
+    fi
+}
+
+# drive_script LINE...: the driver's script that starts the utility, presses
+# the button, then runs the lines; run_driver runs it into $work/driver.out.
+drive_script() {
+    {
+        echo "timeout 30000"
+        echo "cd $winwork"
+        echo "start $winbin\\DownloadStirpelloUpdate.exe"
+        echo "window $main_title"
+        echo "click Button1"
+        printf '%s\n' "$@"
+    } >"$work/driver.txt"
+}
+run_driver() {
+    wine "$bin/guidriver.exe" --script "$(win "$work/driver.txt")" >"$work/driver.out" 2>&1 </dev/null
+}
+answer() { printf 'answer "%s" %s' "$1" "$2"; }
+clipboard() { wine "$bin/guidriver.exe" clipboard 2>/dev/null </dev/null | tr -d '\r'; }
