@@ -10,83 +10,108 @@ namespace {
 
 [[noreturn]] void InvalidOperation() { throw EDecompressionError("Invalid stream operation"); }
 
-struct TInflateState {
+}  // namespace
+
+struct TInflateStream::TState {
     z_stream z{};
     bool open = false;
-    ~TInflateState() {
+    const unsigned char* in = nullptr;
+    size_t inLeft = 0;
+    ~TState() {
         if (open) inflateEnd(&z);
     }
 };
 
-}  // namespace
-
-int32_t TInflatedStream::Read(void* buffer, int32_t count) {
-    char* out = static_cast<char*>(buffer);
-    int32_t done = 0;
-    while (done < count && pos_ < size_) {
-        size_t chunk = static_cast<size_t>(pos_ / static_cast<int64_t>(kChunk));
-        size_t offset = static_cast<size_t>(pos_ % static_cast<int64_t>(kChunk));
-        int64_t n = std::min<int64_t>({count - done, static_cast<int64_t>(kChunk - offset), size_ - pos_});
-        std::memcpy(out + done, chunks_[chunk].get() + offset, static_cast<size_t>(n));
-        done += static_cast<int32_t>(n);
-        pos_ += n;
-    }
-    return done;
+TInflateStream::TInflateStream(const std::string& data, int64_t limit)
+    : z_(new TState), limit_(limit), window_(new char[kWindow]) {
+    if (inflateInit(&z_->z) == Z_OK)
+        z_->open = true;
+    else
+        failure_ = "Error";
+    z_->in = reinterpret_cast<const unsigned char*>(data.data());
+    z_->inLeft = data.size();
 }
 
-int32_t TInflatedStream::Write(const void*, int32_t) { InvalidOperation(); }
+TInflateStream::~TInflateStream() = default;
 
-void TInflatedStream::SetSize(int64_t) { InvalidOperation(); }
-
-int64_t TInflatedStream::Seek(int64_t offset, TSeekOrigin origin) {
-    int64_t target = origin == TSeekOrigin::Begin ? offset
-                     : origin == TSeekOrigin::Current ? pos_ + offset
-                                                      : -1;
-    if (origin == TSeekOrigin::End || target < pos_) InvalidOperation();
-    pos_ = std::min(target, size_);
-    return pos_;
-}
-
-TInflatedStream Inflate(const std::string& data, int64_t limit) {
-    TInflatedStream out;
-    TInflateState state;
-    z_stream& z = state.z;
-    if (inflateInit(&z) != Z_OK) throw EDecompressionError("Error");
-    state.open = true;
-    const unsigned char* in = reinterpret_cast<const unsigned char*>(data.data());
-    size_t inLeft = data.size();
-    size_t room = 0;  // free bytes at the end of the last chunk
-    for (;;) {
-        if (z.avail_in == 0 && inLeft > 0) {
-            size_t n = std::min<size_t>(inLeft, UINT_MAX / 2);
-            z.next_in = const_cast<unsigned char*>(in);
+void TInflateStream::Refill() {
+    windowPos_ = windowEnd_ = 0;
+    if (!failure_.empty()) throw EDecompressionError(failure_);
+    z_stream& z = z_->z;
+    while (!ended_ && windowEnd_ == 0) {
+        if (z.avail_in == 0 && z_->inLeft > 0) {
+            size_t n = std::min<size_t>(z_->inLeft, UINT_MAX / 2);
+            z.next_in = const_cast<unsigned char*>(z_->in);
             z.avail_in = static_cast<uInt>(n);
-            in += n;
-            inLeft -= n;
-        }
-        if (room == 0) {
-            out.chunks_.emplace_back(new char[TInflatedStream::kChunk]);
-            room = TInflatedStream::kChunk;
+            z_->in += n;
+            z_->inLeft -= n;
         }
         // One byte more than the limit is allowed out, to tell "exactly the
         // limit" from "too large".
-        int64_t allowed = std::min<int64_t>(static_cast<int64_t>(room), limit + 1 - out.size_);
-        char* chunk = out.chunks_.back().get() + (TInflatedStream::kChunk - room);
-        z.next_out = reinterpret_cast<unsigned char*>(chunk);
-        z.avail_out = static_cast<uInt>(allowed);
+        size_t room = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(kWindow), limit_ + 1 - produced_));
+        z.next_out = reinterpret_cast<unsigned char*>(window_.get());
+        z.avail_out = static_cast<uInt>(room);
         int rc = inflate(&z, Z_NO_FLUSH);
-        int64_t produced = allowed - static_cast<int64_t>(z.avail_out);
-        out.size_ += produced;
-        room -= static_cast<size_t>(produced);
-        if (out.size_ > limit) {
-            throw EDecompressionError("The update catalogue is too large: it inflates to more than " +
-                                      std::to_string(limit) + " bytes");
+        windowEnd_ = room - z.avail_out;
+        produced_ += static_cast<int64_t>(windowEnd_);
+        if (produced_ > limit_) {
+            failure_ = "The update catalogue is too large: it inflates to more than " + std::to_string(limit_) + " bytes";
+            throw EDecompressionError(failure_);
         }
-        if (rc == Z_STREAM_END) break;
-        if (rc == Z_BUF_ERROR && z.avail_in == 0 && inLeft == 0) break;  // cut short
-        if (rc != Z_OK && rc != Z_BUF_ERROR) throw EDecompressionError("Error");
-        if (rc == Z_OK && produced == 0 && z.avail_in == 0 && inLeft == 0) break;
+        if (rc == Z_STREAM_END) {
+            ended_ = true;
+        } else if (rc == Z_BUF_ERROR || (rc == Z_OK && windowEnd_ == 0)) {
+            if (z.avail_in == 0 && z_->inLeft == 0) ended_ = true;  // cut short
+        } else if (rc != Z_OK) {
+            failure_ = "Error";
+            throw EDecompressionError(failure_);
+        }
     }
+}
+
+int32_t TInflateStream::Read(void* buffer, int32_t count) {
+    char* out = static_cast<char*>(buffer);
+    int32_t done = 0;
+    while (done < count) {
+        if (windowPos_ == windowEnd_) {
+            if (ended_) break;
+            Refill();
+            if (windowEnd_ == 0) break;
+        }
+        size_t n = std::min(static_cast<size_t>(count - done), windowEnd_ - windowPos_);
+        std::memcpy(out + done, window_.get() + windowPos_, n);
+        windowPos_ += n;
+        done += static_cast<int32_t>(n);
+    }
+    pos_ += done;
+    return done;
+}
+
+int64_t TInflateStream::Finish() {
+    while (!ended_) {
+        pos_ += static_cast<int64_t>(windowEnd_ - windowPos_);
+        Refill();
+    }
+    if (!failure_.empty()) throw EDecompressionError(failure_);
+    return produced_;
+}
+
+int32_t TInflateStream::Write(const void*, int32_t) { InvalidOperation(); }
+
+void TInflateStream::SetSize(int64_t) { InvalidOperation(); }
+
+int64_t TInflateStream::Seek(int64_t offset, TSeekOrigin origin) {
+    int64_t target = origin == TSeekOrigin::Begin ? offset : pos_ + offset;
+    if (origin == TSeekOrigin::End || target != pos_) InvalidOperation();
+    return pos_;
+}
+
+std::string InflateAll(const std::string& data, int64_t limit) {
+    TInflateStream s(data, limit);
+    std::string out;
+    char buf[16 * 1024];
+    while (int32_t n = s.Read(buf, sizeof buf)) out.append(buf, static_cast<size_t>(n));
+    s.Finish();
     return out;
 }
 

@@ -89,7 +89,7 @@ void TReader::ReadBytesInto(std::string& out, int64_t count) {
     out.swap(text);
 }
 
-int32_t TReader::ReadInteger() {
+int32_t TReader::ReadIntegerSlow() {
     // A refused tag stays on the stream, so that the marker search after a
     // dropped record starts at a value boundary.
     switch (NextTag()) {

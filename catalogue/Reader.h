@@ -46,7 +46,27 @@ public:
     // tag it does not accept (that value is left on the stream).
 
     // Tags 2, 3 and 4, sign-extended.
-    int32_t ReadInteger();
+    int32_t ReadInteger() {
+        if (end_ - pos_ >= 5) {  // the value lies in the block: no refill
+            const uint8_t* b = buf_ + pos_;
+            switch (b[0]) {
+                case vaInt8:
+                    pos_ += 2;
+                    return static_cast<int8_t>(b[1]);
+                case vaInt16:
+                    pos_ += 3;
+                    return static_cast<int16_t>(b[1] | (b[2] << 8));
+                case vaInt32:
+                    pos_ += 5;
+                    return static_cast<int32_t>(b[1] | (static_cast<uint32_t>(b[2]) << 8) |
+                                                (static_cast<uint32_t>(b[3]) << 16) |
+                                                (static_cast<uint32_t>(b[4]) << 24));
+                default:
+                    break;
+            }
+        }
+        return ReadIntegerSlow();
+    }
     // Tag 19, else as ReadInteger.
     int64_t ReadInt64();
     // Tags 6 and 12 as they stand; 18 and 20 converted to 8-bit text
@@ -67,15 +87,30 @@ public:
     // depth is bounded only by the data.
     void SkipValue();
 
-    // A fast path for short strings (tag 6) that lie whole in the read-ahead
-    // block: points text at their bytes and consumes them. Returns false and
-    // consumes nothing otherwise; ReadString then reads the value.
-    bool ReadBufferedShortString(const char*& text, size_t& length) {
-        if (end_ - pos_ < 2 || buf_[pos_] != vaString || end_ - pos_ < 2 + buf_[pos_ + 1]) return false;
-        length = buf_[pos_ + 1];
-        text = reinterpret_cast<const char*>(buf_ + pos_ + 2);
-        pos_ += 2 + static_cast<int32_t>(length);
-        return true;
+    // A fast path for strings of tags 6 and 12 that lie whole in the
+    // read-ahead block: points text at their bytes and consumes them.
+    // Returns false and consumes nothing otherwise; ReadString then reads
+    // the value.
+    bool ReadBufferedString(const char*& text, size_t& length) {
+        int32_t avail = end_ - pos_;
+        if (avail >= 2 && buf_[pos_] == vaString && avail >= 2 + buf_[pos_ + 1]) {
+            length = buf_[pos_ + 1];
+            text = reinterpret_cast<const char*>(buf_ + pos_ + 2);
+            pos_ += 2 + static_cast<int32_t>(length);
+            return true;
+        }
+        if (avail >= 5 && buf_[pos_] == vaLString) {
+            const uint8_t* b = buf_ + pos_ + 1;
+            uint32_t n = b[0] | (static_cast<uint32_t>(b[1]) << 8) | (static_cast<uint32_t>(b[2]) << 16) |
+                         (static_cast<uint32_t>(b[3]) << 24);
+            if (n > 0x7FFFFFFF) n = 0;  // a negative length reads as empty
+            if (n > static_cast<uint32_t>(avail - 5)) return false;
+            length = n;
+            text = reinterpret_cast<const char*>(b + 4);
+            pos_ += 5 + static_cast<int32_t>(n);
+            return true;
+        }
+        return false;
     }
 
     // Hands the bytes read ahead but not used back to the source by seeking it
@@ -90,6 +125,7 @@ private:
         if (pos_ == end_) Fill();
         return buf_[pos_++];
     }
+    int32_t ReadIntegerSlow();
     void Read(void* out, size_t count);
     void Skip(int64_t count);
     int32_t ReadLength();  // a 4-byte signed length; negative counts as 0

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "catalogue/Reader.h"
+#include "catalogue/TextArena.h"
 #include "fileutil/Errors.h"
 
 namespace {
@@ -32,22 +33,64 @@ int FieldSlot(const char* c) {
 
 }  // namespace
 
-void TSoftwareUpdate::LoadFromReader(TReader& reader) {
-    std::string text;
-    reader.ReadString(text);
-    if (text != "I00") throw EError("SU00 - Invalid software update stream");
+TSoftwareUpdate::TSoftwareUpdate() = default;
+TSoftwareUpdate::~TSoftwareUpdate() = default;
+TSoftwareUpdate::TSoftwareUpdate(TSoftwareUpdate&& other) noexcept = default;
+TSoftwareUpdate& TSoftwareUpdate::operator=(TSoftwareUpdate&& other) noexcept = default;
+
+TSoftwareUpdate::TSoftwareUpdate(const TSoftwareUpdate& other)
+    : Version_(other.Version_), Number07_(other.Number07_), Number08_(other.Number08_), Date_(other.Date_) {
+    for (int i = 0; i < kTexts; ++i) SetText(static_cast<TText>(i), other.Text_[i]);
+}
+
+TSoftwareUpdate& TSoftwareUpdate::operator=(const TSoftwareUpdate& other) {
+    if (this != &other) *this = TSoftwareUpdate(other);
+    return *this;
+}
+
+TTextArena& TSoftwareUpdate::Own() {
+    if (!own_) own_ = std::make_unique<TTextArena>();
+    return *own_;
+}
+
+void TSoftwareUpdate::SetText(TText field, std::string_view v) {
+    Text_[field] = v.empty() ? std::string_view() : Own().Store(v);
+}
+
+void TSoftwareUpdate::LoadFromReader(TReader& reader) { LoadFromReader(reader, Own()); }
+
+void TSoftwareUpdate::LoadFromReader(TReader& reader, TTextArena& texts) {
+    std::string scratch;
+    // A string value into the arena; in place when it lies in the reader's
+    // block, which is the common case.
+    auto readText = [&](TText field) {
+        const char* p;
+        size_t n;
+        if (reader.ReadBufferedString(p, n)) {
+            Text_[field] = texts.Store(std::string_view(p, n));
+        } else {
+            reader.ReadString(scratch);
+            Text_[field] = texts.Store(scratch);
+        }
+    };
+    const char* code;
+    size_t length;
+    if (!reader.ReadBufferedString(code, length)) {
+        reader.ReadString(scratch);
+        code = scratch.data();
+        length = scratch.size();
+    }
+    if (std::string_view(code, length) != "I00") throw EError("SU00 - Invalid software update stream");
     int32_t format = reader.ReadInteger();
     if (format > 199) {
         throw EError("You need a newer version of Stirpello for this function (SU01-" +
                      std::to_string(format) + ")");
     }
     for (int i = 0; i < kFieldCount; ++i) {
-        const char* code;
-        size_t length;
-        if (!reader.ReadBufferedShortString(code, length)) {
-            reader.ReadString(text);
-            code = text.data();
-            length = text.size();
+        if (!reader.ReadBufferedString(code, length)) {
+            reader.ReadString(scratch);
+            code = scratch.data();
+            length = scratch.size();
         }
         if (length != 3) {
             throw EError("SU02-" + std::to_string(length) + " - Invalid software update stream");
@@ -55,32 +98,35 @@ void TSoftwareUpdate::LoadFromReader(TReader& reader) {
         switch (FieldSlot(code)) {
             case 0: reader.SkipValue(); break;
             case 1: Version_ = reader.ReadInteger(); break;
-            case 2: reader.ReadString(OrderKey_); break;
-            case 3: reader.ReadString(Kind_); break;
+            case 2: readText(kOrderKey); break;
+            case 3: readText(kKind); break;
             case 4: Date_ = reader.ReadDate(); break;
-            case 5: reader.ReadString(Text05_); break;
-            case 6: reader.ReadString(Text06_); break;
+            case 5: readText(kText05); break;
+            case 6: readText(kText06); break;
             case 7: Number07_ = reader.ReadInteger(); break;
             case 8: Number08_ = reader.ReadInteger(); break;
-            case 9: reader.ReadString(Text09_); break;
-            case 10: reader.ReadString(Text10_); break;
-            case 11: reader.ReadString(FromVersions_); break;
-            case 12: reader.ReadString(ClassLetters_); break;
+            case 9: readText(kText09); break;
+            case 10: readText(kText10); break;
+            case 11: readText(kFromVersions); break;
+            case 12: readText(kClassLetters); break;
         }
     }
 }
 
 int TSoftwareUpdate::KindRank() const {
-    if (Kind_.empty()) return 0;
-    size_t p = std::string_view("BWSR").find(Kind_);
-    return p == std::string::npos ? 0 : static_cast<int>(p) + 1;
+    std::string_view kind = Kind();
+    if (kind.empty()) return 0;
+    size_t p = std::string_view("BWSR").find(kind);
+    return p == std::string_view::npos ? 0 : static_cast<int>(p) + 1;
 }
 
 bool TSoftwareUpdate::operator==(const TSoftwareUpdate& o) const {
     // Dates compare by their bits, so that a NaN equals itself.
-    return Version_ == o.Version_ && OrderKey_ == o.OrderKey_ && Kind_ == o.Kind_ &&
-           std::memcmp(&Date_, &o.Date_, sizeof Date_) == 0 && Text05_ == o.Text05_ &&
-           Text06_ == o.Text06_ && Number07_ == o.Number07_ && Number08_ == o.Number08_ &&
-           Text09_ == o.Text09_ && Text10_ == o.Text10_ && FromVersions_ == o.FromVersions_ &&
-           ClassLetters_ == o.ClassLetters_;
+    if (Version_ != o.Version_ || Number07_ != o.Number07_ || Number08_ != o.Number08_ ||
+        std::memcmp(&Date_, &o.Date_, sizeof Date_) != 0)
+        return false;
+    for (int i = 0; i < kTexts; ++i) {
+        if (Text_[i] != o.Text_[i]) return false;
+    }
+    return true;
 }

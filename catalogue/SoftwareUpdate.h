@@ -4,15 +4,26 @@
 // a three-character field code and a value, in any order. The field code list
 // below gives each code a slot; unknown codes have their values skipped.
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <string_view>
 
 class TReader;
+class TTextArena;
 
 class TSoftwareUpdate {
 public:
     // Twelve codes of three characters: the letter is the type (I integer,
     // S string, D date), the digits the slot.
     static constexpr const char* FieldCodes = "I01S02S03D04S05S06I07I08S09S10S11S12";
+
+    TSoftwareUpdate();
+    ~TSoftwareUpdate();
+    // Copies hold their own texts.
+    TSoftwareUpdate(const TSoftwareUpdate& other);
+    TSoftwareUpdate& operator=(const TSoftwareUpdate& other);
+    TSoftwareUpdate(TSoftwareUpdate&& other) noexcept;
+    TSoftwareUpdate& operator=(TSoftwareUpdate&& other) noexcept;
 
     // Reads one record, assigning each field as its pair arrives; a field
     // named twice keeps the later value, and a failure keeps what was
@@ -22,54 +33,58 @@ public:
     // "SU02-n - Invalid software update stream" (a code whose length n is not
     // 3), and the reader's EReadError for a wrong tag or too little data.
     void LoadFromReader(TReader& reader);
+    // The same with the texts stored in texts, which must outlive the record
+    // (a list keeps its records' texts so).
+    void LoadFromReader(TReader& reader, TTextArena& texts);
 
     // 1 to 4 for "B", "W", "S", "R": the 1-based position of the whole Kind
     // text inside "BWSR", 0 when it is not there or empty.
     int KindRank() const;
     // A major update: Kind is exactly "R".
-    bool IsMajor() const { return Kind_ == "R"; }
+    bool IsMajor() const { return Kind() == "R"; }
 
+    // Text getters return views that stay valid while the record lives and
+    // the field is not set again.
     int32_t Version() const { return Version_; }
     void SetVersion(int32_t v) { Version_ = v; }
-    const std::string& OrderKey() const { return OrderKey_; }
-    void SetOrderKey(const std::string& v) { OrderKey_ = v; }
-    const std::string& Kind() const { return Kind_; }
-    void SetKind(const std::string& v) { Kind_ = v; }
+    std::string_view OrderKey() const { return Text_[kOrderKey]; }
+    void SetOrderKey(std::string_view v) { SetText(kOrderKey, v); }
+    std::string_view Kind() const { return Text_[kKind]; }
+    void SetKind(std::string_view v) { SetText(kKind, v); }
     double Date() const { return Date_; }
     void SetDate(double v) { Date_ = v; }
-    const std::string& Text05() const { return Text05_; }
-    void SetText05(const std::string& v) { Text05_ = v; }
-    const std::string& Text06() const { return Text06_; }
-    void SetText06(const std::string& v) { Text06_ = v; }
+    std::string_view Text05() const { return Text_[kText05]; }
+    void SetText05(std::string_view v) { SetText(kText05, v); }
+    std::string_view Text06() const { return Text_[kText06]; }
+    void SetText06(std::string_view v) { SetText(kText06, v); }
     int32_t Number07() const { return Number07_; }
     void SetNumber07(int32_t v) { Number07_ = v; }
     int32_t Number08() const { return Number08_; }
     void SetNumber08(int32_t v) { Number08_ = v; }
-    const std::string& Text09() const { return Text09_; }
-    void SetText09(const std::string& v) { Text09_ = v; }
-    const std::string& Text10() const { return Text10_; }
-    void SetText10(const std::string& v) { Text10_ = v; }
+    std::string_view Text09() const { return Text_[kText09]; }
+    void SetText09(std::string_view v) { SetText(kText09, v); }
+    std::string_view Text10() const { return Text_[kText10]; }
+    void SetText10(std::string_view v) { SetText(kText10, v); }
     // The installed versions the update applies to, as decimal text; blank
     // means every version.
-    const std::string& FromVersions() const { return FromVersions_; }
-    void SetFromVersions(const std::string& v) { FromVersions_ = v; }
-    const std::string& ClassLetters() const { return ClassLetters_; }
-    void SetClassLetters(const std::string& v) { ClassLetters_ = v; }
+    std::string_view FromVersions() const { return Text_[kFromVersions]; }
+    void SetFromVersions(std::string_view v) { SetText(kFromVersions, v); }
+    std::string_view ClassLetters() const { return Text_[kClassLetters]; }
+    void SetClassLetters(std::string_view v) { SetText(kClassLetters, v); }
 
     bool operator==(const TSoftwareUpdate& o) const;
     bool operator!=(const TSoftwareUpdate& o) const { return !(*this == o); }
 
 private:
+    enum TText { kOrderKey, kKind, kText05, kText06, kText09, kText10, kFromVersions, kClassLetters, kTexts };
+    void SetText(TText field, std::string_view v);
+    TTextArena& Own();
+
     int32_t Version_ = 0;
-    std::string OrderKey_;
-    std::string Kind_;
-    double Date_ = 0.0;
-    std::string Text05_;
-    std::string Text06_;
     int32_t Number07_ = 0;
     int32_t Number08_ = 0;
-    std::string Text09_;
-    std::string Text10_;
-    std::string FromVersions_;
-    std::string ClassLetters_;
+    double Date_ = 0.0;
+    std::string_view Text_[kTexts];
+    // Texts set on this record, or read by the one-argument LoadFromReader.
+    std::unique_ptr<TTextArena> own_;
 };

@@ -17,7 +17,7 @@ bool GoesBefore(const P& a, const P& b) {
 
 constexpr size_t kBlockRecords = 256;
 
-bool HasVisibleChar(const std::string& s) {
+bool HasVisibleChar(std::string_view s) {
     for (unsigned char c : s) {
         if (c > ' ') return true;
     }
@@ -60,7 +60,7 @@ void TSoftwareUpdateList::LoadFromString(const std::string& data) {
 }
 
 void TSoftwareUpdateList::Load(const std::string& data) {
-    TInflatedStream source = Inflate(data);
+    TInflateStream source(data);
     TReader reader(source);
     reader.ReadInteger();
     int32_t format = reader.ReadInteger();
@@ -74,31 +74,62 @@ void TSoftwareUpdateList::Load(const std::string& data) {
     int32_t records = reader.ReadInteger();
     std::string text;
     TItem spare;  // a record that failed to read, reused for the next
+    bool inOrder = true;  // appended records so far keep the list's order
+    sorted_ = false;      // until this load completes
     for (int32_t i = 0; i < records; ++i) {
         // Every record starts at its own marker, so whatever a broken or
         // newer record leaves behind is passed over here.
-        text.clear();
-        while (text != "<SU>") {
-            if (reader.NextTag() == vaString)
+        for (;;) {
+            if (reader.NextTag() != vaString) {
+                reader.SkipValue();  // long, wide and UTF-8 strings included
+                continue;
+            }
+            const char* p;
+            size_t n;
+            if (reader.ReadBufferedString(p, n)) {
+                if (std::string_view(p, n) == "<SU>") break;
+            } else {
                 reader.ReadString(text);
-            else
-                reader.SkipValue();
+                if (text == "<SU>") break;
+            }
         }
         TItem update = spare ? std::move(spare) : TItem(NewPooled(), TRelease{true});
         try {
-            update->LoadFromReader(reader);
+            update->LoadFromReader(reader, texts_);
         } catch (const std::exception&) {
             // A record that cannot be read is dropped silently.
             *update = TSoftwareUpdate();
             spare = std::move(update);
             continue;
         }
+        if (inOrder && !Items_.empty() && GoesBefore(update, Items_.back())) inOrder = false;
         Items_.push_back(std::move(update));
     }
     // Data after the last record, once read ahead, cannot be handed back.
     reader.Close();
-    Sort();
+    source.Finish();
+    if (!inOrder) std::stable_sort(Items_.begin(), Items_.end(), GoesBefore<TItem>);
+    sorted_ = true;
 }
+
+TSoftwareUpdateList::~TSoftwareUpdateList() { DropFrom(0); }
+
+void TSoftwareUpdateList::DropFrom(size_t from) {
+    if (untouched_) {
+        for (size_t i = from; i < Items_.size(); ++i) {
+            if (Items_[i].get_deleter().pooled) Items_[i].release();
+        }
+    }
+    Items_.erase(Items_.begin() + static_cast<std::ptrdiff_t>(from), Items_.end());
+}
+
+void TSoftwareUpdateList::Delete(int index) {
+    TItem& item = Items_.at(static_cast<size_t>(index));
+    if (untouched_ && item.get_deleter().pooled) item.release();
+    Items_.erase(Items_.begin() + index);
+}
+
+void TSoftwareUpdateList::Clear() { DropFrom(0); }
 
 void TSoftwareUpdateList::SelectFor(int32_t v) {
     InstalledVersion = v;
@@ -108,32 +139,42 @@ void TSoftwareUpdateList::SelectFor(int32_t v) {
     for (const std::string& line : ClassLines) {
         if (line.find(needle) != std::string::npos) letters += line[0];
     }
-    if (!letters.empty()) {
-        Items_.erase(std::remove_if(Items_.begin(), Items_.end(),
-                                    [&](const TItem& u) {
-                                        for (char c : letters) {
-                                            if (u->ClassLetters().find(c) == std::string::npos) return true;
-                                        }
-                                        return false;
-                                    }),
-                     Items_.end());
+    auto classOut = [&](const TSoftwareUpdate& u) {
+        for (char c : letters) {
+            if (u.ClassLetters().find(c) == std::string_view::npos) return true;
+        }
+        return false;
+    };
+    // The class filter keeps the order, so on a sorted list (the usual case)
+    // both filters run in one pass; otherwise the class filter runs first and
+    // the list is sorted between them.
+    const bool sorted = (untouched_ && sorted_) || std::is_sorted(Items_.begin(), Items_.end(), GoesBefore<TItem>);
+    if (!sorted) {
+        size_t keep = 0;
+        for (size_t i = 0; i < Items_.size(); ++i) {
+            if (!classOut(*Items_[i])) std::swap(Items_[keep++], Items_[i]);
+        }
+        DropFrom(keep);
+        Sort();
     }
 
-    Sort();
     const std::string installed = std::to_string(v);
     int best = 0;
-    std::vector<TItem> kept;
-    for (auto& u : Items_) {
+    size_t keep = 0;
+    for (size_t i = 0; i < Items_.size(); ++i) {
+        const TSoftwareUpdate& u = *Items_[i];
+        if (sorted && classOut(u)) continue;
         // FromVersions is a plain substring test: 12 is found in "112".
-        if (HasVisibleChar(u->FromVersions()) && u->FromVersions().find(installed) == std::string::npos)
+        if (HasVisibleChar(u.FromVersions()) && u.FromVersions().find(installed) == std::string_view::npos)
             continue;
-        if (u->Version() <= v) continue;
-        int rank = u->KindRank();
+        if (u.Version() <= v) continue;
+        int rank = u.KindRank();
         if (rank <= best) continue;
         best = rank;
-        kept.push_back(std::move(u));
+        if (keep != i) std::swap(Items_[keep], Items_[i]);
+        ++keep;
     }
-    Items_.swap(kept);
+    DropFrom(keep);
 }
 
 int32_t TSoftwareUpdateList::LatestVersion() const {

@@ -13,9 +13,15 @@
 #include <vector>
 
 #include "catalogue/SoftwareUpdate.h"
+#include "catalogue/TextArena.h"
 
 class TSoftwareUpdateList {
 public:
+    TSoftwareUpdateList() = default;
+    ~TSoftwareUpdateList();
+    TSoftwareUpdateList(const TSoftwareUpdateList&) = delete;
+    TSoftwareUpdateList& operator=(const TSoftwareUpdateList&) = delete;
+
     // The class lines of the catalogue header in file order. A line's first
     // character is its class letter; it covers version v when it contains
     // "/v/".
@@ -57,15 +63,22 @@ public:
     // greater OrderKey by unsigned bytes), 0 when both keys are equal.
     static int CompareUpdates(const TSoftwareUpdate& a, const TSoftwareUpdate& b);
 
-    // The list owns its records.
-    void Add(std::unique_ptr<TSoftwareUpdate> update) { Items_.push_back(TItem(update.release())); }
+    // The list owns its records. A loaded record keeps its texts in the
+    // list: copy it to keep it beyond the list.
+    void Add(std::unique_ptr<TSoftwareUpdate> update) {
+        untouched_ = false;
+        Items_.push_back(TItem(update.release()));
+    }
     int Count() const { return static_cast<int>(Items_.size()); }
-    TSoftwareUpdate& Items(int index) { return *Items_.at(static_cast<size_t>(index)); }
+    TSoftwareUpdate& Items(int index) {
+        untouched_ = false;
+        return *Items_.at(static_cast<size_t>(index));
+    }
     const TSoftwareUpdate& Items(int index) const { return *Items_.at(static_cast<size_t>(index)); }
     TSoftwareUpdate& operator[](int index) { return Items(index); }
     const TSoftwareUpdate& operator[](int index) const { return Items(index); }
-    void Delete(int index) { Items_.erase(Items_.begin() + index); }
-    void Clear() { Items_.clear(); }
+    void Delete(int index);
+    void Clear();
     // Sorts with CompareUpdates; records equal in both keys keep their order.
     void Sort();
 
@@ -85,8 +98,19 @@ private:
     using TItem = std::unique_ptr<TSoftwareUpdate, TRelease>;
     TSoftwareUpdate* NewPooled();
     void Load(const std::string& data);
+    // Drops items [from, end). While untouched_, pooled records hold no
+    // texts of their own and are dropped without running their destructors:
+    // for a large catalogue that pass over every record is most of the cost
+    // of releasing it.
+    void DropFrom(size_t from);
+
+    // No record was handed out for change and none added since loading.
+    bool untouched_ = true;
+    // While untouched_: the list is known to be sorted.
+    bool sorted_ = true;
 
     std::vector<std::unique_ptr<unsigned char[]>> blocks_;  // outlives Items_
+    TTextArena texts_;  // the loaded records' texts; outlives Items_
     size_t blockUsed_ = 0;
     std::vector<TItem> Items_;
 };

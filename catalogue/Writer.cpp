@@ -53,25 +53,25 @@ void TWriter::WriteInt64(int64_t v) {
     Le(static_cast<uint64_t>(v), 8);
 }
 
-void TWriter::WriteString(const std::string& s) {
+void TWriter::WriteString(std::string_view s) {
     if (s.size() <= 255)
         WriteShortString(s);
     else
         WriteLongString(s);
 }
 
-void TWriter::WriteShortString(const std::string& s, TValueType tag) {
+void TWriter::WriteShortString(std::string_view s, TValueType tag) {
     WriteTag(tag);
     WriteStr(s);
 }
 
-void TWriter::WriteStr(const std::string& s) {
+void TWriter::WriteStr(std::string_view s) {
     if (s.size() > 255) throw EError("Short string longer than 255 bytes");
     bytes_ += static_cast<char>(s.size());
     bytes_ += s;
 }
 
-void TWriter::WriteLongString(const std::string& s) {
+void TWriter::WriteLongString(std::string_view s) {
     WriteTag(vaLString);
     Le(static_cast<uint32_t>(CheckedLength(s.size())), 4);
     bytes_ += s;
@@ -83,7 +83,7 @@ void TWriter::WriteWideString(const std::u16string& units) {
     for (char16_t u : units) Le(u, 2);
 }
 
-void TWriter::WriteUtf8String(const std::string& bytes) {
+void TWriter::WriteUtf8String(std::string_view bytes) {
     WriteTag(vaUTF8String);
     Le(static_cast<uint32_t>(CheckedLength(bytes.size())), 4);
     bytes_ += bytes;
@@ -117,7 +117,7 @@ void TWriter::WriteExtended(const uint8_t (&bytes)[10]) {
     bytes_.append(reinterpret_cast<const char*>(bytes), 10);
 }
 
-void TWriter::WriteBinary(const std::string& bytes) {
+void TWriter::WriteBinary(std::string_view bytes) {
     WriteTag(vaBinary);
     Le(static_cast<uint32_t>(CheckedLength(bytes.size())), 4);
     bytes_ += bytes;

@@ -458,7 +458,7 @@ std::string DateText(double d) {
 
 std::string CompileCatalogue(const std::string& source) { return TCompiler(Tokenize(source)).Run(); }
 
-std::string Quote(const std::string& s) {
+std::string Quote(std::string_view s) {
     std::string out = "\"";
     for (unsigned char c : s) {
         if (c == '"' || c == '\\') {
@@ -476,7 +476,7 @@ std::string Quote(const std::string& s) {
 }
 
 void ReadCatalogueIntro(const std::string& fileBytes, int32_t& first, int32_t& format) {
-    TInflatedStream source = Inflate(fileBytes);
+    TInflateStream source(fileBytes);
     TReader reader(source);
     first = reader.ReadInteger();
     format = reader.ReadInteger();
@@ -511,7 +511,7 @@ std::string SelectionReport(const TSoftwareUpdateList& list) {
     std::string out;
     for (int i = 0; i < list.Count(); ++i) {
         const TSoftwareUpdate& u = list[i];
-        out += std::to_string(u.Version()) + " [" + u.Kind() + "] order " + Quote(u.OrderKey()) + " from " +
+        out += std::to_string(u.Version()) + " [" + std::string(u.Kind()) + "] order " + Quote(u.OrderKey()) + " from " +
                Quote(u.FromVersions()) + " classes " + Quote(u.ClassLetters()) + "\n";
     }
     out += "latest " + std::to_string(list.LatestVersion()) +

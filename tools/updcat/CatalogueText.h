@@ -3,6 +3,7 @@
 // `updcat dump` prints. The form is described in tools/updcat/README.md.
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "fileutil/Errors.h"
 
@@ -32,4 +33,4 @@ void ReadCatalogueIntro(const std::string& fileBytes, int32_t& first, int32_t& f
 std::string SelectionReport(const TSoftwareUpdateList& list);
 
 // s in double quotes, with \" \\ and \xHH for bytes outside printable ASCII.
-std::string Quote(const std::string& s);
+std::string Quote(std::string_view s);
