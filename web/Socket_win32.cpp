@@ -5,13 +5,14 @@
 #include "web/HttpClient.h"
 #include "web/Socket.h"
 
-// The socket runs in event mode: every wait is on its network event and an
-// abort event together, so Cancel wakes a blocked read without touching
-// the socket handle from another thread.
+// The socket is non-blocking and every wait is a select on it together with
+// a small UDP socket that Cancel sends a datagram to, so Cancel wakes a
+// blocked read without touching the connection's handle from another
+// thread. (Event-mode waits miss read notifications under Wine.)
 struct TSocket::TImpl {
     SOCKET s = INVALID_SOCKET;
-    WSAEVENT netEvent = WSA_INVALID_EVENT;
-    WSAEVENT abortEvent = WSA_INVALID_EVENT;
+    SOCKET wake = INVALID_SOCKET;
+    sockaddr_in wakeAddr{};
 };
 
 namespace {
@@ -44,34 +45,45 @@ std::string WsaText(int code) {
     }
 }
 
-// 1: the socket's event fired, 0: time-out; throws when cancelled.
-int WaitFor(WSAEVENT net, WSAEVENT abortEvent, int32_t timeoutMs) {
-    WSAEVENT events[2] = {net, abortEvent};
-    DWORD r = WSAWaitForMultipleEvents(2, events, FALSE, timeoutMs > 0 ? static_cast<DWORD>(timeoutMs) : WSA_INFINITE,
-                                       FALSE);
-    if (r == WSA_WAIT_EVENT_0 + 1) throw EHttpSocketError("Connection closed by abort");
-    if (r == WSA_WAIT_TIMEOUT) return 0;
-    if (r != WSA_WAIT_EVENT_0) throw EHttpSocketError(WsaText(WSAGetLastError()));
-    return 1;
+// 1: the socket is ready, 0: time-out; throws when cancelled or on error.
+int WaitFor(SOCKET s, SOCKET wake, bool forWrite, int32_t timeoutMs) {
+    fd_set r, w, e;
+    FD_ZERO(&r);
+    FD_ZERO(&w);
+    FD_ZERO(&e);
+    FD_SET(wake, &r);
+    if (forWrite) {
+        FD_SET(s, &w);
+        FD_SET(s, &e);
+    } else {
+        FD_SET(s, &r);
+    }
+    timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    int n = select(0, &r, &w, &e, timeoutMs > 0 ? &tv : nullptr);
+    if (n == SOCKET_ERROR) throw EHttpSocketError(WsaText(WSAGetLastError()));
+    if (FD_ISSET(wake, &r)) throw EHttpSocketError("Connection closed by abort");
+    return n > 0 ? 1 : 0;
 }
 
 }  // namespace
 
 TSocket::TSocket() : impl_(new TImpl) {
     EnsureWinsock();
-    impl_->netEvent = WSACreateEvent();
-    impl_->abortEvent = WSACreateEvent();
-    if (impl_->netEvent == WSA_INVALID_EVENT || impl_->abortEvent == WSA_INVALID_EVENT) {
-        if (impl_->netEvent != WSA_INVALID_EVENT) WSACloseEvent(impl_->netEvent);
-        if (impl_->abortEvent != WSA_INVALID_EVENT) WSACloseEvent(impl_->abortEvent);
-        throw EHttpSocketError("Socket error: cannot make an event");
+    impl_->wake = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    impl_->wakeAddr.sin_family = AF_INET;
+    impl_->wakeAddr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int len = sizeof impl_->wakeAddr;
+    if (impl_->wake == INVALID_SOCKET ||
+        bind(impl_->wake, reinterpret_cast<sockaddr*>(&impl_->wakeAddr), sizeof impl_->wakeAddr) != 0 ||
+        getsockname(impl_->wake, reinterpret_cast<sockaddr*>(&impl_->wakeAddr), &len) != 0) {
+        if (impl_->wake != INVALID_SOCKET) closesocket(impl_->wake);
+        throw EHttpSocketError("Socket error: cannot make the wake-up socket");
     }
 }
 
 TSocket::~TSocket() {
     Close();
-    WSACloseEvent(impl_->netEvent);
-    WSACloseEvent(impl_->abortEvent);
+    closesocket(impl_->wake);
 }
 
 void TSocket::Connect(const std::string& host, int port, int32_t timeoutMs) {
@@ -94,42 +106,28 @@ void TSocket::Connect(const std::string& host, int port, int32_t timeoutMs) {
     for (addrinfo* a = list; a; a = a->ai_next) {
         SOCKET s = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
         if (s == INVALID_SOCKET) continue;
-        WSAResetEvent(impl_->netEvent);
-        if (WSAEventSelect(s, impl_->netEvent, FD_CONNECT | FD_READ | FD_WRITE | FD_CLOSE) != 0) {
-            lastError = WsaText(WSAGetLastError());
-            closesocket(s);
-            continue;
-        }
+        u_long nonBlocking = 1;
+        ioctlsocket(s, FIONBIO, &nonBlocking);
         if (connect(s, a->ai_addr, static_cast<int>(a->ai_addrlen)) != 0 && WSAGetLastError() != WSAEWOULDBLOCK) {
             lastError = WsaText(WSAGetLastError());
             closesocket(s);
             continue;
         }
-        int err = 0;
-        for (;;) {
-            ULONGLONG now = GetTickCount64();
-            int ready;
-            try {
-                ready = now < deadline ? WaitFor(impl_->netEvent, impl_->abortEvent, static_cast<int32_t>(deadline - now))
-                                       : 0;
-            } catch (...) {
-                closesocket(s);
-                throw;
-            }
-            if (!ready) {
-                closesocket(s);
-                throw EHttpConnectTimeout();
-            }
-            WSANETWORKEVENTS ne;
-            if (WSAEnumNetworkEvents(s, impl_->netEvent, &ne) != 0) {
-                err = WSAGetLastError();
-                break;
-            }
-            if (ne.lNetworkEvents & FD_CONNECT) {
-                err = ne.iErrorCode[FD_CONNECT_BIT];
-                break;
-            }
+        ULONGLONG now = GetTickCount64();
+        int ready;
+        try {
+            ready = now < deadline ? WaitFor(s, impl_->wake, true, static_cast<int32_t>(deadline - now)) : 0;
+        } catch (...) {
+            closesocket(s);
+            throw;
         }
+        if (!ready) {
+            closesocket(s);
+            throw EHttpConnectTimeout();
+        }
+        int err = 0;
+        int len = sizeof err;
+        getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len);
         if (err != 0) {
             lastError = WsaText(err);
             closesocket(s);
@@ -144,7 +142,6 @@ void TSocket::Connect(const std::string& host, int port, int32_t timeoutMs) {
 }
 
 int32_t TSocket::Recv(char* buffer, int32_t count, int32_t timeoutMs) {
-    bool reset = false;
     for (;;) {
         if (cancelled_) throw EHttpSocketError("Connection closed by abort");
         if (impl_->s == INVALID_SOCKET) throw EHttpSocketError("Not connected");
@@ -152,20 +149,11 @@ int32_t TSocket::Recv(char* buffer, int32_t count, int32_t timeoutMs) {
         if (n >= 0) return n;
         int err = WSAGetLastError();
         if (err != WSAEWOULDBLOCK) throw EHttpSocketError(WsaText(err));
-        // Clear a stale signal and try once more before waiting: a recv
-        // re-arms the read notification, so nothing that arrives is missed.
-        if (!reset) {
-            WSAResetEvent(impl_->netEvent);
-            reset = true;
-            continue;
-        }
-        reset = false;
-        if (!WaitFor(impl_->netEvent, impl_->abortEvent, timeoutMs)) throw EHttpReadTimeout();
+        if (!WaitFor(impl_->s, impl_->wake, false, timeoutMs)) throw EHttpReadTimeout();
     }
 }
 
 void TSocket::SendAll(const char* data, size_t count, int32_t timeoutMs) {
-    bool reset = false;
     while (count > 0) {
         if (cancelled_) throw EHttpSocketError("Connection closed by abort");
         if (impl_->s == INVALID_SOCKET) throw EHttpSocketError("Not connected");
@@ -177,13 +165,7 @@ void TSocket::SendAll(const char* data, size_t count, int32_t timeoutMs) {
         }
         int err = WSAGetLastError();
         if (err != WSAEWOULDBLOCK) throw EHttpSocketError(WsaText(err));
-        if (!reset) {
-            WSAResetEvent(impl_->netEvent);
-            reset = true;
-            continue;
-        }
-        reset = false;
-        if (!WaitFor(impl_->netEvent, impl_->abortEvent, timeoutMs)) throw EHttpReadTimeout();
+        if (!WaitFor(impl_->s, impl_->wake, true, timeoutMs)) throw EHttpReadTimeout();
     }
 }
 
@@ -198,5 +180,6 @@ bool TSocket::IsOpen() const { return impl_->s != INVALID_SOCKET && !cancelled_;
 
 void TSocket::Cancel() {
     cancelled_ = true;
-    WSASetEvent(impl_->abortEvent);
+    char one = 1;
+    sendto(impl_->wake, &one, 1, 0, reinterpret_cast<const sockaddr*>(&impl_->wakeAddr), sizeof impl_->wakeAddr);
 }
