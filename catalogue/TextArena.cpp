@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-std::string_view TTextArena::Store(std::string_view text) {
+std::string_view TTextArena::StoreSlow(std::string_view text) {
     if (text.empty()) return {};
     if (text.size() > kBlock / 4) {
         // A large text gets a block of its own; the current block stays open.

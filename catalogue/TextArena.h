@@ -3,6 +3,7 @@
 // holds its records' texts here, so a list of many records costs a few
 // allocations, not one per field (small allocations are dear under Wine).
 #include <cstddef>
+#include <cstring>
 #include <memory>
 #include <string_view>
 #include <vector>
@@ -11,9 +12,19 @@ class TTextArena {
 public:
     // A copy of the bytes that stays valid, at the same address, for the
     // arena's lifetime (moving the arena included).
-    std::string_view Store(std::string_view text);
+    std::string_view Store(std::string_view text) {
+        if (text.size() - 1 < left_) {  // the common case: fits the open block
+            char* at = free_;
+            std::memcpy(at, text.data(), text.size());
+            free_ += text.size();
+            left_ -= text.size();
+            return {at, text.size()};
+        }
+        return StoreSlow(text);
+    }
 
 private:
+    std::string_view StoreSlow(std::string_view text);
     static constexpr size_t kBlock = 64 * 1024;
     std::vector<std::unique_ptr<char[]>> blocks_;
     char* free_ = nullptr;
