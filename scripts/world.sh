@@ -89,13 +89,15 @@ stop_site() {
 }
 
 # drive_script LINE...: the driver's script that starts the utility, presses
-# the button, then runs the lines; run_driver runs it into $work/driver.out.
+# the button, then runs the lines (DRIVE_BEFORE_CLICK, when set, runs before
+# the press); run_driver runs it into $work/driver.out.
 drive_script() {
     {
         echo "timeout 30000"
         echo "cd $winwork"
         echo "start $winbin\\DownloadStirpelloUpdate.exe"
         echo "window $main_title"
+        [ -z "${DRIVE_BEFORE_CLICK:-}" ] || printf '%s\n' "$DRIVE_BEFORE_CLICK"
         echo "click Button1"
         printf '%s\n' "$@"
     } >"$work/driver.txt"
