@@ -74,8 +74,9 @@ void TSoftwareUpdateList::Load(const std::string& data) {
     int32_t records = reader.ReadInteger();
     std::string text;
     TItem spare;  // a record that failed to read, reused for the next
-    bool inOrder = true;  // appended records so far keep the list's order
-    sorted_ = false;      // until this load completes
+    // Whether the list, appended records included, is known to be in order.
+    bool inOrder = untouched_ && sorted_;
+    sorted_ = false;  // until this load completes
     for (int32_t i = 0; i < records; ++i) {
         // Every record starts at its own marker, so whatever a broken or
         // newer record leaves behind is passed over here.
@@ -108,7 +109,7 @@ void TSoftwareUpdateList::Load(const std::string& data) {
     // Data after the last record, once read ahead, cannot be handed back.
     reader.Close();
     source.Finish();
-    if (!inOrder) std::stable_sort(Items_.begin(), Items_.end(), GoesBefore<TItem>);
+    if (!inOrder) Sort();
     sorted_ = true;
 }
 

@@ -133,6 +133,16 @@ TEST(SoftwareUpdateList, LoadingAgainAppendsAndSortsTheWhole) {
     LoadPlain(Plain({Update(20305, "R")}), &list);
     Outcome o = LoadPlain(Plain({Update(20400, "R"), Update(20100, "B")}), &list);
     EXPECT_EQ(o.versions, (std::vector<int32_t>{20400, 20305, 20100}));
+    // After a failed load and after records were added by hand, the whole
+    // list is sorted again, however the new records arrive.
+    o = LoadPlain(Plain({Update(5, "R"), Update(20050, "R")}) + Hex("08"), &list);
+    EXPECT_EQ(o.failure, "Invalid stream operation");
+    EXPECT_EQ(o.versions, (std::vector<int32_t>{20400, 20305, 20100, 5, 20050}));
+    o = LoadPlain(Plain({Update(1, "R")}), &list);
+    EXPECT_EQ(o.versions, (std::vector<int32_t>{20400, 20305, 20100, 20050, 5, 1}));
+    list.Add(std::make_unique<TSoftwareUpdate>(Update(30000, "R")));
+    o = LoadPlain(Plain({Update(0, "R")}), &list);
+    EXPECT_EQ(o.versions, (std::vector<int32_t>{30000, 20400, 20305, 20100, 20050, 5, 1, 0}));
 }
 
 TEST(SoftwareUpdateList, RecordsChangedInTheListAreResortedAndReleased) {
