@@ -143,8 +143,10 @@ TOutcome RunDownload(TFileDownloader& w) {
     std::thread watcher([&] {
         std::string last;
         while (!stop) {
+            // Empty once the window is gone at the end; the label never empties
+            // itself while the window shows.
             std::string now = TextOf(label);
-            if (now != last) {
+            if (!now.empty() && now != last) {
                 std::lock_guard<std::mutex> g(lock);
                 labels.push_back(now);
                 last = now;
