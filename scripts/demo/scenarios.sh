@@ -114,7 +114,7 @@ scenario_drive() {
         drive_script "$manager" "$(shot 2-blocked)" \
             "$(answer "Internet access is blocked! Make sure you're connected and check your firewall/security (e.g. NORTON) settings." OK)" \
             "$(answer "Run Stirpello, use TOOLS...SETTINGS... internet tab and check your proxy settings" OK)" \
-            "$(answer "The download did not complete... try the download again later (-1/1294848)" OK)" \
+            "$(answer "The download did not complete... try the download again later (0/1294848)" OK)" \
             "window $main_title" "expect-visible s2Mark yes" "sleep 300" "$(shot 3-stopped window)" "close" "exited 0"
         ;;
     site-down)
@@ -156,19 +156,20 @@ exe_version() {
 # process in this prefix, sampled until killed; under Wine this is what the
 # program itself reads as its peak working set.
 sample_peak() {
-    local prefix=$1 out=$2 peak=0 p hwm
+    local prefix=$1 out=$2 peak=0 p c hwm
     trap 'echo "$peak" >"$out"; exit 0' TERM
     while :; do
+        # Builtins only for the scan, so that a short run is not missed.
         for p in /proc/[0-9]*; do
-            {
-                tr '\0' ' ' <"$p/cmdline" | grep -q 'DownloadStirpelloUpdate\.exe' || continue
-                tr '\0' '\n' <"$p/environ" | grep -qxF "WINEPREFIX=$prefix" || continue
-                hwm=$(awk '/^VmHWM:/ { print $2 }' "$p/status")
-            } 2>/dev/null
+            c=
+            read -r -d "" c 2>/dev/null <"$p/cmdline" || true
+            [[ $c == *DownloadStirpelloUpdate.exe* ]] || continue
+            tr "\\0" "\\n" 2>/dev/null <"$p/environ" | grep -qxF "WINEPREFIX=$prefix" || continue
+            hwm=$(awk '/^VmHWM:/ { print $2 }' "$p/status" 2>/dev/null)
             [ -n "$hwm" ] && [ "$hwm" -gt "$peak" ] && peak=$hwm
         done
         echo "$peak" >"$out"
-        sleep 0.1
+        sleep 0.05
     done
 }
 
