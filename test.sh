@@ -21,8 +21,8 @@ fuzz_smoke() {
 
 if [[ " $TREES " != *" win "* ]]; then
     status=0
-    ctest --test-dir "$BUILD/native" --output-on-failure -j "$JOBS" "$@" || status=1
     fuzz_smoke || status=1
+    ctest --test-dir "$BUILD/native" --output-on-failure -j "$JOBS" "$@" || status=1
     exit $status
 fi
 prefix=$BUILD/win/wineprefix
@@ -36,11 +36,12 @@ start_display
 start_wine "$BUILD/win/bin"
 
 status=0
+# The fuzz smoke goes first so that the output ends with ctest's summaries.
+fuzz_smoke || status=1
 if [[ " $TREES " == *" native "* ]]; then
     log "native tests"
     ctest --test-dir "$BUILD/native" --output-on-failure -j "$JOBS" "$@" || status=1
 fi
 log "windows tests (Wine, display $DISPLAY)"
 ctest --test-dir "$BUILD/win" --output-on-failure -j "$JOBS" "$@" || status=1
-fuzz_smoke || status=1
 exit $status
