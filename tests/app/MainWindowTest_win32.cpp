@@ -196,7 +196,7 @@ TEST_F(GuiDriver, FailsOnWhatIsNotThere) {
 
 // The utility replaces a module and writes a settings file under Program
 // Files, which only an elevated process may do.
-TEST(Program, CarriesItsOwnVersionAndAnElevatingManifest) {
+TEST(Program, CarriesItsOwnVersionAnElevatingManifestAndAnIcon) {
     const std::string exe = testsupport::ExeDir() + "DownloadStirpelloUpdate.exe";
     TrsFileVersion version;
     ASSERT_TRUE(version.ReadFromFile(exe));
@@ -208,7 +208,10 @@ TEST(Program, CarriesItsOwnVersionAndAnElevatingManifest) {
     ASSERT_NE(res, nullptr);
     const char* data = static_cast<const char*>(LockResource(LoadResource(module, res)));
     const std::string manifest(data, SizeofResource(module, res));
+    // The icon Explorer shows for the program.
+    const bool hasIcon = FindResourceA(module, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(14)) != nullptr;  // RT_GROUP_ICON
     FreeLibrary(module);
+    EXPECT_TRUE(hasIcon);
     EXPECT_NE(manifest.find("level=\"requireAdministrator\""), std::string::npos) << manifest;
     EXPECT_NE(manifest.find("version=\"1.5.0.3\""), std::string::npos) << manifest;
 }
