@@ -37,16 +37,16 @@ while [ $# -gt 0 ]; do
     *) echo "demo.sh: unknown argument $1" >&2; usage >&2; exit 2 ;;
     esac
 done
+scenario=${scenario//_/-}
 scenario_known "$scenario" || { echo "demo.sh: unknown scenario $scenario" >&2; usage >&2; exit 2; }
 
 fail() { echo "demo.sh: $*" >&2; exit 1; }
 
+ensure_packages
 # A display the user can see: DISPLAY set and answering.
 if [ "$headless" = 0 ] && { [ -z "${DISPLAY:-}" ] || ! timeout 5 xwd -root -silent >/dev/null 2>&1; }; then
     headless=1
 fi
-
-ensure_packages
 TREES=native BUILD_TARGETS="fakesite updcat" configure_and_build
 TREES=win BUILD_TARGETS="DownloadStirpelloUpdate guidriver e2etool update_module engine_fixtures winehold ver_1_3_8_2" \
     configure_and_build
