@@ -49,7 +49,7 @@ protected:
         site.SetBody("/data", body);
         site.Start();
     }
-    TFault Fault(const std::string& spec) { return fakesite::ParseFault(spec); }
+    TFault Fault(const std::string& text) { return fakesite::ParseFault(text); }
     TFault Raw(const std::string& bytes) {
         TFault f;
         f.raw = bytes;
@@ -173,7 +173,7 @@ TEST(HttpHeaders, LongLinesFoldAtBlanksAndCommas) {
 // Outcome of one fetch of /data with faults set up by the case.
 struct TCase {
     const char* name;
-    const char* spec;  // fault on /data; "" for none
+    const char* faults;  // fault on /data; "" for none
     const char* raw;   // raw answer instead, or nullptr
     const char* expectBody;  // nullptr: the whole body; "" etc.: exactly this
     const char* expectError;  // message, or nullptr for success
@@ -222,8 +222,8 @@ TEST_F(HttpClient, DecisionAndBodyRules) {
         site.ClearFaults();
         if (c.raw) {
             site.AddFault("/data", Raw(c.raw));
-        } else if (c.spec && *c.spec) {
-            site.AddFault("/data", Fault(c.spec));
+        } else if (c.faults && *c.faults) {
+            site.AddFault("/data", Fault(c.faults));
         }
         TClient http;
         http.ReadTimeout = 500;

@@ -83,8 +83,8 @@ public:
         http.ReadTimeout = 5000;
         return http.Get(Url(pathAndQuery));
     }
-    void Fault(const std::string& path, const std::string& spec) {
-        Control("/__fakesite/fault?path=" + path + "&spec=" + spec);
+    void Fault(const std::string& path, const std::string& faults) {
+        Control("/__fakesite/fault?path=" + path + "&faults=" + faults);
     }
 
 private:

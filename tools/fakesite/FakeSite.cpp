@@ -104,13 +104,13 @@ std::string HomePage() {
            "</body></html>\r\n";
 }
 
-TFault ParseFault(const std::string& spec) {
+TFault ParseFault(const std::string& text) {
     TFault f;
     size_t pos = 0;
-    while (pos <= spec.size()) {
-        size_t end = spec.find(',', pos);
-        if (end == std::string::npos) end = spec.size();
-        std::string item = spec.substr(pos, end - pos);
+    while (pos <= text.size()) {
+        size_t end = text.find(',', pos);
+        if (end == std::string::npos) end = text.size();
+        std::string item = text.substr(pos, end - pos);
         pos = end + 1;
         if (item.empty()) continue;
         size_t eq = item.find('=');
@@ -131,8 +131,8 @@ TFault ParseFault(const std::string& spec) {
         else if (key == "redirects") f.redirects = static_cast<int>(num());
         else if (key == "location") {
             // A Location may hold commas no more than a URL may; take the rest.
-            f.location = spec.substr(spec.find("location=", pos - item.size() - 1) + 9);
-            pos = spec.size() + 1;
+            f.location = text.substr(text.find("location=", pos - item.size() - 1) + 9);
+            pos = text.size() + 1;
         } else if (key == "chunked") f.chunked = hasVal ? num() : 4096;
         else if (key == "no-length") f.noLength = true;
         else if (key == "long-line") f.longLine = static_cast<int>(num());
@@ -416,14 +416,14 @@ std::string QueryValue(const std::string& target, const std::string& key) {
 }  // namespace
 
 // Control paths, for test programs that cannot reach the object (Windows
-// programs under Wine): /__fakesite/fault?path=P&spec=S, /__fakesite/clear,
+// programs under Wine): /__fakesite/fault?path=P&faults=F, /__fakesite/clear,
 // /__fakesite/count (requests so far, this one excluded), /__fakesite/quit.
 bool TSite::Control(int fd, const TRequest& req) {
     std::string body = "ok\n";
     int status = 200;
     if (req.path == "/__fakesite/fault") {
         try {
-            AddFault(QueryValue(req.target, "path"), ParseFault(QueryValue(req.target, "spec")));
+            AddFault(QueryValue(req.target, "path"), ParseFault(QueryValue(req.target, "faults")));
         } catch (const std::exception& e) {
             status = 400;
             body = std::string(e.what()) + "\n";

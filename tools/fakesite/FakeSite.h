@@ -49,8 +49,8 @@ struct TFault {
 // Parses "key=value,key,..." (the keys are the field names above, in the
 // command line's spelling: delay, stall, stall-after, cut, reset, hang-up, status,
 // redirects, location, chunked, no-length, long-line, ignore-range, close,
-// slow, piece, times). Throws std::invalid_argument on a bad spec.
-TFault ParseFault(const std::string& spec);
+// slow, piece, times). Throws std::invalid_argument on bad text.
+TFault ParseFault(const std::string& text);
 
 struct TRequest {
     std::string head;  // the request line and headers, byte for byte, with the blank line

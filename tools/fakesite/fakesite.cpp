@@ -1,7 +1,7 @@
 // fakesite: the loopback update site, as a program.
 //
 // fakesite [--port N] [--updates DIR] [--module FILE] [--file PATH=FILE]...
-//          [--fault PATH:SPEC]... [--lifetime SECONDS] [--log FILE]
+//          [--fault PATH:FAULTS]... [--lifetime SECONDS] [--log FILE]
 //
 // Listens on 127.0.0.1 (port 0 or no --port: an ephemeral port), prints the
 // port on the first line of standard output, and serves until the lifetime
@@ -14,7 +14,7 @@
 //   /stirpelloweb/Updates/Stirpello.exe    the --module file
 //   PATH                    FILE, for each --file PATH=FILE
 // Byte ranges ("Range: bytes=N-" or "bytes=N-M") are answered with 206.
-// --fault PATH:SPEC scripts faults for PATH ("*": any path); SPEC is a comma
+// --fault PATH:FAULTS scripts faults for PATH ("*": any path); FAULTS is a comma
 // list of: delay=MS, stall, stall-after=BYTES, cut=BYTES, reset, hang-up
 // (close without answering), status=CODE,
 // redirects=N (a chain of N 302s), location=URL (a 302 there; must come
@@ -23,7 +23,7 @@
 // requests for PATH). Several faults for one PATH apply in turn.
 // --log FILE appends every request head as received. --port-file FILE gets
 // the port too (written whole, then renamed into place).
-// Control paths: /__fakesite/fault?path=PATH&spec=SPEC adds a fault,
+// Control paths: /__fakesite/fault?path=PATH&faults=FAULTS adds a fault,
 // /__fakesite/clear drops every fault, /__fakesite/count answers the number
 // of requests so far, /__fakesite/quit stops the program.
 #include <signal.h>
@@ -46,16 +46,16 @@ void OnSignal(int) { g_stop = 1; }
 int Usage(int code) {
     std::fprintf(code ? stderr : stdout,
                  "usage: fakesite [--port N] [--updates DIR] [--module FILE] [--file PATH=FILE]...\n"
-                 "                [--fault PATH:SPEC]... [--lifetime SECONDS] [--log FILE] [--stdin-stop]\n"
+                 "                [--fault PATH:FAULTS]... [--lifetime SECONDS] [--log FILE] [--stdin-stop]\n"
                  "                [--port-file FILE]\n"
                  "Serves on 127.0.0.1 and prints the port first. Paths: /probe/ (probe page with an\n"
                  "input element), / (home page, \"Genealogy Software\"), /updates/NAME (from DIR),\n"
                  "/send/file/184287-IUDF/Stirpello.exe and /stirpelloweb/Updates/Stirpello.exe\n"
                  "(the module FILE). Ranges get 206. Stops after the lifetime (default 300 s).\n"
-                 "SPEC, comma-separated: delay=MS stall stall-after=BYTES cut=BYTES reset hang-up status=CODE\n"
+                 "FAULTS, comma-separated: delay=MS stall stall-after=BYTES cut=BYTES reset hang-up status=CODE\n"
                  "  redirects=N location=URL(last) chunked[=SIZE] no-length long-line=CHARS\n"
                  "  ignore-range close slow=MS piece=BYTES times=N   (PATH \"*\" matches every path)\n"
-                 "Control: /__fakesite/fault?path=PATH&spec=SPEC  /__fakesite/clear  /__fakesite/count\n"
+                 "Control: /__fakesite/fault?path=PATH&faults=FAULTS  /__fakesite/clear  /__fakesite/count\n"
                  "         /__fakesite/quit\n");
     return code;
 }
@@ -91,7 +91,7 @@ int main(int argc, char** argv) {
             } else if (a == "--fault") {
                 std::string v = value();
                 size_t colon = v.find(':');
-                if (colon == std::string::npos) throw std::invalid_argument("--fault wants PATH:SPEC");
+                if (colon == std::string::npos) throw std::invalid_argument("--fault wants PATH:FAULTS");
                 site.AddFault(v.substr(0, colon), fakesite::ParseFault(v.substr(colon + 1)));
             } else {
                 throw std::invalid_argument("unknown argument " + a);

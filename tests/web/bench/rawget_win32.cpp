@@ -31,8 +31,8 @@ int main(int argc, char** argv) {
     static char buf[32768];
     std::string head;
     bool inBody = false;
-    long long total = 0;
-    for (;;) {
+    long long total = 0, length = -1;
+    while (length < 0 || total < length) {
         int n = recv(s, buf, sizeof buf, 0);
         if (n <= 0) break;
         const char* p = buf;
@@ -42,6 +42,8 @@ int main(int argc, char** argv) {
             size_t end = head.find("\r\n\r\n");
             if (end == std::string::npos) continue;
             inBody = true;
+            size_t cl = head.find("Content-Length: ");
+            if (cl != std::string::npos && cl < end) length = std::atoll(head.c_str() + cl + 16);
             size_t bodyAt = end + 4 - (head.size() - static_cast<size_t>(n));
             p = buf + bodyAt;
             len = static_cast<DWORD>(static_cast<size_t>(n) - bodyAt);
