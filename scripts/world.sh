@@ -69,7 +69,8 @@ start_site() {
     site_pid=$!
     local i port=
     for i in $(seq 1 100); do
-        port=$(head -n1 "$work/site.out" 2>/dev/null | tr -dc 0-9)
+        # The file may not be there yet: no error, under set -e and pipefail.
+        port=$(head -n1 "$work/site.out" 2>/dev/null | tr -dc 0-9 || true)
         [ -n "$port" ] && break
         sleep 0.05
     done

@@ -146,7 +146,7 @@ scenario_drive() {
 # (signature FEEF04BD, then the struct version, then the version words).
 exe_version() {
     local at ms ls
-    at=$(LC_ALL=C grep -obUaP '\xbd\x04\xef\xfe' "$1" 2>/dev/null | head -n1 | cut -d: -f1)
+    at=$(LC_ALL=C grep -obUaP '\xbd\x04\xef\xfe' "$1" 2>/dev/null | head -n1 | cut -d: -f1 || true)
     [ -n "$at" ] || { echo "0.0.0.0 (no version resource)"; return; }
     read -r ms ls < <(od -An -tu4 -j $((at + 8)) -N 8 "$1")
     echo "$((ms >> 16)).$((ms & 65535)).$((ls >> 16)).$((ls & 65535))"
