@@ -228,6 +228,13 @@ TEST_F(RunFixture, UpdateModuleVersions) {
             EXPECT_TRUE(v.Has("mark 2 check"));
         }
     }
+
+    // A module that cannot be judged is replaced, and the trail stays clean.
+    sys.versionError = "Out of memory";
+    EXPECT_EQ(Go(), TRunEnd::Launched);
+    EXPECT_EQ(view.log.Lines()[3], "Error analyzing existing update module - Out of memory");
+    EXPECT_EQ(sys.downloads.size(), 1u);
+    EXPECT_EQ(run.State().ErrorTrail, "10100-1OK");
 }
 
 // No module at all: the download works, but there is nothing to replace.

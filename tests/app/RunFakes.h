@@ -117,6 +117,7 @@ public:
     bool ownThrows = false;
     std::set<std::string> files;
     std::map<std::string, TrsFileVersion> versions;
+    std::string versionError;  // thrown by every version read
     // path -> "section|key" (lower case) -> value
     std::map<std::string, std::map<std::string, std::string>> ini;
     bool iniReadThrows = false;
@@ -177,6 +178,7 @@ public:
         return own;
     }
     TrsFileVersion ReadVersion(const std::string& path) override {
+        if (!versionError.empty()) throw EError(versionError);
         auto it = versions.find(path);
         return it == versions.end() ? TrsFileVersion() : it->second;
     }
