@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Catalogue benchmark: LoadFromString + SelectFor on 100,000 records against a
+# plain zlib uncompress of the same file, natively (Release, no sanitizers)
+# and under Wine; then the peak memory of one load in a fresh process.
+set -euo pipefail
+source "$(dirname "$0")/common.sh"
+ensure_packages
+cmake -S "$ROOT" -B "$BUILD/bench" -G Ninja -DCMAKE_BUILD_TYPE=Release -DSTIRPELLO_SANITIZE=OFF \
+    -DSTIRPELLO_BENCH=ON >/dev/null
+cmake --build "$BUILD/bench" -j "$JOBS" --target catalogue_bench
+cmake -S "$ROOT" -B "$BUILD/win" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" -DSTIRPELLO_BENCH=ON >/dev/null
+cmake --build "$BUILD/win" -j "$JOBS" --target catalogue_bench
+
+work=$BUILD/bench/catalogue-run
+mkdir -p "$work"
+cd "$work"
+log "native"
+"$BUILD/bench/bin/catalogue_bench"
+"$BUILD/bench/bin/catalogue_bench" bench-catalogue.upd
+
+prefix=$BUILD/win/wineprefix
+[ -f "$prefix/system.reg" ] || make_prefix "$prefix"
+wine_env "$prefix"
+trap stop_all EXIT
+wineserver -p >/dev/null 2>&1 </dev/null
+log "under Wine"
+wine "$BUILD/win/bin/catalogue_bench.exe" </dev/null | tr -d '\r'
+wine "$BUILD/win/bin/catalogue_bench.exe" bench-catalogue.upd </dev/null | tr -d '\r'
