@@ -60,7 +60,7 @@ catalogue() {
     printf '%s' "$src" >"$work/catalogue.txt"
     "$native/updcat" build "$work/catalogue.txt" "$work/updates/SP109.UPD" >/dev/null
 }
-# start_site [--module FILE] [--fault PATH:RULE]...: the loopback site for
+# start_site [--module FILE] [--fault PATH:FAULTS]...: the loopback site for
 # probe, product site, catalogue and both download addresses (a later
 # --module replaces the stub module).
 start_site() {
