@@ -488,10 +488,12 @@ void TDownloadStirpelloForm::ShowDirectory(const std::string& directory) {
 }
 
 void TDownloadStirpelloForm::ShowMessage(const std::string& text) {
+    if (IsClosed()) return;
     MessageBoxA(handle_, text.c_str(), kApplicationTitle, MB_OK);
 }
 
 TConfirmAnswer TDownloadStirpelloForm::Confirm(const std::string& text) {
+    if (IsClosed()) return crCancel;
     switch (MessageBoxA(handle_, text.c_str(), "Confirm", MB_YESNOCANCEL | MB_ICONQUESTION)) {
     case IDYES:
         return crYes;

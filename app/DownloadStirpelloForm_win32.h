@@ -57,6 +57,9 @@ public:
     void SetLogDirectory(const std::string& directory) override { logDirectory_ = directory; }
     // Closes at once: FormClose runs before this returns.
     void Close() override;
+    // Once closed, ShowMessage and Confirm show nothing (Confirm answers
+    // crCancel): a box without its window would be left over the desktop.
+    bool IsClosed() const override { return !IsOpen(); }
 
     const std::string& LogDirectory() const { return logDirectory_; }
     // The busy flag is process-wide, so other windows of the utility can

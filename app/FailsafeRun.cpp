@@ -20,6 +20,10 @@ std::string Upper(std::string text) {
     return text;
 }
 
+// Thrown when the window has closed under the run; Execute ends the run
+// quietly. Not an std::exception, so no step's handler takes it for an error.
+struct TRunStopped {};
+
 // Clears the in-progress flag however the run ends.
 class TRunningFlag {
 public:
@@ -80,8 +84,33 @@ void TFailsafeRun::Button1Click() {
     try {
         Execute();
     } catch (const std::exception& e) {
-        view_.ShowError(e.what());
+        // A box without its window would only outlive the program's end.
+        if (!view_.IsClosed()) view_.ShowError(e.what());
     }
+}
+
+void TFailsafeRun::StopIfClosed() const {
+    if (view_.IsClosed()) throw TRunStopped();
+}
+
+void TFailsafeRun::Progress(const std::string& text) {
+    view_.SetProgress(text);
+    StopIfClosed();
+}
+
+void TFailsafeRun::Mark(int step, TStepMark mark) {
+    view_.SetMark(step, mark);
+    StopIfClosed();
+}
+
+void TFailsafeRun::Pump() {
+    view_.ProcessMessages();
+    StopIfClosed();
+}
+
+void TFailsafeRun::Message(const std::string& text) {
+    view_.ShowMessage(text);
+    StopIfClosed();
 }
 
 TRunEnd TFailsafeRun::Execute() {
@@ -90,27 +119,33 @@ TRunEnd TFailsafeRun::Execute() {
     if (running_) return TRunEnd::NotRun;
     TRunningFlag flag(running_);
 
-    Start();
-    if (!CheckRunningPrograms()) return TRunEnd::ClosedRunning;
-    if (!LocateAndIdentify()) return TRunEnd::ClosedNoEngine;
-    InspectUpdateModule();
-    InspectSettings();
-    TestInternet();
-    AnalyzeUpdates();
-    if (!DownloadModule()) return TRunEnd::DownloadFailed;
-    if (!ReplaceModule()) return TRunEnd::ReplaceFailed;
-    MarkSettings();
-    Launch();
-    return TRunEnd::Launched;
+    try {
+        Start();
+        if (!CheckRunningPrograms()) return TRunEnd::ClosedRunning;
+        if (!LocateAndIdentify()) return TRunEnd::ClosedNoEngine;
+        InspectUpdateModule();
+        InspectSettings();
+        TestInternet();
+        AnalyzeUpdates();
+        if (!DownloadModule()) return TRunEnd::DownloadFailed;
+        if (!ReplaceModule()) return TRunEnd::ReplaceFailed;
+        MarkSettings();
+        Launch();
+        return TRunEnd::Launched;
+    } catch (const TRunStopped&) {
+        // The close handling has already put the log out; lines after it
+        // would be lost, so the run adds none.
+        return TRunEnd::WindowClosed;
+    }
 }
 
 // Step 1: reset the run and the window, log the utility's version and the time.
 void TFailsafeRun::Start() {
     state_ = TRunState();
     view_.ShowDirectory(shownDirectory_);
-    for (int step = 1; step <= 4; ++step) view_.SetMark(step, TStepMark::Hidden);
-    view_.SetMark(1, TStepMark::Arrow);
-    view_.ProcessMessages();
+    for (int step = 1; step <= 4; ++step) Mark(step, TStepMark::Hidden);
+    Mark(1, TStepMark::Arrow);
+    Pump();
     try {
         TrsFileVersion own = services_.OwnVersion();
         Log("Stirpello Failsafe Update Utility Version " + own.DottedText());
@@ -142,7 +177,7 @@ bool TFailsafeRun::CheckRunningPrograms() {
         for (const TCheck& check : checks) {
             TProcessQuery found = services_.FindProcesses(check.exe);
             if (found.Count > 0) {
-                view_.ShowMessage(check.message);
+                Message(check.message);
                 Log(found.FirstPath + check.suffix);
                 view_.Close();
                 return false;
@@ -150,7 +185,7 @@ bool TFailsafeRun::CheckRunningPrograms() {
         }
         TModuleQuery loaded = services_.FindLoadedModules("SPExec.dll");
         if (loaded.Count > 0) {
-            view_.ShowMessage(
+            Message(
                 "The embedded Stirpello interface is active... you may proceed, but if your update "
                 "isn't successful, reboot your PC and try again");
             Log("SPExec.dll detected as being loaded... ");
@@ -167,13 +202,14 @@ bool TFailsafeRun::CheckRunningPrograms() {
 bool TFailsafeRun::LocateAndIdentify() {
     Progress("Progress - Locating Stirpello on your computer...");
     state_.ProgramDirectory = services_.LocateInstallation();
+    StopIfClosed();  // the locator shows boxes and the file dialog
     const std::string& dir = state_.ProgramDirectory;
     view_.SetLogDirectory(dir);
     Progress("Progress - Stirpello found... validating...");
     state_.Engine = services_.IdentifyEngine(dir, kEngineName);
     if (!state_.Engine.Valid) {
         Log("Unable to access SPEngine.exe in " + dir);
-        view_.ShowMessage("Unable to access SPEngine.exe in " + dir + " - terminating");
+        Message("Unable to access SPEngine.exe in " + dir + " - terminating");
         state_.Engine = TEngineInfo();
         view_.Close();
         return false;
@@ -181,9 +217,9 @@ bool TFailsafeRun::LocateAndIdentify() {
     Log("Version " + state_.Engine.Version.DottedText() + " in " + dir + " identified for update");
     shownDirectory_ = dir;
     view_.ShowDirectory(dir);
-    view_.SetMark(1, TStepMark::Check);
-    view_.SetMark(2, TStepMark::Arrow);
-    view_.ProcessMessages();
+    Mark(1, TStepMark::Check);
+    Mark(2, TStepMark::Arrow);
+    Pump();
     return true;
 }
 
@@ -254,8 +290,10 @@ void TFailsafeRun::TestInternet() {
     state_.Connected = false;
     TBusyCursor busy(view_);
     auto read = [&](const std::string& url) {
-        return services_.WebRead(url, state_.ProxyServer, state_.ProxyPort, kWebTimeOut,
-                                 TWebMode::Waiting);
+        TWebResult result = services_.WebRead(url, state_.ProxyServer, state_.ProxyPort,
+                                              kWebTimeOut, TWebMode::Waiting);
+        StopIfClosed();  // the wait processes messages
+        return result;
     };
     try {
         TWebResult probe = read(sites_.ProbeUrl);
@@ -269,7 +307,7 @@ void TFailsafeRun::TestInternet() {
                   Upper(home.Content).find("GENEALOGY SOFTWARE") != std::string::npos)) {
                 state_.ErrorTrail += "-GDW";
                 Log(sites_.SiteName + " down");
-                view_.ShowMessage(sites_.SiteName +
+                Message(sites_.SiteName +
                                   " appears to be busy or down temporarily... if your update "
                                   "attempt fails wait a few hours and try again.");
             }
@@ -280,11 +318,11 @@ void TFailsafeRun::TestInternet() {
             } else {
                 state_.ErrorTrail += "-BLK";
                 Log("Internet Access Blocked!");
-                view_.ShowMessage(
+                Message(
                     "Internet access is blocked! Make sure you're connected and check your "
                     "firewall/security (e.g. NORTON) settings.");
                 if (state_.ProxyPort > 0 || !state_.ProxyServer.empty())
-                    view_.ShowMessage(
+                    Message(
                         "Run Stirpello, use TOOLS...SETTINGS... internet tab and check your proxy "
                         "settings");
             }
@@ -319,9 +357,10 @@ void TFailsafeRun::AnalyzeUpdates() {
         } catch (const std::exception&) {
             text.clear();
         }
+        StopIfClosed();
         if (text.empty()) {
             Log("Unable to access update data structure on " + sites_.SiteName);
-            view_.ShowMessage("The " + sites_.SiteName +
+            Message("The " + sites_.SiteName +
                               " update system is unavailable at the moment - try again later");
             return;
         }
@@ -334,6 +373,8 @@ void TFailsafeRun::AnalyzeUpdates() {
                 TConfirmAnswer answer = view_.Confirm(
                     "Only a minor update is available currently... would you like to change your "
                     "settings to notify you of minor updates?");
+                // Closing the window is no answer: the settings stay as they are.
+                StopIfClosed();
                 if (answer == crYes) {
                     Log("Only minor updates found and minor update notification is turned off... "
                         "user requests it be turned on");
@@ -352,7 +393,7 @@ void TFailsafeRun::AnalyzeUpdates() {
         } else {
             Log("No updates found.");
             state_.WantsUpdate = false;
-            view_.ShowMessage("You have version " + engine.DottedText() +
+            Message("You have version " + engine.DottedText() +
                               " and there are no updates available for this version");
         }
     } catch (const std::exception& e) {
@@ -364,15 +405,17 @@ void TFailsafeRun::AnalyzeUpdates() {
 bool TFailsafeRun::DownloadModule() {
     if (state_.NeedsNewModule) {
         Progress("Progress - Downloading new update module...");
-        if (!services_.DownloadUpdateModule(state_.ProgramDirectory, state_.CurrentModulePath,
-                                            state_.ProxyServer, state_.ProxyPort)) {
-            view_.SetMark(2, TStepMark::Cross);
+        const bool downloaded = services_.DownloadUpdateModule(
+            state_.ProgramDirectory, state_.CurrentModulePath, state_.ProxyServer, state_.ProxyPort);
+        StopIfClosed();  // the download window runs its own message loop
+        if (!downloaded) {
+            Mark(2, TStepMark::Cross);
             return false;
         }
     }
-    view_.SetMark(2, TStepMark::Check);
-    view_.SetMark(3, TStepMark::Arrow);
-    view_.ProcessMessages();
+    Mark(2, TStepMark::Check);
+    Mark(3, TStepMark::Arrow);
+    Pump();
     return true;
 }
 
@@ -395,18 +438,19 @@ bool TFailsafeRun::ReplaceModule() {
     }
     if (state_.NeedsNewModule && !state_.Replaced) {
         Log("Copy of new update module failed");
-        view_.SetMark(3, TStepMark::Cross);
-        view_.ProcessMessages();
+        Mark(3, TStepMark::Cross);
+        Pump();
         return false;
     }
-    view_.SetMark(3, TStepMark::Check);
-    view_.SetMark(4, TStepMark::Arrow);
-    view_.ProcessMessages();
+    Mark(3, TStepMark::Check);
+    Mark(4, TStepMark::Arrow);
+    Pump();
     return true;
 }
 
 // Step 10: record whether the update module should update.
 void TFailsafeRun::MarkSettings() {
+    StopIfClosed();
     try {
         state_.SettingsPath = PathIn(state_.ProgramDirectory, kSettingsName);
         if (services_.FileExists(state_.SettingsPath)) {
@@ -422,7 +466,8 @@ void TFailsafeRun::MarkSettings() {
 
 // Step 11 (the window's step 4): hand over to the update module and close.
 void TFailsafeRun::Launch() {
-    view_.ShowMessage("Press OK to close this utility and launch the update module");
+    // Closing the window instead of pressing OK launches nothing.
+    Message("Press OK to close this utility and launch the update module");
     Log("Running " + state_.LaunchPath);
     state_.Engine = TEngineInfo();
     Progress("Progress - Executing update module...");

@@ -37,6 +37,7 @@ enum class TRunEnd {
     DownloadFailed,  // cross on step 2; the window stays open
     ReplaceFailed,   // cross on step 3; the window stays open
     Launched,        // the update module was started and the window closed
+    WindowClosed,    // the user closed the window during the run; it stopped there
 };
 
 class TFailsafeRun {
@@ -51,8 +52,10 @@ public:
     void Button1Click();
 
     // One run, steps 1 to 11. A press while a run is in progress (the run
-    // processes messages while it waits) is ignored. Throws what the guarded
-    // steps do not catch.
+    // processes messages while it waits) is ignored. When the window closes
+    // under the run, the run stops at the next point where it regains control,
+    // before any further change to the settings file, the module or the
+    // launch. Throws what the guarded steps do not catch.
     TRunEnd Execute();
 
     const TRunState& State() const { return state_; }
@@ -78,7 +81,13 @@ private:
     void MarkSettings();
     void Launch();
 
-    void Progress(const std::string& text) { view_.SetProgress(text); }
+    // The view's calls that process messages, each followed by the check.
+    void Progress(const std::string& text);
+    void Mark(int step, TStepMark mark);
+    void Pump();
+    void Message(const std::string& text);
+    // Ends the run (caught by Execute) once the window has closed.
+    void StopIfClosed() const;
     void Log(const std::string& line) { view_.Log().Add(line); }
 
     IRunView& view_;

@@ -35,4 +35,8 @@ public:
     virtual void Close() = 0;
     // The application's error box for an error that the run does not handle.
     virtual void ShowError(const std::string& text) { ShowMessage(text); }
+    // True once the window has closed, by the user or by a run. The run
+    // processes messages at many points, so the user may close the window
+    // under it; the run then stops where it next regains control.
+    virtual bool IsClosed() const { return false; }
 };

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -566,6 +568,99 @@ TEST_F(RunFixture, PressDuringARunIsIgnored) {
     EXPECT_EQ(Go(), TRunEnd::Launched);
     EXPECT_EQ(nested, (std::vector<TRunEnd>(3, TRunEnd::NotRun)));
     EXPECT_EQ(sys.launched.size(), 1u);
+}
+
+// The user closes the window while the run processes messages: the close
+// handling has put the log out, so the run stops there and changes nothing
+// more: no settings write, no copy, no launch, no further box or log line.
+TEST_F(RunFixture, ClosingTheWindowStopsTheRun) {
+    const std::string wantsTrue = "Internet Connection|wantsUpdate=TRUE";
+    struct Case {
+        const char* where;
+        std::function<void(TFakeView&, TFakeServices&)> setUp;
+        Lines iniWrites;  // made before the close
+        size_t webCalls;
+    } cases[] = {
+        {"in the locator's file dialog",
+         [](TFakeView& v, TFakeServices& s) { s.locate = [&v] { v.UserCloses("in the file dialog"); }; },
+         {}, 0},
+        {"during the probe wait",
+         [](TFakeView& v, TFakeServices& s) {
+             s.web = [&v](const std::string&, TWebMode) -> TWebResult {
+                 v.UserCloses("in the probe wait");
+                 return {true, "<input>"};
+             };
+         },
+         {}, 1},
+        {"at the blocked-internet box",
+         [](TFakeView& v, TFakeServices& s) {
+             v.closeOn = "box Internet access is blocked!";
+             s.web = [](const std::string&, TWebMode) { return TWebResult{}; };
+         },
+         {}, 2},
+        {"at the minor-update confirmation",
+         [](TFakeView& v, TFakeServices& s) {
+             s.ini[s.Ini()]["internet connection|notifyforanyupdate"] = "FALSE";
+             s.list.major = false;
+             v.closeOn = "confirm ";
+             v.answers = {crYes};  // whatever the box hands back once its owner is gone
+         },
+         {}, 3},
+        {"at the no-updates box",
+         [](TFakeView& v, TFakeServices& s) {
+             s.list.latest = 10905;
+             v.closeOn = "box You have version";
+         },
+         {}, 3},
+        {"during the download",
+         [](TFakeView& v, TFakeServices& s) {
+             s.versions[s.dir + "Stirpello.exe"] = V(1, 4, 0, 0);
+             v.closeOn = "progress Progress - Downloading";
+         },
+         {}, 3},
+        {"in the download window, which still completed",
+         [](TFakeView& v, TFakeServices& s) {
+             s.versions[s.dir + "Stirpello.exe"] = V(1, 4, 0, 0);
+             s.downloadStarted = [&v] { v.UserCloses("in the download window"); };
+         },
+         {}, 3},
+        {"just before the copy",
+         [](TFakeView& v, TFakeServices& s) {
+             s.versions[s.dir + "Stirpello.exe"] = V(1, 4, 0, 0);
+             v.closeOn = "progress Progress - Replacing";
+         },
+         {}, 3},
+        {"at the final Press OK box",
+         [](TFakeView& v, TFakeServices&) { v.closeOn = "box Press OK"; }, {wantsTrue}, 3},
+        {"right after OK, before the launch",
+         [](TFakeView& v, TFakeServices&) { v.closeOn = "progress Progress - Executing"; },
+         {wantsTrue}, 3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.where);
+        TFakeView v;
+        TFakeServices s;
+        c.setUp(v, s);
+        TFailsafeRun r(v, s, TestSites());
+        EXPECT_EQ(r.Execute(), TRunEnd::WindowClosed);
+        ASSERT_TRUE(v.closed);
+        EXPECT_EQ(v.busy, 0) << "hourglass left on";
+        EXPECT_EQ(s.iniWrites, c.iniWrites);
+        EXPECT_TRUE(s.copies.empty());
+        EXPECT_TRUE(s.launched.empty());
+        EXPECT_EQ(s.webCalls.size(), c.webCalls);
+        const Lines after(v.events.begin() + static_cast<std::ptrdiff_t>(v.eventsAtClose), v.events.end());
+        for (const auto& e : after) EXPECT_EQ(e, "busy off") << "shown after the close";
+        EXPECT_EQ(v.log.Lines().size(), v.linesAtClose) << "logged after the close";
+        EXPECT_FALSE(v.Has("close")) << "the window was already closed";
+    }
+}
+
+TEST_F(RunFixture, ErrorAfterTheWindowClosedShowsNoBox) {
+    sys.locateError = "Registry value of the wrong type";
+    sys.locate = [this] { view.UserCloses("in the file dialog"); };
+    run.Button1Click();
+    for (const auto& e : view.events) EXPECT_EQ(e.rfind("error ", 0), std::string::npos) << e;
 }
 
 TEST(FailsafeRunHelpers, CatalogueAddressAndPaths) {

@@ -33,17 +33,28 @@ public:
     std::deque<TConfirmAnswer> answers;  // crNo when empty
     std::function<void()> onProcessMessages;
     int busy = 0;  // hourglass depth; must be 0 after every run
+    // The user closes the window during the first event that starts with
+    // closeOn (or the test calls UserCloses); Close() closes it as well.
+    std::string closeOn;
+    bool closed = false;
+    size_t eventsAtClose = 0, linesAtClose = 0;
+
+    void UserCloses(const std::string& where) {
+        events.push_back("user closes " + where);
+        MarkClosed();
+    }
+    bool IsClosed() const override { return closed; }
 
     TRunLog& Log() override { return log; }
-    void SetProgress(const std::string& caption) override { events.push_back("progress " + caption); }
+    void SetProgress(const std::string& caption) override { Record("progress " + caption); }
     void SetMark(int step, TStepMark mark) override {
         static const char* names[] = {"hidden", "arrow", "check", "cross"};
-        events.push_back("mark " + std::to_string(step) + " " + names[static_cast<int>(mark)]);
+        Record("mark " + std::to_string(step) + " " + names[static_cast<int>(mark)]);
     }
-    void ShowDirectory(const std::string& directory) override { events.push_back("dir " + directory); }
-    void ShowMessage(const std::string& text) override { events.push_back("box " + text); }
+    void ShowDirectory(const std::string& directory) override { Record("dir " + directory); }
+    void ShowMessage(const std::string& text) override { Record("box " + text); }
     TConfirmAnswer Confirm(const std::string& text) override {
-        events.push_back("confirm " + text);
+        Record("confirm " + text);
         if (answers.empty()) return crNo;
         TConfirmAnswer a = answers.front();
         answers.pop_front();
@@ -59,7 +70,10 @@ public:
     void SetLogDirectory(const std::string& directory) override {
         events.push_back("logdir " + directory);
     }
-    void Close() override { events.push_back("close"); }
+    void Close() override {
+        events.push_back("close");
+        MarkClosed();
+    }
     void ShowError(const std::string& text) override { events.push_back("error " + text); }
 
     std::vector<std::string> Boxes() const {
@@ -70,6 +84,18 @@ public:
     }
     bool Has(const std::string& event) const {
         return std::find(events.begin(), events.end(), event) != events.end();
+    }
+
+private:
+    void Record(const std::string& event) {
+        events.push_back(event);
+        if (!closeOn.empty() && event.rfind(closeOn, 0) == 0) MarkClosed();
+    }
+    void MarkClosed() {
+        if (closed) return;
+        closed = true;
+        eventsAtClose = events.size();
+        linesAtClose = log.Lines().size();
     }
 };
 
@@ -112,6 +138,7 @@ public:
     TModuleQuery spexec;
     std::vector<std::string> queried;
     std::string locateError;
+    std::function<void()> locate;  // runs inside the locator, before its error
     TEngineInfo engine{true, V(1, 0, 9, 5)};
     TrsFileVersion own = V(1, 0, 1, 0);
     bool ownThrows = false;
@@ -129,6 +156,7 @@ public:
     bool realCatalogue = false;  // the real update list over the catalogue bytes read
     int32_t selectedFor = -1;
     bool downloadOk = true;
+    std::function<void()> downloadStarted;  // runs inside the download window
     std::vector<std::string> downloads;
     bool copyOk = true;
     std::string copyError;
@@ -169,6 +197,7 @@ public:
         return spexec;
     }
     std::string LocateInstallation() override {
+        if (locate) locate();
         if (!locateError.empty()) throw EError(locateError);
         return dir;
     }
@@ -217,6 +246,7 @@ public:
                               const std::string& proxyServer, int32_t proxyPort) override {
         downloads.push_back(directory + "|" + proxyServer + "|" + std::to_string(proxyPort));
         modulePath = directory + "Download\\Stirpello.exe";
+        if (downloadStarted) downloadStarted();
         if (downloadOk) files.insert(modulePath);
         return downloadOk;
     }
