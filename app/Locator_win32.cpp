@@ -10,6 +10,7 @@
 #include "app/LocatorUI_win32.h"
 #include "fileutil/Errors.h"
 #include "fileutil/Handles_win32.h"
+#include "fileutil/SystemDll_win32.h"
 
 namespace {
 
@@ -123,9 +124,13 @@ std::string TInstallationLocator::LocateInstallation() {
     try {
         char desktop[261] = {};
         LPITEMIDLIST pidl = nullptr;
-        SHGetSpecialFolderLocation(nullptr, CSIDL_DESKTOPDIRECTORY, &pidl);
+        static const auto getFolderLocation = SystemDllFunction<decltype(&SHGetSpecialFolderLocation)>(
+            "shell32.dll", "SHGetSpecialFolderLocation");
+        static const auto getPathFromIDList =
+            SystemDllFunction<decltype(&SHGetPathFromIDListA)>("shell32.dll", "SHGetPathFromIDListA");
+        getFolderLocation(nullptr, CSIDL_DESKTOPDIRECTORY, &pidl);
         if (pidl) {
-            SHGetPathFromIDListA(pidl, desktop);
+            getPathFromIDList(pidl, desktop);
             CoTaskMemFree(pidl);
         }
         engines_.clear();
@@ -220,11 +225,15 @@ bool TWin32LocatorUI::ExecuteOpenDialog(const TOpenDialogSetup& setup, std::stri
     // Ctl3D has no flag of its own: the dialogs of Windows 98/NT 5 and later
     // are always drawn in 3-D.
     ofn.Flags = setup.Options;
-    if (GetOpenFileNameA(&ofn)) {
+    static const auto getOpenFileName =
+        SystemDllFunction<decltype(&GetOpenFileNameA)>("comdlg32.dll", "GetOpenFileNameA");
+    static const auto extendedError =
+        SystemDllFunction<decltype(&CommDlgExtendedError)>("comdlg32.dll", "CommDlgExtendedError");
+    if (getOpenFileName(&ofn)) {
         fileName = buffer.c_str();
         return true;
     }
-    DWORD error = CommDlgExtendedError();
+    DWORD error = extendedError();
     if (error == 0) return false;  // cancelled
     throw EOSError("File dialog error " + std::to_string(error), error);
 }

@@ -9,7 +9,9 @@
 #include "app/Processes.h"
 #include "app/StirpelloEngine.h"
 #include "app/Settings.h"
+#include "fileutil/Errors.h"
 #include "fileutil/FileHelpers.h"
+#include "fileutil/SystemDll_win32.h"
 #include "web/WebRead.h"
 
 TRealServices::TRealServices(TDownloadStirpelloForm& form, const TSiteConfig& sites)
@@ -78,9 +80,20 @@ void TRealServices::IniWrite(const std::string& path, const std::string& section
 
 TWebResult TRealServices::WebRead(const std::string& url, const std::string& proxyServer,
                                   int32_t proxyPort, int timeoutMs, TWebMode mode) {
+    // Thrown out of the wait's pump once the main window has closed: the
+    // program should end now, not when the time-out is up. The reader aborts
+    // its worker as it goes.
+    struct TWindowGone {};
     TWebRead reader(url, timeoutMs, proxyPort, proxyServer);
     TWebResult result;
-    reader.Fetch(result.Content, result.Success, mode == TWebMode::Waiting);
+    try {
+        reader.Fetch(result.Content, result.Success, mode == TWebMode::Waiting, [this] {
+            ::ProcessMessages();
+            if (form_.IsClosed()) throw TWindowGone();
+        });
+    } catch (const TWindowGone&) {
+        return TWebResult();
+    }
     return result;
 }
 
@@ -102,7 +115,13 @@ bool TRealServices::CopyFile(const std::string& source, const std::string& targe
 }
 
 void TRealServices::ShellOpen(const std::string& path) {
-    ShellExecuteA(form_.Handle(), "open", path.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    // Like a failed launch, a shell that cannot be loaded goes unexamined.
+    try {
+        static const auto shellExecute =
+            SystemDllFunction<decltype(&ShellExecuteA)>("shell32.dll", "ShellExecuteA");
+        shellExecute(form_.Handle(), "open", path.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    } catch (const EOSError&) {
+    }
 }
 
 std::string TRealServices::NowText() {

@@ -1,0 +1,19 @@
+#pragma once
+// System DLLs that only some runs need (the file dialog, the shell, the
+// dial-up check) are loaded on first use rather than imported, so that the
+// program's start does not pay for loading them.
+#include <windows.h>
+
+// The address of NAME in the system DLL DLL ("comdlg32.dll"), loading the DLL
+// from the system folder (never from the program's folder or the current
+// one) on first use; it stays loaded for the program's life. Thread-safe.
+// Throws EOSError naming the DLL and the function when either is missing.
+FARPROC SystemDllProc(const char* dll, const char* name);
+
+// SystemDllProc with the function's own type, for example
+//   SystemDllFunction<decltype(&GetOpenFileNameA)>("comdlg32.dll", "GetOpenFileNameA")
+// (decltype names the type without importing the function).
+template <typename Fn>
+Fn SystemDllFunction(const char* dll, const char* name) {
+    return reinterpret_cast<Fn>(reinterpret_cast<void*>(SystemDllProc(dll, name)));
+}
