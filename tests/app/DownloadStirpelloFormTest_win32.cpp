@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <thread>
@@ -284,6 +285,54 @@ TEST_F(DownloadStirpelloForm, ARunGoesOnHarmlesslyAfterTheWindowClosed) {
     SendMessageA(form_->Button1, BM_CLICK, 0, 0);
     EXPECT_FALSE(form_->IsOpen());
     EXPECT_EQ(TGuiDriver::Clipboard(), "Stirpello is running\r\n");
+}
+
+// The user closes the window while a box of the run is up (posted WM_CLOSE:
+// the window itself is disabled under the box). The close handling runs, the
+// box goes with its owner, and boxes asked for afterwards show nothing.
+TEST_F(DownloadStirpelloForm, ClosingUnderABoxEndsItAndLaterBoxesShowNothing) {
+    const std::string pressOk = "Press OK to close this utility and launch the update module";
+    const HWND window = form_->Handle();
+    const DWORD mainThread = GetCurrentThreadId();
+    std::string error;
+    std::thread closer([&] {
+        try {
+            TGuiDriver::WaitMessageBox(pressOk, "Stirpello Update Manager", 10000);
+            PostMessageA(window, WM_CLOSE, 0, 0);
+        } catch (const std::exception& e) {
+            error = e.what();
+            PostThreadMessageA(mainThread, WM_QUIT, 0, 0);
+        }
+    });
+    form_->Log().Add("Running C:\\Stirpello\\Stirpello.exe");
+    EXPECT_FALSE(form_->IsClosed());
+    form_->ShowMessage(pressOk);
+    closer.join();
+    ASSERT_EQ(error, "");
+    EXPECT_TRUE(form_->IsClosed());
+    EXPECT_EQ(TGuiDriver::Clipboard(), "Running C:\\Stirpello\\Stirpello.exe\r\n");
+    EXPECT_TRUE(TGuiDriver::MessageBoxes().empty());
+
+    // A watcher answers any box that still appears, and counts it.
+    std::atomic<bool> stop{false};
+    std::atomic<int> shown{0};
+    std::thread watcher([&] {
+        while (!stop) {
+            for (const TMessageBox& box : TGuiDriver::MessageBoxes()) {
+                ++shown;
+                PostMessageA(box.Handle, WM_COMMAND, IDOK, 0);
+                PostMessageA(box.Handle, WM_COMMAND, IDCANCEL, 0);
+            }
+            Sleep(10);
+        }
+    });
+    form_->ShowMessage("The download did not complete... try the download again later (0/1294848)");
+    EXPECT_EQ(form_->Confirm("Only a minor update is available currently... would you like to change your "
+                             "settings to notify you of minor updates?"),
+              crCancel);
+    stop = true;
+    watcher.join();
+    EXPECT_EQ(shown, 0);
 }
 
 TEST_F(DownloadStirpelloForm, MessageBoxesAreOwnedAndTitled) {

@@ -235,6 +235,62 @@ no_module)
     [ ! -e "$inst/Stirpello.exe" ] || fail "a module was put in place"
     expect_not_launched
     ;;
+closed_in_probe | closed_at_confirm | closed_at_press_ok | closed_in_download)
+    # The user closes the main window (WM_CLOSE) while the run waits on a box
+    # or the download window: the log goes out as on any close, and the run
+    # stops there: no settings write after the close, no copy, no launch.
+    write_ini
+    set_registry
+    reached="Internet access test 1 succeeded"
+    case $name in
+    closed_in_probe)
+        # The probe page never answers: the wait would last the whole time-out.
+        cp "$bin/update_module.exe" "$inst/Stirpello.exe"
+        catalogue R
+        start_site --fault /probe/:stall
+        wait_for='expect-text GroupBox1 "Progress - Testing internet access..." 20000'
+        reached="Found existing update module 1.4.0.1"
+        ;;
+    closed_at_confirm)
+        cp "$bin/update_module.exe" "$inst/Stirpello.exe"
+        catalogue B
+        start_site
+        wait_for='window "Confirm"'
+        ;;
+    closed_at_press_ok)
+        cp "$bin/update_module.exe" "$inst/Stirpello.exe"
+        catalogue R
+        start_site
+        wait_for='window "Stirpello Update Manager"'
+        ;;
+    closed_in_download)
+        cp "$bin/ver_1_4_0_0.exe" "$inst/Stirpello.exe"
+        catalogue R
+        start_site --fault /send/file/184287-IUDF/Stirpello.exe:slow=120,piece=65536
+        wait_for='window "Downloading File...."'
+        ;;
+    esac
+    # The wait ends with the window, well before the probe's time-out of 7 s.
+    drive "$wait_for" "sleep 300" "window $main_title" "close" "gone $main_title 5000" "exited 0 4000"
+    expect_log "Version 1.0.9.5 in $wininst\\ identified for update" "$reached"
+    expect_no_log "Running " "user requests it be turned on" "user DOES NOT request"
+    if [ "$name" = closed_in_probe ]; then
+        expect_no_log "Internet access test"
+        if grep -q '^GET /updates/' "$work/requests.log"; then fail "the catalogue was asked for"; fi
+    fi
+    expect_clipboard_is_log
+    expect_no_ini notifyForAnyUpdate
+    if [ "$name" = closed_at_press_ok ]; then
+        expect_ini "wantsUpdate=TRUE"  # written before the box, as always
+        expect_log "Looks like there's an update available to 10906"
+    else
+        expect_no_ini wantsUpdate
+    fi
+    if [ "$name" = closed_in_download ]; then
+        cmp -s "$inst/Stirpello.exe" "$bin/ver_1_4_0_0.exe" || fail "the module was replaced"
+    fi
+    expect_not_launched
+    ;;
 *)
     fail "unknown scenario"
     ;;
