@@ -150,7 +150,8 @@ void TFileDownloader::CreateControls() {
         DWORD exStyle;
         int id, x, y, w, h;
     };
-    const DWORD label = WS_CHILD | WS_VISIBLE | SS_LEFT | SS_NOPREFIX;
+    // Labels clip rather than wrap: a wrapped caption loses its second line.
+    const DWORD label = WS_CHILD | WS_VISIBLE | SS_LEFTNOWORDWRAP | SS_NOPREFIX;
     const DWORD edit = WS_CHILD | WS_VISIBLE | WS_TABSTOP | ES_READONLY | ES_AUTOHSCROLL;
     // Creation order is tab order: the button comes first.
     const TSpec specs[] = {
