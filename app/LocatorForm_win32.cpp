@@ -12,6 +12,8 @@ public:
         : form_(form), dialogs_(form.Handle(), kApplicationTitle) {}
     void ShowMessage(const std::string& text) override { form_.ShowMessage(text); }
     bool ExecuteOpenDialog(const TOpenDialogSetup& setup, std::string& fileName) override {
+        // Closed under a box of the locator: no dialog with a vanished owner.
+        if (form_.IsClosed()) return false;
         return dialogs_.ExecuteOpenDialog(setup, fileName);
     }
     bool IsMajor4MinorBelow10() override { return TDownloadStirpelloForm::IsMajor4MinorBelow10(); }

@@ -2,6 +2,7 @@
 // the window) and its ShortcutEngines.
 #include <windows.h>
 
+#include <atomic>
 #include <future>
 
 #include <gtest/gtest.h>
@@ -46,6 +47,34 @@ TEST(LocatorForm, WritesToTheWindowsLogBoxesAndShortcutList) {
     // Wine reports Windows 7 (6.1): the dialog keeps its 3-D look.
     EXPECT_FALSE(TDownloadStirpelloForm::IsMajor4MinorBelow10());
     EXPECT_FALSE(TDownloadStirpelloForm::IsMajor4Minor10OrMore());
+}
+
+// A window closed under the run: the locator's box is suppressed with it, and
+// its file dialog must not open either (its owner is gone).
+TEST(LocatorForm, ClosedWindowOpensNoFileDialog) {
+    TLocatorTestWorld world;  // nothing installed: the dialog would be next
+    TDownloadStirpelloForm form(GetModuleHandleA(nullptr));
+    form.Close();
+    ASSERT_TRUE(form.IsClosed());
+    std::atomic<bool> done{false};
+    auto watcher = std::async(std::launch::async, [&] {
+        int seen = 0;
+        while (!done) {
+            HWND w = FindWindowA("#32770", nullptr);
+            DWORD pid = 0;
+            if (w) GetWindowThreadProcessId(w, &pid);
+            if (w && pid == GetCurrentProcessId()) {
+                ++seen;
+                PostMessageA(w, WM_COMMAND, IDCANCEL, 0);
+            }
+            Sleep(50);
+        }
+        return seen;
+    });
+    // As if cancelled: the default folder stands.
+    EXPECT_EQ(form.LocateInstallation(), "C:\\Program Files\\Stirpello\\");
+    done = true;
+    EXPECT_EQ(watcher.get(), 0) << "a dialog opened under a closed window";
 }
 
 int main(int argc, char** argv) {
