@@ -57,7 +57,7 @@ private:
     size_t windowPos_ = 0, windowEnd_ = 0;
     bool ended_ = false;
     std::string failure_;  // set once inflate failed
-    static constexpr size_t kWindow = 32 * 1024;
+    static constexpr size_t kWindow = 256 * 1024;
     std::unique_ptr<char[]> window_;
 };
 

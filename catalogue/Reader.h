@@ -113,6 +113,11 @@ public:
         return false;
     }
 
+    // In-place decoding: the bytes read ahead and not yet used (Buffered()
+    // of them), and passing over count of them, count <= Buffered().
+    const uint8_t* Peek() const { return buf_ + pos_; }
+    void Consume(int32_t count) { pos_ += count; }
+
     // Hands the bytes read ahead but not used back to the source by seeking it
     // back. Throws whatever the source's Seek throws; a reader that is simply
     // destroyed hands nothing back.

@@ -12,23 +12,36 @@ namespace {
 constexpr int kFieldCount = 12;
 constexpr size_t kCodesLength = 3 * kFieldCount;
 
+// By slot (0 for an unknown code): the field's type letter, which is also
+// the first character of the slot's own code.
+constexpr char kSlotType[kFieldCount + 1] = {0, 'I', 'S', 'S', 'D', 'S', 'S', 'I', 'I', 'S', 'S', 'S', 'S'};
+
 // The slot (1-based) of the first occurrence of code in the field code list,
 // 0 when there is none. A code may straddle two slots ("1S0" lies in
 // "I01S02" from position 3); it then belongs to the slot in which it starts.
-int FieldSlot(const char* c) {
+int FieldSlotSearch(const char* c) {
     const char* list = TSoftwareUpdate::FieldCodes;
+    for (size_t p = 0; p + 3 <= kCodesLength; ++p) {
+        if (list[p] == c[0] && list[p + 1] == c[1] && list[p + 2] == c[2]) return static_cast<int>(p / 3) + 1;
+    }
+    return 0;
+}
+
+inline int FieldSlot(const char* c) {
     // The usual case first: the code that sits at its own slot. Only the
     // first occurrence counts, and for every slot's own code that is the slot
     // itself (checked by the tests over the whole list).
-    if (c[1] >= '0' && c[1] <= '9' && c[2] >= '0' && c[2] <= '9') {
-        int slot = (c[1] - '0') * 10 + (c[2] - '0');
-        if (slot >= 1 && slot <= kFieldCount && std::memcmp(list + 3 * (slot - 1), c, 3) == 0)
-            return slot;
+    const unsigned d1 = static_cast<unsigned char>(c[1]) - '0', d2 = static_cast<unsigned char>(c[2]) - '0';
+    if (d1 <= 9 && d2 <= 9) {
+        const unsigned slot = d1 * 10 + d2;
+        if (slot - 1 < static_cast<unsigned>(kFieldCount) && kSlotType[slot] == c[0]) return static_cast<int>(slot);
     }
-    for (size_t p = 0; p + 3 <= kCodesLength; ++p) {
-        if (std::memcmp(list + p, c, 3) == 0) return static_cast<int>(p / 3) + 1;
-    }
-    return 0;
+    return FieldSlotSearch(c);
+}
+
+int32_t Le32(const uint8_t* b) {
+    return static_cast<int32_t>(b[0] | (static_cast<uint32_t>(b[1]) << 8) | (static_cast<uint32_t>(b[2]) << 16) |
+                                (static_cast<uint32_t>(b[3]) << 24));
 }
 
 }  // namespace
@@ -86,7 +99,67 @@ void TSoftwareUpdate::LoadFromReader(TReader& reader, TTextArena& texts) {
         throw EError("You need a newer version of Stirpello for this function (SU01-" +
                      std::to_string(format) + ")");
     }
+    static constexpr TText kTextOf[kFieldCount + 1] = {kTexts, kTexts, kOrderKey, kKind, kTexts, kText05, kText06,
+                                                       kTexts, kTexts, kText09, kText10, kFromVersions, kClassLetters};
     for (int i = 0; i < kFieldCount; ++i) {
+        // The usual pair, a short three-character code and a value of its
+        // slot's shortest tag lying whole in the block, is decoded in place;
+        // anything else goes the general way from the same position.
+        if (reader.Buffered() >= 14) {
+            const uint8_t* b = reader.Peek();
+            if (b[0] == vaString && b[1] == 3) {
+                const int slot = FieldSlot(reinterpret_cast<const char*>(b + 2));
+                const uint8_t* v = b + 5;
+                int32_t used = 0;
+                switch (kSlotType[slot]) {
+                    case 'I': {
+                        int32_t x;
+                        if (v[0] == vaInt8) {
+                            x = static_cast<int8_t>(v[1]);
+                            used = 2;
+                        } else if (v[0] == vaInt16) {
+                            x = static_cast<int16_t>(v[1] | (v[2] << 8));
+                            used = 3;
+                        } else if (v[0] == vaInt32) {
+                            x = Le32(v + 1);
+                            used = 5;
+                        } else {
+                            break;
+                        }
+                        if (slot == 1)
+                            Version_ = x;
+                        else if (slot == 7)
+                            Number07_ = x;
+                        else
+                            Number08_ = x;
+                        break;
+                    }
+                    case 'D':
+                        if (v[0] == vaDate) {
+                            uint64_t bits = static_cast<uint32_t>(Le32(v + 1)) |
+                                            (static_cast<uint64_t>(static_cast<uint32_t>(Le32(v + 5))) << 32);
+                            std::memcpy(&Date_, &bits, sizeof Date_);
+                            used = 9;
+                        }
+                        break;
+                    case 'S':
+                        if (v[0] == vaString && reader.Buffered() - 7 >= v[1]) {
+                            const size_t n = v[1];
+                            Text_[kTextOf[slot]] =
+                                n ? texts.Store(std::string_view(reinterpret_cast<const char*>(v + 2), n))
+                                  : std::string_view();
+                            used = 2 + v[1];
+                        }
+                        break;
+                    default:
+                        break;
+                }
+                if (used) {
+                    reader.Consume(5 + used);
+                    continue;
+                }
+            }
+        }
         if (!reader.ReadBufferedString(code, length)) {
             reader.ReadString(scratch);
             code = scratch.data();
@@ -115,6 +188,15 @@ void TSoftwareUpdate::LoadFromReader(TReader& reader, TTextArena& texts) {
 
 int TSoftwareUpdate::KindRank() const {
     std::string_view kind = Kind();
+    if (kind.size() == 1) {
+        switch (kind[0]) {
+            case 'B': return 1;
+            case 'W': return 2;
+            case 'S': return 3;
+            case 'R': return 4;
+            default: return 0;
+        }
+    }
     if (kind.empty()) return 0;
     size_t p = std::string_view("BWSR").find(kind);
     return p == std::string_view::npos ? 0 : static_cast<int>(p) + 1;

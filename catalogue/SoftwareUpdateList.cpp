@@ -164,16 +164,18 @@ void TSoftwareUpdateList::SelectFor(int32_t v) {
     size_t keep = 0;
     for (size_t i = 0; i < Items_.size(); ++i) {
         const TSoftwareUpdate& u = *Items_[i];
+        // The tests are independent filters, so the cheap ones go first.
+        if (u.Version() <= v) continue;
+        int rank = u.KindRank();
+        if (rank <= best) continue;
         if (sorted && classOut(u)) continue;
         // FromVersions is a plain substring test: 12 is found in "112".
         if (HasVisibleChar(u.FromVersions()) && u.FromVersions().find(installed) == std::string_view::npos)
             continue;
-        if (u.Version() <= v) continue;
-        int rank = u.KindRank();
-        if (rank <= best) continue;
         best = rank;
         if (keep != i) std::swap(Items_[keep], Items_[i]);
         ++keep;
+        if (best == 4) break;  // no rank is above R's: nothing further stays
     }
     DropFrom(keep);
 }
