@@ -6,15 +6,89 @@
 #include <climits>
 #include <cstring>
 
+#if defined(__SSE2__) || defined(__i386__) || defined(__x86_64__)
+#include <emmintrin.h>
+#define STIRPELLO_ADLER_SSE2 1
+#endif
+
 namespace {
 
 [[noreturn]] void InvalidOperation() { throw EDecompressionError("Invalid stream operation"); }
 
+constexpr uint32_t kAdlerBase = 65521;
+constexpr size_t kAdlerRun = 5552;  // bytes before the sums must be reduced; a multiple of 16
+
+uint32_t Adler32Scalar(uint32_t adler, const unsigned char* p, size_t n) {
+    uint32_t a = adler & 0xFFFF, b = adler >> 16;
+    while (n > 0) {
+        size_t run = std::min(n, kAdlerRun);
+        n -= run;
+        while (run--) {
+            a += *p++;
+            b += a;
+        }
+        a %= kAdlerBase;
+        b %= kAdlerBase;
+    }
+    return (b << 16) | a;
+}
+
+#ifdef STIRPELLO_ADLER_SSE2
+// The checksum is a good part of inflating; zlib's own is byte by byte.
+// Sixteen bytes at a time: b gains 16 times a for each block plus the bytes
+// weighted 16 down to 1.
+__attribute__((target("sse2"))) uint32_t Adler32Sse2(uint32_t adler, const unsigned char* p, size_t n) {
+    uint32_t a = adler & 0xFFFF, b = adler >> 16;
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i wLo = _mm_setr_epi16(16, 15, 14, 13, 12, 11, 10, 9);
+    const __m128i wHi = _mm_setr_epi16(8, 7, 6, 5, 4, 3, 2, 1);
+    while (n >= 16) {
+        size_t blocks = std::min(n, kAdlerRun) / 16;
+        n -= blocks * 16;
+        __m128i vPrev = zero, vA = zero, vB = zero;
+        for (size_t i = 0; i < blocks; ++i, p += 16) {
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            vPrev = _mm_add_epi32(vPrev, vA);
+            vA = _mm_add_epi32(vA, _mm_sad_epu8(x, zero));
+            vB = _mm_add_epi32(vB, _mm_madd_epi16(_mm_unpacklo_epi8(x, zero), wLo));
+            vB = _mm_add_epi32(vB, _mm_madd_epi16(_mm_unpackhi_epi8(x, zero), wHi));
+        }
+        alignas(16) uint32_t la[4], lp[4], lb[4];
+        _mm_store_si128(reinterpret_cast<__m128i*>(la), vA);
+        _mm_store_si128(reinterpret_cast<__m128i*>(lp), vPrev);
+        _mm_store_si128(reinterpret_cast<__m128i*>(lb), vB);
+        const uint64_t sumA = uint64_t{la[0]} + la[2];
+        const uint64_t sumPrev = uint64_t{lp[0]} + lp[2];
+        const uint64_t sumB = uint64_t{lb[0]} + lb[1] + lb[2] + lb[3];
+        b = static_cast<uint32_t>((b + 16 * static_cast<uint64_t>(blocks) * a + 16 * sumPrev + sumB) % kAdlerBase);
+        a = static_cast<uint32_t>((a + sumA) % kAdlerBase);
+    }
+    return Adler32Scalar((b << 16) | a, p, n);
+}
+#endif
+
+uint32_t Adler32(uint32_t adler, const unsigned char* p, size_t n) {
+#ifdef STIRPELLO_ADLER_SSE2
+#if defined(__SSE2__)
+    return Adler32Sse2(adler, p, n);
+#else
+    static const bool sse2 = __builtin_cpu_supports("sse2");
+    if (sse2) return Adler32Sse2(adler, p, n);
+#endif
+#endif
+    return Adler32Scalar(adler, p, n);
+}
+
 }  // namespace
 
+// The stream is inflated raw, its two-byte header and its Adler-32 checked
+// here, so that the checksum runs over whole windows at a time; the outcomes
+// are zlib's own.
 struct TInflateStream::TState {
     z_stream z{};
     bool open = false;
+    bool headerRead = false;
+    uint32_t check = 1;
     const unsigned char* in = nullptr;
     size_t inLeft = 0;
     ~TState() {
@@ -24,7 +98,7 @@ struct TInflateStream::TState {
 
 TInflateStream::TInflateStream(const std::string& data, int64_t limit)
     : z_(new TState), limit_(limit), window_(new char[kWindow]) {
-    if (inflateInit(&z_->z) == Z_OK)
+    if (inflateInit2(&z_->z, -15) == Z_OK)
         z_->open = true;
     else
         failure_ = "Error";
@@ -38,6 +112,30 @@ void TInflateStream::Refill() {
     windowPos_ = windowEnd_ = 0;
     if (!failure_.empty()) throw EDecompressionError(failure_);
     z_stream& z = z_->z;
+    if (!z_->headerRead && !ended_) {
+        // Too short to hold a header: nothing inflates, as with a stream cut
+        // short anywhere.
+        if (z_->inLeft < 2) {
+            ended_ = true;
+            return;
+        }
+        const unsigned cmf = z_->in[0], flg = z_->in[1];
+        if ((cmf * 256 + flg) % 31 != 0 || (cmf & 0x0F) != Z_DEFLATED || (cmf >> 4) > 7) {
+            failure_ = "Error";
+            throw EDecompressionError(failure_);
+        }
+        if (flg & 0x20) {  // a preset dictionary, which a catalogue never has
+            if (z_->inLeft >= 6) {
+                failure_ = "Error";
+                throw EDecompressionError(failure_);
+            }
+            ended_ = true;
+            return;
+        }
+        z_->in += 2;
+        z_->inLeft -= 2;
+        z_->headerRead = true;
+    }
     while (!ended_ && windowEnd_ == 0) {
         if (z.avail_in == 0 && z_->inLeft > 0) {
             size_t n = std::min<size_t>(z_->inLeft, UINT_MAX / 2);
@@ -58,8 +156,19 @@ void TInflateStream::Refill() {
             failure_ = "The update catalogue is too large: it inflates to more than " + std::to_string(limit_) + " bytes";
             throw EDecompressionError(failure_);
         }
+        z_->check = Adler32(z_->check, reinterpret_cast<const unsigned char*>(window_.get()), windowEnd_);
         if (rc == Z_STREAM_END) {
             ended_ = true;
+            // The checksum follows, big-endian; a stream cut inside it reads
+            // as complete.
+            const unsigned char* t = z.next_in;
+            if (z.avail_in + z_->inLeft >= 4) {
+                uint32_t stored = (uint32_t{t[0]} << 24) | (uint32_t{t[1]} << 16) | (uint32_t{t[2]} << 8) | t[3];
+                if (stored != z_->check) {
+                    failure_ = "Error";
+                    throw EDecompressionError(failure_);
+                }
+            }
         } else if (rc == Z_BUF_ERROR || (rc == Z_OK && windowEnd_ == 0)) {
             if (z.avail_in == 0 && z_->inLeft == 0) ended_ = true;  // cut short
         } else if (rc != Z_OK) {

@@ -170,6 +170,10 @@ TEST(SoftwareUpdateList, CompressedDataFailures) {
     badChecksum.back() ^= 1;
     std::string damaged = good;
     damaged[good.size() / 2] ^= 0x55;
+    std::string dictionary = good;  // header asks for a preset dictionary
+    dictionary[0] = '\x78', dictionary[1] = '\xBB';
+    std::string wideWindow = good;  // header claims a 64 KiB window
+    wideWindow[0] = '\x88', wideWindow[1] = '\x1C';
     struct Case {
         const char* name;
         std::string data;
@@ -179,6 +183,9 @@ TEST(SoftwareUpdateList, CompressedDataFailures) {
         {"one byte", "x", "Stream read error"},  // too short to tell: nothing inflates
         {"bad checksum", badChecksum, "Error"},
         {"damaged", damaged, "Error"},
+        {"preset dictionary", dictionary, "Error"},
+        {"window too large", wideWindow, "Error"},
+        {"cut inside the checksum", good.substr(0, good.size() - 2), ""},
         {"cut inside the record", good.substr(0, good.size() / 2), ""},  // loaded below
         {"bytes after the stream", good + "trailing junk", ""},
     };
@@ -239,6 +246,21 @@ TEST(SoftwareUpdateList, InflatedSizeIsCapped) {
     std::string plain = Plain({Update(20305, "R")});
     EXPECT_EQ(InflateAll(Zip(plain), static_cast<int64_t>(plain.size())), plain);
     EXPECT_THROW(InflateAll(Zip(plain), static_cast<int64_t>(plain.size()) - 1), EDecompressionError);
+}
+
+TEST(SoftwareUpdateList, ChecksumCoversEveryWindow) {
+    // Several inflate windows of bytes that do not repeat, with any byte
+    // value: the checksum must carry across windows and match zlib's.
+    std::string plain(700 * 1024 + 13, '\0');
+    uint32_t x = 12345;
+    for (char& c : plain) c = static_cast<char>((x = x * 1103515245 + 12345) >> 23);
+    const std::string zipped = Zip(plain);
+    EXPECT_EQ(InflateAll(zipped), plain);
+    for (size_t at : {zipped.size() - 4, zipped.size() - 1}) {
+        std::string bad = zipped;
+        bad[at] ^= 0x10;
+        EXPECT_THROW(InflateAll(bad), EDecompressionError) << at;
+    }
 }
 
 TEST(SoftwareUpdateList, OrderIsVersionThenOrderKeyDescending) {
