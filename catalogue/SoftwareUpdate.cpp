@@ -39,9 +39,28 @@ inline int FieldSlot(const char* c) {
     return FieldSlotSearch(c);
 }
 
+// The length byte and code of each slot's own pair, as Le32 reads them.
+struct TInOrder {
+    uint32_t word[kFieldCount];
+    constexpr TInOrder() : word() {
+        for (int i = 0; i < kFieldCount; ++i) {
+            const char* c = TSoftwareUpdate::FieldCodes + 3 * i;
+            word[i] = 3u | static_cast<uint32_t>(static_cast<unsigned char>(c[0])) << 8 |
+                      static_cast<uint32_t>(static_cast<unsigned char>(c[1])) << 16 |
+                      static_cast<uint32_t>(static_cast<unsigned char>(c[2])) << 24;
+        }
+    }
+};
+constexpr TInOrder kInOrder;
+
+// One load, where the compiler would otherwise assemble four bytes.
 int32_t Le32(const uint8_t* b) {
-    return static_cast<int32_t>(b[0] | (static_cast<uint32_t>(b[1]) << 8) | (static_cast<uint32_t>(b[2]) << 16) |
-                                (static_cast<uint32_t>(b[3]) << 24));
+    uint32_t v;
+    std::memcpy(&v, b, sizeof v);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    v = __builtin_bswap32(v);
+#endif
+    return static_cast<int32_t>(v);
 }
 
 }  // namespace
@@ -108,7 +127,11 @@ void TSoftwareUpdate::LoadFromReader(TReader& reader, TTextArena& texts) {
         if (reader.Buffered() >= 14) {
             const uint8_t* b = reader.Peek();
             if (b[0] == vaString && b[1] == 3) {
-                const int slot = FieldSlot(reinterpret_cast<const char*>(b + 2));
+                // Publishers write the codes in slot order: one compare
+                // usually finds the slot.
+                const int slot = static_cast<uint32_t>(Le32(b + 1)) == kInOrder.word[i]
+                                     ? i + 1
+                                     : FieldSlot(reinterpret_cast<const char*>(b + 2));
                 const uint8_t* v = b + 5;
                 int32_t used = 0;
                 switch (kSlotType[slot]) {

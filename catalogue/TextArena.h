@@ -15,7 +15,7 @@ public:
     std::string_view Store(std::string_view text) {
         if (text.size() - 1 < left_) {  // the common case: fits the open block
             char* at = free_;
-            std::memcpy(at, text.data(), text.size());
+            CopyShort(at, text.data(), text.size());
             free_ += text.size();
             left_ -= text.size();
             return {at, text.size()};
@@ -24,6 +24,25 @@ public:
     }
 
 private:
+    // Most texts are a few bytes: two overlapping fixed-size copies beat a
+    // call with a length. n > 0.
+    static void CopyShort(char* to, const char* from, size_t n) {
+        if (n >= 8) {
+            if (n > 16) {
+                std::memcpy(to, from, n);
+                return;
+            }
+            std::memcpy(to, from, 8);
+            std::memcpy(to + n - 8, from + n - 8, 8);
+        } else if (n >= 4) {
+            std::memcpy(to, from, 4);
+            std::memcpy(to + n - 4, from + n - 4, 4);
+        } else {
+            to[0] = from[0];
+            to[n / 2] = from[n / 2];
+            to[n - 1] = from[n - 1];
+        }
+    }
     std::string_view StoreSlow(std::string_view text);
     static constexpr size_t kBlock = 64 * 1024;
     std::vector<std::unique_ptr<char[]>> blocks_;
