@@ -120,69 +120,80 @@ void TSoftwareUpdate::LoadFromReader(TReader& reader, TTextArena& texts) {
     }
     static constexpr TText kTextOf[kFieldCount + 1] = {kTexts, kTexts, kOrderKey, kKind, kTexts, kText05, kText06,
                                                        kTexts, kTexts, kText09, kText10, kFromVersions, kClassLetters};
-    for (int i = 0; i < kFieldCount; ++i) {
-        // The usual pair, a short three-character code and a value of its
-        // slot's shortest tag lying whole in the block, is decoded in place;
-        // anything else goes the general way from the same position.
-        if (reader.Buffered() >= 14) {
-            const uint8_t* b = reader.Peek();
-            if (b[0] == vaString && b[1] == 3) {
-                // Publishers write the codes in slot order: one compare
-                // usually finds the slot.
+    // The usual pair, a short three-character code and a value of its slot's
+    // shortest tag lying whole in the block, is decoded in place, from local
+    // pointers; at anything else the pairs so far are consumed and that pair
+    // goes the general way from its start.
+    // An integer or date pair at b, i its place in the record; advances b.
+    auto fixedPair = [&](const uint8_t*& b, int i) {
+        if (b[0] != vaString || b[1] != 3) return false;
+        // Publishers write the codes in slot order: one compare usually
+        // finds the slot.
+        const int slot = static_cast<uint32_t>(Le32(b + 1)) == kInOrder.word[i]
+                             ? i + 1
+                             : FieldSlot(reinterpret_cast<const char*>(b + 2));
+        const uint8_t* v = b + 5;
+        switch (kSlotType[slot]) {
+            case 'I': {
+                int32_t x;
+                if (v[0] == vaInt8) {
+                    x = static_cast<int8_t>(v[1]);
+                    b = v + 2;
+                } else if (v[0] == vaInt16) {
+                    x = static_cast<int16_t>(v[1] | (v[2] << 8));
+                    b = v + 3;
+                } else if (v[0] == vaInt32) {
+                    x = Le32(v + 1);
+                    b = v + 5;
+                } else {
+                    return false;
+                }
+                if (slot == 1)
+                    Version_ = x;
+                else if (slot == 7)
+                    Number07_ = x;
+                else
+                    Number08_ = x;
+                return true;
+            }
+            case 'D': {
+                if (v[0] != vaDate) return false;
+                const uint64_t bits = static_cast<uint32_t>(Le32(v + 1)) |
+                                      (static_cast<uint64_t>(static_cast<uint32_t>(Le32(v + 5))) << 32);
+                std::memcpy(&Date_, &bits, sizeof Date_);
+                b = v + 9;
+                return true;
+            }
+            default:
+                return false;
+        }
+    };
+    int i = 0;
+    while (i < kFieldCount) {
+        const uint8_t* const start = reader.Peek();
+        const uint8_t* const end = start + reader.Buffered();
+        const uint8_t* b = start;
+        // 14 bytes hold any code and fixed-size value; a string's length is
+        // checked against end.
+        while (i < kFieldCount && end - b >= 14) {
+            if (b[0] == vaString && b[1] == 3 && b[5] == vaString) {
                 const int slot = static_cast<uint32_t>(Le32(b + 1)) == kInOrder.word[i]
                                      ? i + 1
                                      : FieldSlot(reinterpret_cast<const char*>(b + 2));
-                const uint8_t* v = b + 5;
-                int32_t used = 0;
-                switch (kSlotType[slot]) {
-                    case 'I': {
-                        int32_t x;
-                        if (v[0] == vaInt8) {
-                            x = static_cast<int8_t>(v[1]);
-                            used = 2;
-                        } else if (v[0] == vaInt16) {
-                            x = static_cast<int16_t>(v[1] | (v[2] << 8));
-                            used = 3;
-                        } else if (v[0] == vaInt32) {
-                            x = Le32(v + 1);
-                            used = 5;
-                        } else {
-                            break;
-                        }
-                        if (slot == 1)
-                            Version_ = x;
-                        else if (slot == 7)
-                            Number07_ = x;
-                        else
-                            Number08_ = x;
-                        break;
-                    }
-                    case 'D':
-                        if (v[0] == vaDate) {
-                            uint64_t bits = static_cast<uint32_t>(Le32(v + 1)) |
-                                            (static_cast<uint64_t>(static_cast<uint32_t>(Le32(v + 5))) << 32);
-                            std::memcpy(&Date_, &bits, sizeof Date_);
-                            used = 9;
-                        }
-                        break;
-                    case 'S':
-                        if (v[0] == vaString && reader.Buffered() - 7 >= v[1]) {
-                            const size_t n = v[1];
-                            Text_[kTextOf[slot]] =
-                                n ? texts.Store(std::string_view(reinterpret_cast<const char*>(v + 2), n))
-                                  : std::string_view();
-                            used = 2 + v[1];
-                        }
-                        break;
-                    default:
-                        break;
-                }
-                if (used) {
-                    reader.Consume(5 + used);
-                    continue;
-                }
+                if (kSlotType[slot] != 'S') break;
+                const size_t n = b[6];
+                if (static_cast<size_t>(end - b) < 7 + n) break;
+                Text_[kTextOf[slot]] =
+                    n ? texts.Store(std::string_view(reinterpret_cast<const char*>(b + 7), n)) : std::string_view();
+                b += 7 + n;
+            } else if (!fixedPair(b, i)) {
+                break;
             }
+            ++i;
         }
+        reader.Consume(static_cast<int32_t>(b - start));
+        if (i == kFieldCount) break;
+        ++i;
         if (!reader.ReadBufferedString(code, length)) {
             reader.ReadString(scratch);
             code = scratch.data();

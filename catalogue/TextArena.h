@@ -27,11 +27,18 @@ private:
     // Most texts are a few bytes: two overlapping fixed-size copies beat a
     // call with a length. n > 0.
     static void CopyShort(char* to, const char* from, size_t n) {
-        if (n >= 8) {
-            if (n > 16) {
+        if (n > 16) {
+            if (n > 64) {
                 std::memcpy(to, from, n);
-                return;
+            } else {
+                std::memcpy(to, from, 16);
+                if (n > 32) {
+                    std::memcpy(to + 16, from + 16, 16);
+                    std::memcpy(to + n - 32, from + n - 32, 16);
+                }
+                std::memcpy(to + n - 16, from + n - 16, 16);
             }
+        } else if (n >= 8) {
             std::memcpy(to, from, 8);
             std::memcpy(to + n - 8, from + n - 8, 8);
         } else if (n >= 4) {

@@ -248,6 +248,27 @@ TEST(SoftwareUpdateList, InflatedSizeIsCapped) {
     EXPECT_THROW(InflateAll(Zip(plain), static_cast<int64_t>(plain.size()) - 1), EDecompressionError);
 }
 
+TEST(SoftwareUpdateList, RecordsAcrossBlockEdgesLoadWhole) {
+    // Records of drifting sizes put every kind of pair across the reader's
+    // block edges; texts of every length up to 80 and integers of each width.
+    std::vector<TSoftwareUpdate> updates;
+    for (int i = 0; i < 300; ++i) {
+        TSoftwareUpdate u = Update(900000 - i * 997, std::string(1, "BWSR"[i % 4]), std::string(i % 5, 'k'),
+                                   i % 3 ? "" : "20304 20305", i % 2 ? "MQ" : "M");
+        u.SetDate(44000.5 + i);
+        u.SetText05(std::string(i % 81, static_cast<char>('a' + i % 26)));
+        u.SetText06(std::string((i * 7) % 70, '\xE9'));
+        u.SetNumber07(i % 2 ? -i : i * 1000);
+        u.SetNumber08(i * 100003);
+        u.SetText10(i % 4 ? "x" : "");
+        updates.push_back(u);
+    }
+    TSoftwareUpdateList list;
+    list.LoadFromString(Zip(Plain(updates)));
+    ASSERT_EQ(list.Count(), 300);
+    for (int i = 0; i < 300; ++i) EXPECT_TRUE(list[i] == updates[static_cast<size_t>(i)]) << i;
+}
+
 TEST(SoftwareUpdateList, ChecksumCoversEveryWindow) {
     // Several inflate windows of bytes that do not repeat, with any byte
     // value: the checksum must carry across windows and match zlib's.
