@@ -8,6 +8,7 @@
 
 #include "app/DownloadStirpelloForm_win32.h"
 #include "app/RealServices_win32.h"
+#include "fileutil/DllSearch_win32.h"
 
 namespace {
 
@@ -26,12 +27,26 @@ private:
     bool ok_;
 };
 
+// comctl32 is not imported: its start-up loads uxtheme.dll by bare name, and
+// as an import that would happen before the DLL search is narrowed, so a
+// uxtheme.dll planted beside the program would run. Loaded by name afterwards,
+// the manifest's side-by-side version 6 is still the one found. Without it the
+// window only loses the common controls' look.
+void InitCommonControlsLate() {
+    HMODULE comctl = LoadLibraryA("comctl32.dll");
+    if (!comctl) return;
+    auto init = reinterpret_cast<decltype(&InitCommonControlsEx)>(
+        reinterpret_cast<void*>(GetProcAddress(comctl, "InitCommonControlsEx")));
+    INITCOMMONCONTROLSEX icc = {sizeof icc, ICC_STANDARD_CLASSES};
+    if (init) init(&icc);
+}
+
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+    NarrowDllSearch();
     TComInitialization com;
-    INITCOMMONCONTROLSEX icc = {sizeof icc, ICC_STANDARD_CLASSES};
-    InitCommonControlsEx(&icc);
+    InitCommonControlsLate();
     try {
         TDownloadStirpelloForm form(instance);
         form.MakeMainWindow();

@@ -1,12 +1,17 @@
 cmake_minimum_required(VERSION 3.25)
-# Fails when a shipped program imports a DLL that Windows does not ship:
-# everything else must be linked statically.
-#   cmake -DOBJDUMP=... -DREQUIRED="a.exe;..." [-DOPTIONAL="b.exe;..."] [-DALLOW="..."] -P CheckImports.cmake
+# Fails when a shipped program imports a DLL that Windows does not always take
+# from its own folder: anything else is looked for beside the program first,
+# where a planted copy would run with the utility's rights. Such DLLs are
+# loaded from the system folder on first use; the rest is linked statically.
+# comctl32 may stay: the manifest's common controls resolve it side by side.
+# With NEED_FUNCTION, each program must also import that function (the DLL
+# search narrowing every program does first).
+#   cmake -DOBJDUMP=... -DREQUIRED="a.exe;..." [-DOPTIONAL="b.exe;..."] [-DALLOW="..."]
+#         [-DNEED_FUNCTION=name] -P CheckImports.cmake
 if(NOT ALLOW)
   set(ALLOW
-      advapi32.dll comctl32.dll comdlg32.dll crypt32.dll gdi32.dll imm32.dll kernel32.dll msvcrt.dll
-      ntdll.dll ole32.dll oleaut32.dll psapi.dll rpcrt4.dll secur32.dll shell32.dll shlwapi.dll
-      user32.dll uxtheme.dll version.dll winhttp.dll wininet.dll winmm.dll ws2_32.dll wsock32.dll)
+      advapi32.dll comctl32.dll comdlg32.dll gdi32.dll imm32.dll kernel32.dll msvcrt.dll ntdll.dll
+      ole32.dll oleaut32.dll psapi.dll rpcrt4.dll shell32.dll shlwapi.dll user32.dll ws2_32.dll)
 endif()
 string(TOLOWER "${ALLOW}" ALLOW)
 
@@ -33,12 +38,15 @@ foreach(f ${files})
     message(FATAL_ERROR "no imports found in ${f}")
   endif()
   get_filename_component(exe "${f}" NAME)
+  if(NEED_FUNCTION AND NOT dump MATCHES "[ \t]${NEED_FUNCTION}[\r\n]")
+    list(APPEND bad "${exe} does not import ${NEED_FUNCTION}")
+  endif()
   foreach(entry ${names})
     string(REGEX REPLACE "^DLL Name: " "" dll "${entry}")
     string(STRIP "${dll}" dll)
     string(TOLOWER "${dll}" lower)
     if(NOT lower IN_LIST ALLOW)
-      list(APPEND bad "${exe} imports ${dll}, which is not a Windows system DLL")
+      list(APPEND bad "${exe} imports ${dll}, which Windows does not always load from its own folder")
     else()
       message(STATUS "${exe}: ${dll}")
     endif()

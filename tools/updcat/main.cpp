@@ -14,6 +14,10 @@
 #include "tools/updcat/CatalogueText.h"
 #include "tools/updcat/FileOutput.h"
 
+#ifdef _WIN32
+#include "fileutil/DllSearch_win32.h"
+#endif
+
 namespace {
 
 const char kUsage[] =
@@ -56,6 +60,9 @@ bool ParseVersion(const std::string& s, int32_t& v) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+    NarrowDllSearch();
+#endif
     std::string command = argc > 1 ? argv[1] : "";
     try {
         if (command == "build" && (argc == 4 || (argc == 5 && std::string(argv[2]) == "--plain"))) {

@@ -17,6 +17,8 @@
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+
+#include "fileutil/DllSearch_win32.h"
 #endif
 
 #include "web/WebRead.h"
@@ -40,6 +42,9 @@ bool ParseInt(const std::string& text, int32_t& out) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+    NarrowDllSearch();
+#endif
     std::string url, proxyServer, target;
     int32_t proxyPort = 0, timeOut = 7000;
     bool waiting = false;

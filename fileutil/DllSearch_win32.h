@@ -1,0 +1,11 @@
+#pragma once
+// An elevated program started from a Downloads folder must not pick up a DLL
+// planted beside it or in the current folder.
+
+// Limits every later load by bare name to the system folder. Call it first
+// thing in each program, before anything can load a DLL. Uses
+// SetDefaultDllDirectories where kernel32 has it (Windows 8, or 7 with the
+// loader update); otherwise SetDllDirectoryA(""), which at least drops the
+// current folder. Returns true when the search was limited to the system
+// folder. Throws nothing.
+bool NarrowDllSearch();
