@@ -10,9 +10,13 @@ const char* const kDefaultMirrorHost = "download.stirpello.com";
 const char* const kDefaultUpdateHost = "updates.stirpello.com";
 
 const TSiteConfig& TSiteConfig::Get() {
+#ifdef STIRPELLO_TEST_OVERRIDES
     static const TSiteConfig config = From([](const char* name) {
         const char* value = std::getenv(name);
         return std::string(value ? value : "");
     });
+#else
+    static const TSiteConfig config = From([](const char*) { return std::string(); });
+#endif
     return config;
 }

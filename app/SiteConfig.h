@@ -1,7 +1,10 @@
 #pragma once
-// The addresses of the product's sites. Release builds use the compiled-in
-// hosts; tests and the demo point them at a loopback site through the
-// environment. This is the only place where the utility reads the environment.
+// The addresses of the product's sites: the compiled-in hosts. Only a build
+// with STIRPELLO_TEST_OVERRIDES defined (the test and demo trees) lets the
+// environment replace them, so that tests and the demo can point them at a
+// loopback site; the release holds none of the variable names, so nothing else
+// running as the user can redirect the elevated utility. This is the only
+// place where the utility reads the environment.
 //
 //   STIRPELLO_SITE_HOST     product site host[:port] (home page, /updates/)
 //   STIRPELLO_SITE_NAME     the site's name as the messages show it
@@ -17,10 +20,11 @@ struct TSiteConfig {
     std::string MirrorHost;
     std::string UpdateHost;
 
-    // The release defaults, each replaced by its variable when that is set and
-    // not empty. Read once, on the first call.
+    // The release defaults; with overrides compiled in, each replaced by its
+    // variable when that is set and not empty. Read once, on the first call.
     static const TSiteConfig& Get();
-    // The same rule over a lookup, for tests.
+    // The same rule over a lookup, for tests (without overrides compiled in,
+    // the lookup is never called).
     template <class Lookup>
     static TSiteConfig From(Lookup lookup);
 
@@ -45,15 +49,25 @@ extern const char* const kDefaultUpdateHost;
 
 template <class Lookup>
 TSiteConfig TSiteConfig::From(Lookup lookup) {
+    TSiteConfig c;
+#ifdef STIRPELLO_TEST_OVERRIDES
+    // Every variable name stays inside this block: none may reach the release.
     auto pick = [&](const char* name, const char* def) {
         std::string value = lookup(name);
         return value.empty() ? std::string(def) : value;
     };
-    TSiteConfig c;
     c.SiteHost = pick("STIRPELLO_SITE_HOST", kDefaultSiteHost);
     c.SiteName = pick("STIRPELLO_SITE_NAME", kDefaultSiteName);
     c.ProbeUrl = pick("STIRPELLO_PROBE_URL", kDefaultProbeUrl);
     c.MirrorHost = pick("STIRPELLO_MIRROR_HOST", kDefaultMirrorHost);
     c.UpdateHost = pick("STIRPELLO_UPDATE_HOST", kDefaultUpdateHost);
+#else
+    (void)lookup;
+    c.SiteHost = kDefaultSiteHost;
+    c.SiteName = kDefaultSiteName;
+    c.ProbeUrl = kDefaultProbeUrl;
+    c.MirrorHost = kDefaultMirrorHost;
+    c.UpdateHost = kDefaultUpdateHost;
+#endif
     return c;
 }
