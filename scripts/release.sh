@@ -1,29 +1,111 @@
 #!/usr/bin/env bash
 # The release build: dist/DownloadStirpelloUpdate.exe, dist/updcat.exe and
-# dist/webread.exe (32-bit, static, stripped) with dist/SHA256SUMS.
-# Built in <build>/release, a Windows tree of its own without the tests.
+# dist/webread.exe (32-bit, static, stripped, signed when a certificate is
+# given) with dist/SHA256SUMS. Built in <build>/release, a Windows tree of its
+# own without the tests and without the test overrides.
+#
+# The genuine update module's SHA-256 is compiled in, so one is required:
+#   MODULE_SHA256=<64 hex digits> scripts/release.sh
+#   MODULE=path/to/Stirpello.exe scripts/release.sh      (its digest is computed)
+# Authenticode signing (SHA-256, no time stamp), optional:
+#   SIGN_CERT=cert.pem SIGN_KEY=key.pem [SIGN_PASS=key password]
+#   SIGN_PKCS12=cert.p12 [SIGN_PASS=password]
+#   SIGN_CAFILE=roots.pem   verify against these roots (default: the system's)
+# DIST=DIR writes the files there instead of dist/.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
+
+fail() {
+    printf 'release: %s\n' "$*" >&2
+    exit 1
+}
+
+# Everything the caller gives is checked before anything is built or written:
+# a refused release leaves an earlier dist/ as it was.
+digest=${MODULE_SHA256:-}
+if [ -n "${MODULE:-}" ]; then
+    [ -f "$MODULE" ] || fail "MODULE=$MODULE is not a file; nothing was built"
+    from_file=$(sha256sum <"$MODULE" | cut -d' ' -f1)
+    if [ -n "$digest" ] && [ "${digest,,}" != "$from_file" ]; then
+        fail "MODULE_SHA256 is not the SHA-256 of $MODULE ($from_file); nothing was built"
+    fi
+    digest=$from_file
+fi
+[ -n "$digest" ] || fail "no update module digest: give MODULE_SHA256=<64 hex digits> or MODULE=path/to/Stirpello.exe (the genuine module); nothing was built"
+[[ $digest =~ ^[0-9a-fA-F]{64}$ ]] || fail "MODULE_SHA256 must be 64 hex digits, not '$digest'; nothing was built"
+digest=${digest,,}
+
+sign=()
+if [ -n "${SIGN_PKCS12:-}" ]; then
+    [ -z "${SIGN_CERT:-}${SIGN_KEY:-}" ] || fail "give SIGN_CERT and SIGN_KEY, or SIGN_PKCS12, not both; nothing was built"
+    [ -f "$SIGN_PKCS12" ] || fail "SIGN_PKCS12=$SIGN_PKCS12 is not a file; nothing was built"
+    sign=(-pkcs12 "$SIGN_PKCS12")
+elif [ -n "${SIGN_CERT:-}${SIGN_KEY:-}" ]; then
+    [ -n "${SIGN_CERT:-}" ] && [ -n "${SIGN_KEY:-}" ] || fail "SIGN_CERT and SIGN_KEY go together; nothing was built"
+    [ -f "$SIGN_CERT" ] || fail "SIGN_CERT=$SIGN_CERT is not a file; nothing was built"
+    [ -f "$SIGN_KEY" ] || fail "SIGN_KEY=$SIGN_KEY is not a file; nothing was built"
+    sign=(-certs "$SIGN_CERT" -key "$SIGN_KEY")
+fi
+[ -z "${SIGN_CAFILE:-}" ] || [ -f "$SIGN_CAFILE" ] || fail "SIGN_CAFILE=$SIGN_CAFILE is not a file; nothing was built"
 
 programs=(DownloadStirpelloUpdate updcat webread)
 ensure_packages
 dir=$BUILD/release
-log "release tree $dir"
+log "release tree $dir (module SHA-256 $digest)"
 cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" >/dev/null
+    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" \
+    -DSTIRPELLO_TEST_OVERRIDES=OFF -DSTIRPELLO_MODULE_SHA256="$digest" >/dev/null
 cmake --build "$dir" -j "$JOBS" --target "${programs[@]}"
 
-dist=$ROOT/dist
-rm -rf "$dist"
+# Everything is made and checked in a folder beside dist/, then moved in file
+# by file: a failed check leaves no half release behind.
+dist=${DIST:-$ROOT/dist}
 mkdir -p "$dist"
+stage=$(mktemp -d "$dist/.release.XXXXXX")
+trap 'rm -rf "$stage"' EXIT
 for p in "${programs[@]}"; do
-    i686-w64-mingw32-strip -o "$dist/$p.exe" "$dir/bin/$p.exe"
+    i686-w64-mingw32-strip -o "$stage/$p.exe" "$dir/bin/$p.exe"
 done
-# Only Windows' own DLLs may be imported: anything else would be missing on
-# the user's machine.
-files=$(printf '%s;' "${programs[@]/#/$dist/}")
+# Only DLLs that Windows always takes from its own folder may be imported,
+# and each program narrows the DLL search.
+files=$(printf '%s;' "${programs[@]/#/$stage/}")
 files=${files//;/.exe;}
-cmake -DOBJDUMP=i686-w64-mingw32-objdump "-DREQUIRED=${files%;}" -P "$ROOT/tests/app/CheckImports.cmake" >/dev/null
-(cd "$dist" && sha256sum -- *.exe >SHA256SUMS)
-log "release files in $dist"
-(cd "$dist" && ls -l -- *.exe && cat SHA256SUMS)
+cmake -DOBJDUMP=i686-w64-mingw32-objdump "-DREQUIRED=${files%;}" -DNEED_FUNCTION=SetDllDirectoryA \
+    -P "$ROOT/tests/app/CheckImports.cmake" >/dev/null
+# No test override may reach the release, not even as a name.
+for p in "${programs[@]}"; do
+    if LC_ALL=C grep -q -a -F STIRPELLO_ "$stage/$p.exe"; then
+        fail "$p.exe holds STIRPELLO_ text: the test overrides are compiled in"
+    fi
+done
+
+if [ ${#sign[@]} -gt 0 ]; then
+    if [ -n "${SIGN_PASS:-}" ]; then
+        # From a file, not the command line, where other users could read it.
+        (umask 077 && printf '%s' "$SIGN_PASS" >"$stage/.pass")
+        sign+=(-readpass "$stage/.pass")
+    fi
+    verify=()
+    [ -n "${SIGN_CAFILE:-}" ] && verify=(-CAfile "$SIGN_CAFILE")
+    for p in "${programs[@]}"; do
+        osslsigncode sign "${sign[@]}" -h sha256 -in "$stage/$p.exe" -out "$stage/$p.signed" >/dev/null ||
+            fail "signing $p.exe failed"
+        mv -f "$stage/$p.signed" "$stage/$p.exe"
+        if ! out=$(osslsigncode verify "${verify[@]}" -in "$stage/$p.exe" 2>&1); then
+            printf '%s\n' "$out" >&2
+            fail "the signature of $p.exe does not verify"
+        fi
+    done
+    rm -f "$stage/.pass"
+    signed="signed (Authenticode, SHA-256, no time stamp)"
+else
+    signed="NOT SIGNED: no SIGN_CERT/SIGN_KEY or SIGN_PKCS12 given; Windows will name no publisher"
+fi
+(cd "$stage" && sha256sum -- *.exe >SHA256SUMS)
+
+for f in "${programs[@]/%/.exe}" SHA256SUMS; do
+    mv -f "$stage/$f" "$dist/$f"
+done
+log "release files in $dist, $signed"
+(cd "$dist" && ls -l -- "${programs[@]/%/.exe}" && cat SHA256SUMS)
+echo "release: $signed"
