@@ -7,7 +7,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #else
-#include <arpa/inet.h>
+#include <netdb.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -17,6 +17,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -67,17 +68,33 @@ using Clock = std::chrono::steady_clock;
 
 double SecondsSince(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
 
-sockaddr_in Address(const char* ip, int port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = inet_addr(ip);
-    return a;
+// A numeric IPv4 or IPv6 address with a port.
+struct TAddress {
+    sockaddr_storage addr{};
+    socklen_t len = 0;
+    int family = AF_INET;
+    sockaddr* Get() { return reinterpret_cast<sockaddr*>(&addr); }
+};
+
+TAddress Address(const char* ip, int port) {
+    TAddress out;
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+    addrinfo* a = nullptr;
+    if (getaddrinfo(ip, std::to_string(port).c_str(), &hints, &a) == 0 && a) {
+        std::memcpy(&out.addr, a->ai_addr, a->ai_addrlen);
+        out.len = static_cast<socklen_t>(a->ai_addrlen);
+        out.family = a->ai_family;
+        freeaddrinfo(a);
+    }
+    return out;
 }
+
+TRaw NewSocket(int family) { return socket(family, SOCK_STREAM, IPPROTO_TCP); }
 
 class TRawSocket {
 public:
-    TRawSocket() : s_(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)) {}
     explicit TRawSocket(TRaw s) : s_(s) {}
     ~TRawSocket() {
         if (s_ != NoSocket) CloseRaw(s_);
@@ -93,12 +110,11 @@ private:
 // A listener on ip:port (port 0: any free one).
 class TListener {
 public:
-    TListener(const char* ip, int port, int backlog) {
-        sockaddr_in a = Address(ip, port);
-        socklen_t len = sizeof a;
-        ok_ = bind(s_.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(s_.Get(), backlog) == 0 &&
-              getsockname(s_.Get(), reinterpret_cast<sockaddr*>(&a), &len) == 0;
-        port_ = ntohs(a.sin_port);
+    TListener(const char* ip, int port, int backlog) : address_(Address(ip, port)), s_(NewSocket(address_.family)) {
+        socklen_t len = address_.len;
+        ok_ = address_.len > 0 && bind(s_.Get(), address_.Get(), address_.len) == 0 &&
+              listen(s_.Get(), backlog) == 0 && getsockname(s_.Get(), address_.Get(), &len) == 0;
+        port_ = ntohs(reinterpret_cast<sockaddr_in*>(&address_.addr)->sin_port);  // same place in both families
     }
     bool Ok() const { return ok_; }
     int Port() const { return port_; }
@@ -112,6 +128,7 @@ public:
     }
 
 private:
+    TAddress address_;
     TRawSocket s_;
     bool ok_ = false;
     int port_ = 0;
@@ -126,11 +143,11 @@ public:
     TBlackHole(const char* ip, int port) : listener_(ip, port, 0) {
         if (!listener_.Ok()) return;
         for (int i = 0; i < 8 && !full_; ++i) {
-            fillers_.push_back(std::make_unique<TRawSocket>());
+            TAddress a = Address(ip, port);
+            fillers_.push_back(std::make_unique<TRawSocket>(NewSocket(a.family)));
             TRaw c = fillers_.back()->Get();
             MakeNonBlocking(c);
-            sockaddr_in a = Address(ip, port);
-            connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a);
+            connect(c, a.Get(), a.len);
             full_ = Stalls(c, 300);
         }
     }
@@ -209,6 +226,24 @@ TEST_P(SocketTest, RefusedAddressesHandOverAtOnce) {
         EXPECT_NE(std::string(e.what()).find("Connection refused"), std::string::npos) << e.what();
     }
     EXPECT_LT(SecondsSince(start), 0.75);
+}
+
+TEST_P(SocketTest, AddressFamiliesTakeTurns) {
+    // IPv4 black-holed six times over, then an IPv6 address that serves:
+    // taken in the resolver's order the IPv6 attempt would start after 1.5 s.
+    TListener site("::1", 0, 8);
+    if (!site.Ok()) GTEST_SKIP() << "no IPv6 loopback here";
+    TBlackHole hole("127.0.0.3", site.Port());
+    ASSERT_TRUE(hole.Ok());
+    auto socket = MakeSocket();
+    auto start = Clock::now();
+    socket->ConnectAddresses({"127.0.0.3", "127.0.0.3", "127.0.0.3", "127.0.0.3", "127.0.0.3", "127.0.0.3", "::1"},
+                             site.Port(), 20000);
+    EXPECT_LT(SecondsSince(start), 1.0);
+    site.AcceptAndSend("6");
+    char c = 0;
+    EXPECT_EQ(socket->Recv(&c, 1, 3000), 1);
+    EXPECT_EQ(c, '6');
 }
 
 TEST_P(SocketTest, NoAddressConnectingEndsWithTheConnectTimeOut) {
