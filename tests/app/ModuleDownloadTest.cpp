@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cctype>
 
 #include "fileutil/FileHelpers.h"
 #include "fileutil/FileVersion.h"
@@ -205,7 +206,7 @@ TEST_F(ModuleDownload, GivenDigestReplacesTheBuiltOne) {
     std::string digest = ForgedModule(other);
     StartSite(other);
     TModuleDownloadContext c = Context();
-    for (char& ch : digest) ch = static_cast<char>(toupper(static_cast<unsigned char>(ch)));
+    for (char& ch : digest) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
     c.ExpectedSha256 = digest;
     std::string modulePath;
     EXPECT_TRUE(DownloadUpdateModule(c, ProgramDir(), modulePath, "unspecified", 0));
