@@ -34,7 +34,7 @@ bool SameSha256(const TModuleDownloadContext& context, const std::string& file) 
     for (char& c : expected) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     std::string actual;
     try {
-        actual = FileSha256(file);
+        actual = context.Sha256Of ? context.Sha256Of(file) : FileSha256(file);
         if (actual == expected) return true;
         actual = "Actual=" + actual;
     } catch (const std::exception& e) {

@@ -36,6 +36,8 @@ struct TModuleDownloadContext {
     // The SHA-256 the module must have (64 hex digits, either case); empty:
     // UpdateModuleSha256. TSiteConfig's ModuleSha256.
     std::string ExpectedSha256;
+    // The file's digest; empty: FileSha256 (tests make it fail).
+    std::function<std::string(const std::string&)> Sha256Of;
 };
 
 // Downloads the update module for programDirectory (which ends with a

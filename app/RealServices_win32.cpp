@@ -107,7 +107,8 @@ bool TRealServices::DownloadUpdateModule(const std::string& directory, std::stri
                                    sites_.FallbackUrl(),
                                    form_.Handle(),
                                    {},
-                                   sites_.ModuleSha256};
+                                   sites_.ModuleSha256,
+                                   {}};
     return ::DownloadUpdateModule(context, directory, modulePath, proxyServer, proxyPort);
 }
 

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cctype>
 
+#include "fileutil/Errors.h"
 #include "fileutil/FileHelpers.h"
 #include "fileutil/FileVersion.h"
 #include "tests/web/FileDownloaderSite_win32.h"
@@ -67,7 +68,7 @@ protected:
     TModuleDownloadContext Context() {
         TModuleDownloadContext c{log_, [this](const std::string& text) { boxes_.push_back(text); },
                                  site_ ? site_->Url(kMirror) : "http://127.0.0.1:1/",
-                                 site_ ? site_->Url(kFallback) : "http://127.0.0.1:1/", nullptr, {}, {}};
+                                 site_ ? site_->Url(kFallback) : "http://127.0.0.1:1/", nullptr, {}, {}, {}};
         return c;
     }
     std::string ProgramDir() const { return dir_.Path(); }
@@ -197,6 +198,23 @@ TEST_F(ModuleDownload, ForgedFileAlreadyInDownloadIsRefusedThenTheGenuineOneIsFe
     EXPECT_TRUE(ReadFile(Target()) == ReadFile(ModuleFile()));
     EXPECT_EQ(log_.Lines().back(), "Download completed");
     EXPECT_EQ(boxes_.size(), 1u);
+}
+
+// A digest the system cannot compute counts as a mismatch, with its error.
+TEST_F(ModuleDownload, DigestThatCannotBeComputedRefusesTheModule) {
+    StartSite(ModuleFile());
+    TModuleDownloadContext c = Context();
+    c.Sha256Of = [](const std::string&) -> std::string {
+        throw EOSError("BCryptHashData failed (0xC0000001): unsuccessful", 0xC0000001u);
+    };
+    std::string modulePath;
+    EXPECT_FALSE(DownloadUpdateModule(c, ProgramDir(), modulePath, "unspecified", 0));
+    EXPECT_EQ(log_.Lines(), std::vector<std::string>{"The file was corrupted during the transmission... SHA-256 not "
+                                                     "computed (BCryptHashData failed (0xC0000001): unsuccessful) "
+                                                     "Needed=" + std::string(UpdateModuleSha256)});
+    EXPECT_EQ(boxes_, std::vector<std::string>{"The file was corrupted during the transmission... "
+                                               "try the download again (SHA-256)"});
+    EXPECT_EQ(TEasyFile::FileSize(Target()), -1);
 }
 
 // A test site may serve another module under the digest it is given, in
