@@ -5,6 +5,8 @@
 #include <exception>
 #include <memory>
 
+#include "fileutil/Errors.h"
+
 namespace {
 
 const char* const kModuleName = "Stirpello.exe";
@@ -118,6 +120,10 @@ TRunEnd TFailsafeRun::Execute() {
     // again inside it; a nested run would share and reset this run's state.
     if (running_) return TRunEnd::NotRun;
     TRunningFlag flag(running_);
+    // Refused before anything is touched: a digest nobody meant would refuse
+    // the genuine module, or accept another one.
+    if (!sites_.ModuleSha256Valid())
+        throw EError("The update module's SHA-256 given in the environment is not 64 hexadecimal digits");
 
     try {
         Start();

@@ -9,7 +9,7 @@ cmake -S "$ROOT" -B "$BUILD/bench" -G Ninja -DCMAKE_BUILD_TYPE=Release -DSTIRPEL
     -DSTIRPELLO_BENCH=ON >/dev/null
 cmake --build "$BUILD/bench" -j "$JOBS" --target catalogue_bench
 cmake -S "$ROOT" -B "$BUILD/win" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" -DSTIRPELLO_BENCH=ON >/dev/null
+    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" -DSTIRPELLO_TEST_OVERRIDES=ON -DSTIRPELLO_BENCH=ON >/dev/null
 cmake --build "$BUILD/win" -j "$JOBS" --target catalogue_bench
 
 work=$BUILD/bench/catalogue-run

@@ -59,13 +59,14 @@ configure_and_build() {
     if [[ " $TREES " == *" native "* ]]; then
         log "native tree"
         cmake -S "$ROOT" -B "$BUILD/native" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-            -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DSTIRPELLO_SANITIZE=ON >/dev/null
+            -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DSTIRPELLO_SANITIZE=ON \
+            -DSTIRPELLO_TEST_OVERRIDES=ON >/dev/null
         build_targets "$BUILD/native"
     fi
     if [[ " $TREES " == *" win "* ]]; then
         log "windows tree"
         cmake -S "$ROOT" -B "$BUILD/win" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-            -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" >/dev/null
+            -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" -DSTIRPELLO_TEST_OVERRIDES=ON >/dev/null
         build_targets "$BUILD/win"
     fi
 }
