@@ -7,6 +7,7 @@
 
 #include "app/ControlName_win32.h"
 #include "fileutil/Errors.h"
+#include "fileutil/PathText.h"
 #include "fileutil/Stream.h"
 
 namespace {
@@ -457,7 +458,7 @@ void TDownloadStirpelloForm::FormClose() {
 }
 
 std::string TDownloadStirpelloForm::LogFilePath(const std::string& directory) {
-    if (!directory.empty() && directory.back() == '\\') return directory + kLogFileName;
+    if (EndsWithBackslash(directory)) return directory + kLogFileName;
     return directory + "\\" + kLogFileName;
 }
 

@@ -5,6 +5,8 @@
 #include <exception>
 #include <memory>
 
+#include "fileutil/PathText.h"
+
 namespace {
 
 const char* const kModuleName = "Stirpello.exe";
@@ -54,7 +56,7 @@ TFailsafeRun::TFailsafeRun(IRunView& view, IRunServices& services, const TSiteCo
     : view_(view), services_(services), sites_(sites) {}
 
 std::string TFailsafeRun::PathIn(const std::string& directory, const std::string& name) {
-    if (!directory.empty() && directory.back() == '\\') return directory + name;
+    if (EndsWithBackslash(directory)) return directory + name;
     return directory + "\\" + name;
 }
 
