@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "fileutil/Errors.h"
+#include "fileutil/PathText.h"
 
 namespace {
 
@@ -56,7 +57,7 @@ TFailsafeRun::TFailsafeRun(IRunView& view, IRunServices& services, const TSiteCo
     : view_(view), services_(services), sites_(sites) {}
 
 std::string TFailsafeRun::PathIn(const std::string& directory, const std::string& name) {
-    if (!directory.empty() && directory.back() == '\\') return directory + name;
+    if (EndsWithBackslash(directory)) return directory + name;
     return directory + "\\" + name;
 }
 

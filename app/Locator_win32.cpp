@@ -10,6 +10,7 @@
 #include "app/LocatorUI_win32.h"
 #include "fileutil/Errors.h"
 #include "fileutil/Handles_win32.h"
+#include "fileutil/PathText.h"
 #include "fileutil/SystemDll_win32.h"
 
 namespace {
@@ -21,7 +22,7 @@ const char kInstallerValue[] = "Inno Setup: App Path";
 const char kEngineName[] = "SPEngine.exe";
 
 std::string WithSlash(const std::string& dir) {
-    if (dir.empty() || dir.back() == '\\') return dir;
+    if (dir.empty() || EndsWithBackslash(dir)) return dir;
     return dir + "\\";
 }
 

@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "fileutil/Errors.h"
+#include "fileutil/PathText.h"
 #include "web/Crc32.h"
 #include "web/FileDownloader_win32.h"
 #include "web/Sha256_win32.h"
@@ -13,7 +14,7 @@ namespace {
 std::string Num(int32_t v) { return std::to_string(v); }
 
 std::string InFolder(const std::string& folder, const std::string& name) {
-    if (!folder.empty() && folder.back() == '\\') return folder + name;
+    if (EndsWithBackslash(folder)) return folder + name;
     return folder + "\\" + name;
 }
 

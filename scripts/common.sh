@@ -27,6 +27,7 @@ ensure_packages() {
         [fonts-liberation]=/usr/share/fonts/truetype/liberation/LiberationSans-Regular.ttf
         [xvfb]=/usr/bin/Xvfb [xauth]=/usr/bin/xauth [x11-apps]=/usr/bin/xwd
         [imagemagick]=/usr/bin/convert [xclip]=/usr/bin/xclip [procps]=/usr/bin/pkill
+        [locales]=/usr/share/i18n/locales/ja_JP
     )
     local p
     for p in "${!probe[@]}"; do
