@@ -33,12 +33,12 @@ bool FileExists(const std::string& path) {
 
 // Up to and including the last backslash or drive colon.
 size_t NameStart(const std::string& path) {
-    size_t p = path.find_last_of("\\:");
+    size_t p = LastSeparator(path, "\\:");
     return p == std::string::npos ? 0 : p + 1;
 }
 
 std::string ExtractFileExt(const std::string& name) {
-    size_t dot = name.find_last_of(".\\:");
+    size_t dot = LastSeparator(name, ".\\:");
     if (dot == std::string::npos || name[dot] != '.') return std::string();
     return name.substr(dot);
 }

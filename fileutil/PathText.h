@@ -15,6 +15,13 @@ unsigned AnsiCodePage();
 bool EndsWithBackslash(const std::string& text, unsigned codePage);
 inline bool EndsWithBackslash(const std::string& text) { return EndsWithBackslash(text, AnsiCodePage()); }
 
+// The position of the last whole character of text that is one of
+// separators (single-byte characters such as "\\:"), or npos. Never throws.
+size_t LastSeparator(const std::string& text, const char* separators, unsigned codePage);
+inline size_t LastSeparator(const std::string& text, const char* separators) {
+    return LastSeparator(text, separators, AnsiCodePage());
+}
+
 // Whether b starts a two-byte character in codePage. Windows answers this in
 // its build; natively the lead-byte ranges of cp932, cp936, cp949 and cp950
 // are known here, and every other code page is taken as single-byte.

@@ -44,6 +44,28 @@ TEST(PathText, OnlyAWholeBackslashCharacterEndsThePath) {
     for (const auto& c : cases) EXPECT_EQ(EndsWithBackslash(c.text, c.codePage), c.ends) << c.name;
 }
 
+// Where a path's file name starts: a 5C trail byte inside a folder or file
+// name is no separator ("表Stirpello.exe" is not "Stirpello.exe").
+TEST(PathText, LastSeparatorIsAWholeCharacter) {
+    const struct {
+        const char* name;
+        std::string text;
+        const char* separators;
+        unsigned codePage;
+        size_t at;
+    } cases[] = {
+        {"empty", "", "\\:", 932, std::string::npos},
+        {"plain", "C:\\Apps\\x.exe", "\\:", 932, 7},
+        {"drive only", "C:x.exe", "\\:", 932, 1},
+        {"trail 5C in the name", "C:\\" + kTable + "Stirpello.exe", "\\:", 932, 2},
+        {"trail 5C then separator", "C:\\" + kTable + "\\a", "\\:", 932, 5},
+        {"dot after a pair", "D:\\" + kSo + ".exe", ".\\:", 932, 5},
+        {"Big5", "D:\\" + kKyo + "x", "\\/", 950, 2},
+        {"same bytes in Western", "C:\\" + kTable + "Stirpello.exe", "\\:", 1252, 4},
+    };
+    for (const auto& c : cases) EXPECT_EQ(LastSeparator(c.text, c.separators, c.codePage), c.at) << c.name;
+}
+
 // The lead-byte ranges of the four double-byte ANSI code pages. Under Wine
 // this checks Windows' answer against the table the native build carries.
 TEST(PathText, LeadBytesOfTheDoubleByteCodePages) {
