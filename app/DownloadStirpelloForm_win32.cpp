@@ -7,6 +7,7 @@
 
 #include "app/ControlName_win32.h"
 #include "fileutil/Errors.h"
+#include "fileutil/PathText.h"
 #include "fileutil/Stream.h"
 
 namespace {
@@ -105,11 +106,28 @@ TDownloadStirpelloForm::TDownloadStirpelloForm(HINSTANCE instance) : instance_(i
                               instance_, this);
     if (handle_ == nullptr)
         throw EOSError("Cannot create the main window: " + SysErrorMessage(GetLastError()), GetLastError());
-    CreateComponents();
+    try {
+        CreateComponents();
+    } catch (...) {
+        // No destructor runs for this object: the window must not outlive it
+        // pointing at it, or the caller's error box would pump messages into
+        // freed memory. It is detached before it goes, so its last messages
+        // reach nothing of ours.
+        DestroyComponents();
+        SetWindowLongPtrA(handle_, GWLP_USERDATA, 0);
+        DestroyWindow(handle_);
+        handle_ = nullptr;
+        ReleaseResources();
+        throw;
+    }
 }
 
 TDownloadStirpelloForm::~TDownloadStirpelloForm() {
     if (handle_ != nullptr) DestroyWindow(handle_);
+    ReleaseResources();
+}
+
+void TDownloadStirpelloForm::ReleaseResources() {
     for (HFONT f : {formFont_, memoFont_, labelFont_, buttonFont_, warningFont_, markSymbolFont_, markUnicodeFont_})
         if (f != nullptr) DeleteObject(f);
     if (windowBrush_ != nullptr) DeleteObject(windowBrush_);
@@ -136,11 +154,10 @@ void TDownloadStirpelloForm::CreateComponents() {
     windowBrush_ = CreateSolidBrush(GetSysColor(COLOR_WINDOW));
     ChooseMarkGlyphs();
 
+    // One paragraph that the memo wraps to its own width: the lines' ends
+    // are not line breaks.
     std::string intro;
-    for (const char* line : kIntroduction) {
-        if (!intro.empty()) intro += "\r\n";
-        intro += line;
-    }
+    for (const char* line : kIntroduction) intro += line;
 
     // Created in tab order: Memo1, Button1, Edit1, GroupBox1.
     Memo1 = MakeControl("Memo1", "EDIT", intro.c_str(),
@@ -457,7 +474,7 @@ void TDownloadStirpelloForm::FormClose() {
 }
 
 std::string TDownloadStirpelloForm::LogFilePath(const std::string& directory) {
-    if (!directory.empty() && directory.back() == '\\') return directory + kLogFileName;
+    if (EndsWithBackslash(directory)) return directory + kLogFileName;
     return directory + "\\" + kLogFileName;
 }
 

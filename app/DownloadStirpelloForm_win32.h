@@ -25,7 +25,8 @@ public:
     using TRunHandler = std::function<void(TDownloadStirpelloForm&)>;
 
     // FormCreate: makes the window and its components, hidden. Throws EOSError
-    // when the window cannot be created.
+    // when the window or one of its components cannot be created; no window
+    // is then left behind.
     explicit TDownloadStirpelloForm(HINSTANCE instance);
     // FormDestroy: destroys the window if it is still open (without the close
     // handling: that runs only when the window is closed).
@@ -123,6 +124,7 @@ private:
     void FormActivate();
     void FormClose();
     void DestroyComponents();
+    void ReleaseResources();
 
     HINSTANCE instance_;
     HWND handle_ = nullptr;

@@ -5,6 +5,9 @@
 #include <exception>
 #include <memory>
 
+#include "fileutil/Errors.h"
+#include "fileutil/PathText.h"
+
 namespace {
 
 const char* const kModuleName = "Stirpello.exe";
@@ -54,7 +57,7 @@ TFailsafeRun::TFailsafeRun(IRunView& view, IRunServices& services, const TSiteCo
     : view_(view), services_(services), sites_(sites) {}
 
 std::string TFailsafeRun::PathIn(const std::string& directory, const std::string& name) {
-    if (!directory.empty() && directory.back() == '\\') return directory + name;
+    if (EndsWithBackslash(directory)) return directory + name;
     return directory + "\\" + name;
 }
 
@@ -118,6 +121,10 @@ TRunEnd TFailsafeRun::Execute() {
     // again inside it; a nested run would share and reset this run's state.
     if (running_) return TRunEnd::NotRun;
     TRunningFlag flag(running_);
+    // Refused before anything is touched: a digest nobody meant would refuse
+    // the genuine module, or accept another one.
+    if (!sites_.ModuleSha256Valid())
+        throw EError("The update module's SHA-256 given in the environment is not 64 hexadecimal digits");
 
     try {
         Start();

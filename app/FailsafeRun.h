@@ -55,7 +55,8 @@ public:
     // processes messages while it waits) is ignored. When the window closes
     // under the run, the run stops at the next point where it regains control,
     // before any further change to the settings file, the module or the
-    // launch. Throws what the guarded steps do not catch.
+    // launch. Throws what the guarded steps do not catch, and EError before
+    // anything is done when the sites' module digest is malformed.
     TRunEnd Execute();
 
     const TRunState& State() const { return state_; }

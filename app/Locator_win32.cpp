@@ -10,6 +10,7 @@
 #include "app/LocatorUI_win32.h"
 #include "fileutil/Errors.h"
 #include "fileutil/Handles_win32.h"
+#include "fileutil/PathText.h"
 #include "fileutil/SystemDll_win32.h"
 
 namespace {
@@ -21,7 +22,7 @@ const char kInstallerValue[] = "Inno Setup: App Path";
 const char kEngineName[] = "SPEngine.exe";
 
 std::string WithSlash(const std::string& dir) {
-    if (dir.empty() || dir.back() == '\\') return dir;
+    if (dir.empty() || EndsWithBackslash(dir)) return dir;
     return dir + "\\";
 }
 
@@ -32,12 +33,12 @@ bool FileExists(const std::string& path) {
 
 // Up to and including the last backslash or drive colon.
 size_t NameStart(const std::string& path) {
-    size_t p = path.find_last_of("\\:");
+    size_t p = LastSeparator(path, "\\:");
     return p == std::string::npos ? 0 : p + 1;
 }
 
 std::string ExtractFileExt(const std::string& name) {
-    size_t dot = name.find_last_of(".\\:");
+    size_t dot = LastSeparator(name, ".\\:");
     if (dot == std::string::npos || name[dot] != '.') return std::string();
     return name.substr(dot);
 }

@@ -8,6 +8,6 @@ bool TDownloadStirpelloForm::DownloadUpdateModule(const std::string& programDire
                                                   const std::string& proxyServer, int32_t proxyPort) {
     const TSiteConfig& sites = TSiteConfig::Get();
     TModuleDownloadContext context{Log(), [this](const std::string& text) { ShowMessage(text); },
-                                   sites.MirrorUrl(), sites.FallbackUrl(), Handle(), {}};
+                                   sites.MirrorUrl(), sites.FallbackUrl(), Handle(), {}, sites.ModuleSha256, {}};
     return ::DownloadUpdateModule(context, programDirectory, modulePath, proxyServer, proxyPort);
 }

@@ -1,23 +1,51 @@
 #include "app/ModuleDownload_win32.h"
 
+#include <cctype>
 #include <exception>
 
 #include "fileutil/Errors.h"
+#include "fileutil/PathText.h"
 #include "web/Crc32.h"
 #include "web/FileDownloader_win32.h"
+#include "web/Sha256_win32.h"
 
 namespace {
 
 std::string Num(int32_t v) { return std::to_string(v); }
 
 std::string InFolder(const std::string& folder, const std::string& name) {
-    if (!folder.empty() && folder.back() == '\\') return folder + name;
+    if (EndsWithBackslash(folder)) return folder + name;
     return folder + "\\" + name;
 }
 
 bool DirectoryExists(const std::string& path) {
     DWORD a = GetFileAttributesA(path.c_str());
     return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+}  // namespace
+
+namespace {
+
+// A CRC-32 is easily forged to any value: only the SHA-256 says the file is
+// the publisher's. A file that fails is deleted, else the download window
+// would take it as complete on every later run.
+bool SameSha256(const TModuleDownloadContext& context, const std::string& file) {
+    std::string expected = context.ExpectedSha256.empty() ? UpdateModuleSha256 : context.ExpectedSha256;
+    for (char& c : expected) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    std::string actual;
+    try {
+        actual = context.Sha256Of ? context.Sha256Of(file) : FileSha256(file);
+        if (actual == expected) return true;
+        actual = "Actual=" + actual;
+    } catch (const std::exception& e) {
+        actual = std::string("not computed (") + e.what() + ")";
+    }
+    context.Log.Add("The file was corrupted during the transmission... SHA-256 " + actual + " Needed=" + expected);
+    if (!DeleteFileA(file.c_str()))
+        context.Log.Add("Cannot delete " + file + ": " + SysErrorMessage(GetLastError()));
+    context.ShowMessage("The file was corrupted during the transmission... try the download again (SHA-256)");
+    return false;
 }
 
 }  // namespace
@@ -71,7 +99,7 @@ bool DownloadUpdateModule(const TModuleDownloadContext& context, const std::stri
                 }
             }
         }
-        if (window.FinalCrc == expectedCrc) {
+        if (window.FinalCrc == expectedCrc && SameSha256(context, target)) {
             result = true;
             context.Log.Add("Download completed");
         }

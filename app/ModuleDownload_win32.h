@@ -16,6 +16,8 @@ class TFileDownloader;
 // The update module build the utility delivers.
 inline constexpr int32_t UpdateModuleSize = 1294848;
 inline constexpr int32_t UpdateModuleCrc = 1348818072;
+// Its SHA-256 (64 lowercase hex digits), fixed when the program is built.
+extern const char* const UpdateModuleSha256;
 inline constexpr const char* UpdateModuleFileName = "Stirpello.exe";
 inline constexpr const char* DownloadFolderName = "Download";
 
@@ -31,10 +33,17 @@ struct TModuleDownloadContext {
     HWND Owner = nullptr;
     // Called with the prepared window just before it is shown (for tests).
     std::function<void(TFileDownloader&)> BeforeShow;
+    // The SHA-256 the module must have (64 hex digits, either case); empty:
+    // UpdateModuleSha256. TSiteConfig's ModuleSha256.
+    std::string ExpectedSha256;
+    // The file's digest; empty: FileSha256 (tests make it fail).
+    std::function<std::string(const std::string&)> Sha256Of;
 };
 
 // Downloads the update module for programDirectory (which ends with a
-// backslash) and returns true when the file on disk has the expected checksum.
+// backslash) and returns true when the file on disk has the expected checksum
+// and SHA-256. A file of the right size and CRC-32 but another SHA-256, fresh
+// or found complete, is deleted and reported as corrupted.
 // modulePath is set to the target file before the window opens; it stays
 // unchanged only when the download folder cannot be made. proxyServer and
 // proxyPort go to the window unchanged. Every failure inside is logged and

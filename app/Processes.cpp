@@ -1,9 +1,11 @@
 #include "app/Processes.h"
 
+#include "fileutil/PathText.h"
+
 namespace {
 
 size_t NameStart(const std::string& path) {
-    size_t p = path.find_last_of("\\:");
+    size_t p = LastSeparator(path, "\\:");
     return p == std::string::npos ? 0 : p + 1;
 }
 

@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "fileutil/Handles_win32.h"
+#include "fileutil/PathText.h"
 
 namespace {
 
@@ -66,7 +67,7 @@ bool HasFolder(const std::string& path) { return path.find_first_of("\\:") != st
 // One form for comparison: no trailing backslash, and every 8.3 component
 // that exists replaced by its long name.
 std::string Normalise(std::string path) {
-    if (!path.empty() && path.back() == '\\') path.pop_back();
+    if (EndsWithBackslash(path)) path.pop_back();
     std::string out;
     size_t start = 0;
     while (true) {

@@ -106,6 +106,8 @@ bool TRealServices::DownloadUpdateModule(const std::string& directory, std::stri
                                    sites_.MirrorUrl(),
                                    sites_.FallbackUrl(),
                                    form_.Handle(),
+                                   {},
+                                   sites_.ModuleSha256,
                                    {}};
     return ::DownloadUpdateModule(context, directory, modulePath, proxyServer, proxyPort);
 }

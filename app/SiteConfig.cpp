@@ -20,3 +20,11 @@ const TSiteConfig& TSiteConfig::Get() {
 #endif
     return config;
 }
+
+bool TSiteConfig::ModuleSha256Valid() const {
+    if (ModuleSha256.empty()) return true;
+    if (ModuleSha256.size() != 64) return false;
+    for (char c : ModuleSha256)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))) return false;
+    return true;
+}

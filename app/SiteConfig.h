@@ -11,6 +11,8 @@
 //   STIRPELLO_PROBE_URL     the general internet probe page (a full URL)
 //   STIRPELLO_MIRROR_HOST   download mirror host[:port]
 //   STIRPELLO_UPDATE_HOST   update download server host[:port] (fallback)
+//   STIRPELLO_MODULE_SHA256 the update module's SHA-256 (64 hex digits), so a
+//                           test site may serve another module
 #include <string>
 
 struct TSiteConfig {
@@ -19,6 +21,8 @@ struct TSiteConfig {
     std::string ProbeUrl;
     std::string MirrorHost;
     std::string UpdateHost;
+    // Empty: the digest compiled into the build.
+    std::string ModuleSha256;
 
     // The release defaults; with overrides compiled in, each replaced by its
     // variable when that is set and not empty. Read once, on the first call.
@@ -39,6 +43,9 @@ struct TSiteConfig {
     std::string FallbackUrl() const {
         return "http://" + UpdateHost + "/stirpelloweb/Updates/Stirpello.exe";
     }
+    // False when ModuleSha256 is set but not 64 hexadecimal digits: a run must
+    // not start with a digest nobody meant.
+    bool ModuleSha256Valid() const;
 };
 
 extern const char* const kDefaultSiteHost;
@@ -61,6 +68,7 @@ TSiteConfig TSiteConfig::From(Lookup lookup) {
     c.ProbeUrl = pick("STIRPELLO_PROBE_URL", kDefaultProbeUrl);
     c.MirrorHost = pick("STIRPELLO_MIRROR_HOST", kDefaultMirrorHost);
     c.UpdateHost = pick("STIRPELLO_UPDATE_HOST", kDefaultUpdateHost);
+    c.ModuleSha256 = lookup("STIRPELLO_MODULE_SHA256");
 #else
     (void)lookup;
     c.SiteHost = kDefaultSiteHost;

@@ -1,7 +1,9 @@
 #include "app/StirpelloEngine.h"
 
+#include "fileutil/PathText.h"
+
 std::string TStirpelloEngine::DirectoryWithSlash() const {
-    if (!Directory.empty() && Directory.back() == '\\') return Directory;
+    if (EndsWithBackslash(Directory)) return Directory;
     return Directory + "\\";
 }
 

@@ -4,6 +4,7 @@
 
 #include "fileutil/Errors.h"
 #include "fileutil/Handles_win32.h"
+#include "fileutil/PathText.h"
 
 int64_t TEasyFile::FileSize(const std::string& path) {
     DWORD attr = GetFileAttributesA(path.c_str());
@@ -15,7 +16,7 @@ int64_t TEasyFile::FileSize(const std::string& path) {
 }
 
 static std::string FolderOf(const std::string& path) {
-    size_t slash = path.find_last_of("\\/");
+    size_t slash = LastSeparator(path, "\\/");
     return slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
 }
 

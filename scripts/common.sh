@@ -28,6 +28,7 @@ ensure_packages() {
         [xvfb]=/usr/bin/Xvfb [xauth]=/usr/bin/xauth [x11-apps]=/usr/bin/xwd
         [imagemagick]=/usr/bin/convert [xclip]=/usr/bin/xclip [procps]=/usr/bin/pkill
         [osslsigncode]=/usr/bin/osslsigncode [openssl]=/usr/bin/openssl
+        [locales]=/usr/share/i18n/locales/ja_JP
     )
     local p
     for p in "${!probe[@]}"; do

@@ -60,6 +60,19 @@ catalogue() {
     printf '%s' "$src" >"$work/catalogue.txt"
     "$native/updcat" build "$work/catalogue.txt" "$work/updates/SP109.UPD" >/dev/null
 }
+# forge_module OUT: the test module with one byte changed, brought back to
+# the release size and CRC-32 by padmodule: what someone on the network path
+# could serve. Only its SHA-256 tells it from the genuine one.
+forge_module() {
+    local size
+    size=$(stat -c %s "$bin/update_module.exe")
+    head -c $((size - 4)) "$bin/update_module.exe" >"$1.image"
+    printf '\x5a' | dd of="$1.image" bs=1 seek=1200000 conv=notrunc status=none
+    "$bin/../host/padmodule" "$1.image" "$1" "$size" 1348818072 || fail "cannot forge the module"
+    rm -f "$1.image"
+}
+sha256_of() { sha256sum "$1" | cut -d' ' -f1; }
+
 # start_site [--module FILE] [--fault PATH:FAULTS]...: the loopback site for
 # probe, product site, catalogue and both download addresses (a later
 # --module replaces the stub module).

@@ -222,6 +222,9 @@ LRESULT TFileDownloader::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
         FormActivate();
         return 0;
     case WM_CLOSE:
+        // The close box and Alt+F4 stop the transfer as Cancel does, so that
+        // the closing checks measure a file nobody writes to any more.
+        StopTransfer();
         Close(mrCancel);
         return 0;
     }
@@ -290,7 +293,7 @@ void TFileDownloader::WorkBegin(WPARAM wParam, LPARAM lParam) {
     StartOffset = static_cast<int32_t>(wParam);
     SetText(idFileSizeEdit, SizeText(total));
     SizeKnown = true;
-    ProcessMessages();
+    PumpFromProgress();
 }
 
 void TFileDownloader::Work(LPARAM lParam) {
@@ -324,6 +327,19 @@ void TFileDownloader::UpdateTimeRemaining() {
     const int64_t seconds = remaining == 0 ? 0 : remaining / rate + 1;
     SecondsRemaining = seconds > INT32_MAX ? -1 : static_cast<int32_t>(seconds);
     SetText(idTimeRemainingEdit, SecondsRemaining < 0 ? "" : TimeText(SecondsRemaining));
+    PumpFromProgress();
+}
+
+void TFileDownloader::PumpFromProgress() {
+    // A backlog of progress messages would otherwise be drained one level
+    // deeper per message: each handler's pump runs the next handler. Inside
+    // this pump the handlers leave the draining to it.
+    if (progressPumping_) return;
+    progressPumping_ = true;
+    struct TReset {
+        bool& flag;
+        ~TReset() { flag = false; }
+    } reset{progressPumping_};
     ProcessMessages();
 }
 
@@ -378,6 +394,12 @@ void TFileDownloader::StartReader(const std::string& url) {
         ReleaseReader();
         Close();
     }
+}
+
+void TFileDownloader::StopTransfer() {
+    if (!Running) return;
+    Running = false;
+    ReleaseReader();
 }
 
 void TFileDownloader::ReleaseReader() {
@@ -439,10 +461,7 @@ void TFileDownloader::Retry() {
 void TFileDownloader::CancelButtonClick() {
     SetText(idCancelButton, "Cancelling...");
     KillTimer(hwnd_, kTimerId);
-    if (Running) {
-        Running = false;
-        ReleaseReader();
-    }
+    StopTransfer();
     MessageBoxA(hwnd_, CancelMessage, MessageTitle.c_str(), MB_OK);
     Close(mrCancel);
 }

@@ -2,10 +2,10 @@
 // TFileDownloader: the modal "Downloading File...." window. It downloads one
 // file through a web reader in background start, resumes a partial file,
 // retries a transfer that ended short (up to five times, the last three from
-// AlternateUrl when set), lets the user cancel while keeping the partial file,
-// and on closing measures the file on disk against ExpectedSize and
-// ExpectedCrc. It reports no error text of its own: the caller judges the
-// modal result, TotalSize and FinalCrc.
+// AlternateUrl when set), lets the user cancel (the button, or closing the
+// window) while keeping the partial file, and on closing measures the file on
+// disk against ExpectedSize and ExpectedCrc. It reports no error text of its
+// own: the caller judges the modal result, TotalSize and FinalCrc.
 #include <windows.h>
 
 #include <chrono>
@@ -108,7 +108,9 @@ private:
     void Retry();
     void StartReader(const std::string& url);
     void ReleaseReader();
+    void StopTransfer();
     void UpdateTimeRemaining();
+    void PumpFromProgress();
     void ClearSizeEdits();
     void SetText(TControlId id, const std::string& text);
     void SetProgress(int percent);
@@ -123,4 +125,5 @@ private:
     int modalResult_ = mrNone;
     bool inModal_ = false;
     bool inRetry_ = false;
+    bool progressPumping_ = false;
 };

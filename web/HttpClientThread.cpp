@@ -96,7 +96,12 @@ void THttpClientThread::Execute() {
         std::lock_guard<std::mutex> g(httpLock_);
         Http = client;
     };
-    hooks.beforeGet = [this] { inRequest_ = true; };
+    hooks.beforeGet = [this] {
+        // A cancel that came while the request was being prepared still counts.
+        std::lock_guard<std::mutex> g(httpLock_);
+        if (abortRequested_) throw EHttpSocketError("Connection closed by abort");
+        inRequest_ = true;
+    };
     hooks.afterGet = [this] { inRequest_ = false; };
     std::unique_ptr<TDownloadFileStream> stream;
     RunReadProcedure(s, Content, Success, ResumeOffset, stream, hooks);
@@ -116,6 +121,7 @@ void THttpClientThread::Execute() {
 
 void THttpClientThread::AbortRequest() {
     std::lock_guard<std::mutex> g(httpLock_);
+    abortRequested_ = true;
     if (inRequest_ && Http) {
         inRequest_ = false;
         try {

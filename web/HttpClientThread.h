@@ -33,8 +33,9 @@ public:
 
     // Starts the thread. Throws std::system_error when it cannot be made.
     void Resume();
-    // Main thread: closes the connection of a GET under way; else nothing.
-    // Never reaches a client that is being released. Never throws.
+    // Main thread: closes the connection of a GET under way; a GET not yet
+    // begun is not made. Never reaches a client that is being released.
+    // Never throws.
     void AbortRequest();
     void Terminate() { terminated_ = true; }
     bool Terminated() const { return terminated_; }
@@ -67,6 +68,7 @@ private:
     std::mutex httpLock_;  // guards Http against AbortRequest
     TIdHTTP* Http = nullptr;
     std::atomic<bool> inRequest_{false};
+    bool abortRequested_ = false;  // guarded by httpLock_
     std::atomic<bool> terminated_{false};
     std::shared_ptr<THttpClientThread> self_;  // the worker's hold on itself
 };

@@ -7,17 +7,28 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 class TSocket {
 public:
     TSocket();
+    // As if the wake-up channel could not be made (a security suite that
+    // blocks the loopback bind): Cancel is then noticed by the waits' slices.
+    struct TNoWake {};
+    explicit TSocket(TNoWake);
     ~TSocket();
     TSocket(const TSocket&) = delete;
     TSocket& operator=(const TSocket&) = delete;
 
-    // Resolves host and connects to the first address that answers within
-    // timeoutMs in all. Throws EHttpConnectTimeout, or EHttpSocketError.
+    // Resolves host and connects to one of its addresses within timeoutMs in
+    // all: the next address is tried when the earlier ones have not answered
+    // within 250 ms (or at once when they failed), the earlier attempts stay
+    // open and the first to connect wins. Throws EHttpConnectTimeout, or
+    // EHttpSocketError (host not found, every address failed, cancelled).
     void Connect(const std::string& host, int port, int32_t timeoutMs);
+    // As Connect, with numeric addresses ("127.0.0.2", "::1") in place of the
+    // resolver's answer.
+    void ConnectAddresses(const std::vector<std::string>& addresses, int port, int32_t timeoutMs);
     // Up to count bytes; 0 when the peer closed in an orderly way. timeoutMs
     // 0 or less waits without limit. Throws EHttpReadTimeout, or
     // EHttpSocketError (reset, cancelled).

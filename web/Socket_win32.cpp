@@ -2,13 +2,21 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <vector>
+
 #include "web/HttpClient.h"
 #include "web/Socket.h"
+#include "web/SocketPlan.h"
 
 // The socket is non-blocking and every wait is a select on it together with
 // a small UDP socket that Cancel sends a datagram to, so Cancel wakes a
 // blocked read without touching the connection's handle from another
-// thread. (Event-mode waits miss read notifications under Wine.)
+// thread. (Event-mode waits miss read notifications under Wine.) The waits
+// also run in slices that check the abort flag, since a datagram can be
+// dropped and the wake-up socket may not exist at all.
 struct TSocket::TImpl {
     SOCKET s = INVALID_SOCKET;
     SOCKET wake = INVALID_SOCKET;
@@ -45,117 +53,222 @@ std::string WsaText(int code) {
     }
 }
 
-// 1: the socket is ready, 0: time-out; throws when cancelled or on error.
-int WaitFor(SOCKET s, SOCKET wake, bool forWrite, int32_t timeoutMs) {
-    fd_set r, w, e;
-    FD_ZERO(&r);
-    FD_ZERO(&w);
-    FD_ZERO(&e);
-    FD_SET(wake, &r);
-    if (forWrite) {
-        FD_SET(s, &w);
-        FD_SET(s, &e);
-    } else {
-        FD_SET(s, &r);
-    }
-    timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-    int n = select(0, &r, &w, &e, timeoutMs > 0 ? &tv : nullptr);
+void ThrowAbort() { throw EHttpSocketError("Connection closed by abort"); }
+
+// Milliseconds from now until deadline, at most one wait slice.
+int32_t SliceUntil(ULONGLONG now, ULONGLONG deadline) {
+    return static_cast<int32_t>(std::min<ULONGLONG>(deadline - now, socketplan::WaitSliceMs));
+}
+
+// One select of at most sliceMs over the wake-up socket (when there is one)
+// and the given sets; throws when cancelled. Returns select's count.
+int SelectSlice(fd_set& r, fd_set& w, fd_set& e, SOCKET wake, int32_t sliceMs) {
+    if (wake != INVALID_SOCKET) FD_SET(wake, &r);
+    timeval tv{sliceMs / 1000, (sliceMs % 1000) * 1000};
+    int n = select(0, &r, &w, &e, &tv);
     if (n == SOCKET_ERROR) throw EHttpSocketError(WsaText(WSAGetLastError()));
-    if (FD_ISSET(wake, &r)) throw EHttpSocketError("Connection closed by abort");
-    return n > 0 ? 1 : 0;
+    if (wake != INVALID_SOCKET && FD_ISSET(wake, &r)) ThrowAbort();
+    return n;
+}
+
+// 1: the socket is ready, 0: time-out (timeoutMs 0 or less: none); throws
+// when cancelled or on error.
+int WaitFor(SOCKET s, SOCKET wake, const std::atomic<bool>& cancelled, bool forWrite, int32_t timeoutMs) {
+    ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(timeoutMs > 0 ? timeoutMs : 0);
+    for (;;) {
+        if (cancelled) ThrowAbort();
+        ULONGLONG now = GetTickCount64();
+        if (timeoutMs > 0 && now >= deadline) return 0;
+        fd_set r, w, e;
+        FD_ZERO(&r);
+        FD_ZERO(&w);
+        FD_ZERO(&e);
+        if (forWrite) {
+            FD_SET(s, &w);
+            FD_SET(s, &e);
+        } else {
+            FD_SET(s, &r);
+        }
+        int32_t slice = timeoutMs > 0 ? SliceUntil(now, deadline) : socketplan::WaitSliceMs;
+        if (SelectSlice(r, w, e, wake, slice) > 0) return 1;
+    }
+}
+
+struct TTarget {
+    sockaddr_storage addr{};
+    int len = 0;
+    int family = 0;
+};
+
+void AddTargets(const addrinfo* list, std::vector<TTarget>& out) {
+    for (const addrinfo* a = list; a; a = a->ai_next) {
+        if (a->ai_addrlen > sizeof(sockaddr_storage)) continue;
+        TTarget t;
+        std::memcpy(&t.addr, a->ai_addr, a->ai_addrlen);
+        t.len = static_cast<int>(a->ai_addrlen);
+        t.family = a->ai_family;
+        out.push_back(t);
+    }
+}
+
+struct TFreeAddrInfo {
+    void operator()(addrinfo* a) const { freeaddrinfo(a); }
+};
+
+void Resolve(const std::string& host, int port, int flags, std::vector<TTarget>& out) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    hints.ai_flags = flags;
+    addrinfo* list = nullptr;
+    std::string service = std::to_string(port);
+    if (getaddrinfo(host.c_str(), service.c_str(), &hints, &list) != 0 || !list)
+        throw EHttpSocketError("Host not found: " + host);
+    std::unique_ptr<addrinfo, TFreeAddrInfo> guard(list);
+    AddTargets(list, out);
+}
+
+// The attempts still open; whatever is left is closed on the way out.
+struct TAttempts {
+    std::vector<SOCKET> open;
+    ~TAttempts() {
+        for (SOCKET s : open) closesocket(s);
+    }
+};
+
+// Staggered attempts over targets, the families taking turns; the first to
+// connect is returned.
+SOCKET ConnectFirst(std::vector<TTarget> targets, SOCKET wake, const std::atomic<bool>& cancelled,
+                    int32_t timeoutMs) {
+    targets = socketplan::InterleaveFamilies(targets, [](const TTarget& t) { return t.family; });
+    ULONGLONG now = GetTickCount64();
+    const ULONGLONG deadline = now + static_cast<ULONGLONG>(timeoutMs > 0 ? timeoutMs : 0);
+    ULONGLONG nextStart = now;
+    size_t next = 0;
+    std::string lastError = WsaText(WSAECONNREFUSED);
+    TAttempts attempts;
+    for (;;) {
+        if (cancelled) ThrowAbort();
+        now = GetTickCount64();
+        if (now >= deadline) throw EHttpConnectTimeout();
+        // Start the next address when the last start is a delay old, or at
+        // once when nothing is pending; an address that fails on the spot
+        // hands over to the next at once.
+        while (next < targets.size() && attempts.open.size() < socketplan::MaxOpenAttempts &&
+               (attempts.open.empty() || now >= nextStart)) {
+            const TTarget& t = targets[next++];
+            SOCKET s = socket(t.family, SOCK_STREAM, IPPROTO_TCP);
+            if (s == INVALID_SOCKET) {
+                lastError = WsaText(WSAGetLastError());
+                continue;
+            }
+            u_long nonBlocking = 1;
+            ioctlsocket(s, FIONBIO, &nonBlocking);
+            if (connect(s, reinterpret_cast<const sockaddr*>(&t.addr), t.len) != 0 &&
+                WSAGetLastError() != WSAEWOULDBLOCK) {
+                lastError = WsaText(WSAGetLastError());
+                closesocket(s);
+                continue;
+            }
+            attempts.open.push_back(s);
+            nextStart = now + socketplan::AttemptDelayMs;
+            break;
+        }
+        if (attempts.open.empty()) throw EHttpSocketError(lastError);
+
+        ULONGLONG until = deadline;
+        if (next < targets.size() && attempts.open.size() < socketplan::MaxOpenAttempts)
+            until = std::min(until, nextStart);
+        fd_set r, w, e;
+        FD_ZERO(&r);
+        FD_ZERO(&w);
+        FD_ZERO(&e);
+        for (SOCKET s : attempts.open) {
+            FD_SET(s, &w);
+            FD_SET(s, &e);
+        }
+        if (SelectSlice(r, w, e, wake, SliceUntil(now, std::max(until, now + 1))) <= 0) continue;
+        for (size_t i = 0; i < attempts.open.size();) {
+            SOCKET s = attempts.open[i];
+            if (!FD_ISSET(s, &w) && !FD_ISSET(s, &e)) {
+                ++i;
+                continue;
+            }
+            int err = 0;
+            int len = sizeof err;
+            getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len);
+            if (err == 0 && FD_ISSET(s, &w)) {
+                attempts.open.erase(attempts.open.begin() + static_cast<std::ptrdiff_t>(i));
+                BOOL one = TRUE;
+                setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+                return s;
+            }
+            lastError = WsaText(err != 0 ? err : WSAECONNREFUSED);
+            closesocket(s);
+            attempts.open.erase(attempts.open.begin() + static_cast<std::ptrdiff_t>(i));
+            nextStart = now;
+        }
+    }
 }
 
 }  // namespace
 
 TSocket::TSocket() : impl_(new TImpl) {
     EnsureWinsock();
-    impl_->wake = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    // Without a wake-up socket a cancel is still noticed within a wait slice.
+    SOCKET wake = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (wake == INVALID_SOCKET) return;
     impl_->wakeAddr.sin_family = AF_INET;
     impl_->wakeAddr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     int len = sizeof impl_->wakeAddr;
-    if (impl_->wake == INVALID_SOCKET ||
-        bind(impl_->wake, reinterpret_cast<sockaddr*>(&impl_->wakeAddr), sizeof impl_->wakeAddr) != 0 ||
-        getsockname(impl_->wake, reinterpret_cast<sockaddr*>(&impl_->wakeAddr), &len) != 0) {
-        if (impl_->wake != INVALID_SOCKET) closesocket(impl_->wake);
-        throw EHttpSocketError("Socket error: cannot make the wake-up socket");
+    if (bind(wake, reinterpret_cast<sockaddr*>(&impl_->wakeAddr), sizeof impl_->wakeAddr) != 0 ||
+        getsockname(wake, reinterpret_cast<sockaddr*>(&impl_->wakeAddr), &len) != 0) {
+        closesocket(wake);
+        return;
     }
+    impl_->wake = wake;
 }
+
+TSocket::TSocket(TNoWake) : impl_(new TImpl) { EnsureWinsock(); }
 
 TSocket::~TSocket() {
     Close();
-    closesocket(impl_->wake);
+    if (impl_->wake != INVALID_SOCKET) closesocket(impl_->wake);
 }
 
 void TSocket::Connect(const std::string& host, int port, int32_t timeoutMs) {
     Close();
-    if (cancelled_) throw EHttpSocketError("Connection closed by abort");
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    addrinfo* list = nullptr;
-    std::string service = std::to_string(port);
-    if (getaddrinfo(host.c_str(), service.c_str(), &hints, &list) != 0 || !list)
-        throw EHttpSocketError("Host not found: " + host);
-    struct TFree {
-        void operator()(addrinfo* a) const { freeaddrinfo(a); }
-    };
-    std::unique_ptr<addrinfo, TFree> guard(list);
-    ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(timeoutMs);
-    std::string lastError = WsaText(WSAECONNREFUSED);
-    for (addrinfo* a = list; a; a = a->ai_next) {
-        SOCKET s = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
-        if (s == INVALID_SOCKET) continue;
-        u_long nonBlocking = 1;
-        ioctlsocket(s, FIONBIO, &nonBlocking);
-        if (connect(s, a->ai_addr, static_cast<int>(a->ai_addrlen)) != 0 && WSAGetLastError() != WSAEWOULDBLOCK) {
-            lastError = WsaText(WSAGetLastError());
-            closesocket(s);
-            continue;
-        }
-        ULONGLONG now = GetTickCount64();
-        int ready;
-        try {
-            ready = now < deadline ? WaitFor(s, impl_->wake, true, static_cast<int32_t>(deadline - now)) : 0;
-        } catch (...) {
-            closesocket(s);
-            throw;
-        }
-        if (!ready) {
-            closesocket(s);
-            throw EHttpConnectTimeout();
-        }
-        int err = 0;
-        int len = sizeof err;
-        getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len);
-        if (err != 0) {
-            lastError = WsaText(err);
-            closesocket(s);
-            continue;
-        }
-        BOOL one = TRUE;
-        setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
-        impl_->s = s;
-        return;
-    }
-    throw EHttpSocketError(lastError);
+    if (cancelled_) ThrowAbort();
+    std::vector<TTarget> targets;
+    Resolve(host, port, 0, targets);
+    impl_->s = ConnectFirst(std::move(targets), impl_->wake, cancelled_, timeoutMs);
+}
+
+void TSocket::ConnectAddresses(const std::vector<std::string>& addresses, int port, int32_t timeoutMs) {
+    Close();
+    if (cancelled_) ThrowAbort();
+    std::vector<TTarget> targets;
+    for (const std::string& a : addresses) Resolve(a, port, AI_NUMERICHOST, targets);
+    if (targets.empty()) throw EHttpSocketError("Socket error: no address to connect to");
+    impl_->s = ConnectFirst(std::move(targets), impl_->wake, cancelled_, timeoutMs);
 }
 
 int32_t TSocket::Recv(char* buffer, int32_t count, int32_t timeoutMs) {
     for (;;) {
-        if (cancelled_) throw EHttpSocketError("Connection closed by abort");
+        if (cancelled_) ThrowAbort();
         if (impl_->s == INVALID_SOCKET) throw EHttpSocketError("Not connected");
         int n = recv(impl_->s, buffer, count, 0);
         if (n >= 0) return n;
         int err = WSAGetLastError();
         if (err != WSAEWOULDBLOCK) throw EHttpSocketError(WsaText(err));
-        if (!WaitFor(impl_->s, impl_->wake, false, timeoutMs)) throw EHttpReadTimeout();
+        if (!WaitFor(impl_->s, impl_->wake, cancelled_, false, timeoutMs)) throw EHttpReadTimeout();
     }
 }
 
 void TSocket::SendAll(const char* data, size_t count, int32_t timeoutMs) {
     while (count > 0) {
-        if (cancelled_) throw EHttpSocketError("Connection closed by abort");
+        if (cancelled_) ThrowAbort();
         if (impl_->s == INVALID_SOCKET) throw EHttpSocketError("Not connected");
         int n = send(impl_->s, data, static_cast<int>(count), 0);
         if (n >= 0) {
@@ -165,7 +278,7 @@ void TSocket::SendAll(const char* data, size_t count, int32_t timeoutMs) {
         }
         int err = WSAGetLastError();
         if (err != WSAEWOULDBLOCK) throw EHttpSocketError(WsaText(err));
-        if (!WaitFor(impl_->s, impl_->wake, true, timeoutMs)) throw EHttpReadTimeout();
+        if (!WaitFor(impl_->s, impl_->wake, cancelled_, true, timeoutMs)) throw EHttpReadTimeout();
     }
 }
 
@@ -180,6 +293,7 @@ bool TSocket::IsOpen() const { return impl_->s != INVALID_SOCKET && !cancelled_;
 
 void TSocket::Cancel() {
     cancelled_ = true;
+    if (impl_->wake == INVALID_SOCKET) return;
     char one = 1;
     sendto(impl_->wake, &one, 1, 0, reinterpret_cast<const sockaddr*>(&impl_->wakeAddr), sizeof impl_->wakeAddr);
 }

@@ -15,13 +15,18 @@ scenario_list() {
                       minor updates should be notified (the driver says Yes)
   corrupted-download  the server sends a damaged module: the CRC-32 check
                       refuses it and nothing is replaced
+  forged-module       the server sends a forged module of the right size and
+                      CRC-32: its SHA-256 gives it away, it is deleted, nothing
+                      is replaced or launched
   product-running     Stirpello.exe is running: the utility asks to close it and
                       stops before touching anything
 EOF
 }
 scenario_known() {
     case $1 in
-    major-update | no-internet | site-down | minor-only | corrupted-download | product-running) return 0 ;;
+    major-update | no-internet | site-down | minor-only | corrupted-download | forged-module | product-running)
+        return 0
+        ;;
     esac
     return 1
 }
@@ -66,6 +71,11 @@ scenario_world() {
         cp "$bin/update_module.exe" "$work/damaged.exe"
         printf '\x5a' | dd of="$work/damaged.exe" bs=1 seek=1200000 conv=notrunc status=none
         start_site --module "$work/damaged.exe" --fault "$mirror:slow=100,piece=65536"
+        ;;
+    forged-module)
+        catalogue R
+        forge_module "$work/forged.exe"
+        start_site --module "$work/forged.exe" --fault "$mirror:slow=100,piece=65536"
         ;;
     product-running)
         catalogue R
@@ -134,6 +144,11 @@ scenario_drive() {
         drive_script "$manager" "$(shot 2-corrupted)" \
             "$(answer "The file was corrupted during the transmission... try the download again (1348818072/$crc)" OK)" \
             "window $main_title" "sleep 300" "$(shot 3-stopped window)" "close" "exited 0"
+        ;;
+    forged-module)
+        drive_script "$manager" "$(shot 2-forged)" \
+            "$(answer "The file was corrupted during the transmission... try the download again (SHA-256)" OK)" \
+            "window $main_title" "expect-visible s2Mark yes" "sleep 300" "$(shot 3-refused window)" "close" "exited 0"
         ;;
     product-running)
         drive_script "$manager" "$(shot 2-running)" \

@@ -380,4 +380,77 @@ TEST_F(DownloadStirpelloForm, BusyCursorIsSetAtOnceAndKeptOverTheWindow) {
     EXPECT_EQ(GetCursor(), arrow);
 }
 
+// The introduction is one paragraph that the memo wraps itself: a line end
+// of the source text would leave a short fragment on a line of its own.
+TEST_F(DownloadStirpelloForm, IntroductionIsOneWrappedParagraph) {
+    const std::string text = TGuiDriver::Text(form_->Memo1);
+    EXPECT_EQ(text.find_first_of("\r\n"), std::string::npos);
+    EXPECT_EQ(text.substr(0, 25), "Stirpello normally checks");
+    EXPECT_EQ(text.substr(text.size() - 18), "clipboard on exit.");
+    EXPECT_NE(text.find("send an email to support@stirpello.example immediately"), std::string::npos);
+    const int lines = static_cast<int>(SendMessageA(form_->Memo1, EM_GETLINECOUNT, 0, 0));
+    EXPECT_GE(lines, 6);
+    for (int i = 0; i + 1 < lines; ++i) {
+        const LRESULT start = SendMessageA(form_->Memo1, EM_LINEINDEX, static_cast<WPARAM>(i), 0);
+        const LRESULT length = SendMessageA(form_->Memo1, EM_LINELENGTH, static_cast<WPARAM>(start), 0);
+        EXPECT_GT(length, 50) << "line " << i << ": " << text.substr(static_cast<size_t>(start), static_cast<size_t>(length));
+    }
+}
+
+// Makes the n-th child window created on this thread fail, the way creation
+// fails when USER handles or the desktop heap run out.
+int g_childToFail = 0, g_childrenSeen = 0;
+LRESULT CALLBACK FailNthChild(int code, WPARAM wp, LPARAM lp) {
+    if (code == HCBT_CREATEWND) {
+        const CBT_CREATEWNDA* create = reinterpret_cast<CBT_CREATEWNDA*>(lp);
+        if (create->lpcs->hwndParent != nullptr && ++g_childrenSeen == g_childToFail) return 1;
+    }
+    return CallNextHookEx(nullptr, code, wp, lp);
+}
+
+BOOL CALLBACK CountMainWindows(HWND h, LPARAM lp) {
+    char cls[64] = {};
+    GetClassNameA(h, cls, sizeof cls);
+    if (std::string(cls) == kMainWindowClass) ++*reinterpret_cast<int*>(lp);
+    return TRUE;
+}
+
+int MainWindowsOfThisThread() {
+    int n = 0;
+    EnumThreadWindows(GetCurrentThreadId(), CountMainWindows, reinterpret_cast<LPARAM>(&n));
+    return n;
+}
+
+// A component that cannot be made fails the construction and leaves no
+// window behind that points at the object that never was.
+TEST(DownloadStirpelloFormCreation, FailedComponentLeavesNoWindow) {
+    const struct {
+        int child;
+        const char* message;
+    } cases[] = {{1, "Cannot create Memo1"}, {10, "Cannot create s2Mark"}, {15, "Cannot create Label6"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.message);
+        g_childToFail = c.child;
+        g_childrenSeen = 0;
+        HHOOK hook = SetWindowsHookExA(WH_CBT, FailNthChild, nullptr, GetCurrentThreadId());
+        ASSERT_NE(hook, nullptr);
+        std::string error;
+        try {
+            TDownloadStirpelloForm form(GetModuleHandleA(nullptr));
+        } catch (const EOSError& e) {
+            error = e.what();
+        }
+        UnhookWindowsHookEx(hook);
+        EXPECT_EQ(error.substr(0, std::string(c.message).size()), c.message);
+        EXPECT_EQ(MainWindowsOfThisThread(), 0);
+        // What an error box would do next: messages for this thread's windows.
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+    }
+    // The class still serves a form that is made whole.
+    TDownloadStirpelloForm form(GetModuleHandleA(nullptr));
+    EXPECT_EQ(MainWindowsOfThisThread(), 1);
+    EXPECT_NE(form.Label6, nullptr);
+}
+
 }  // namespace

@@ -701,6 +701,51 @@ TEST(SiteConfig, DefaultsAndOverrides) {
     EXPECT_EQ(set.SiteName, kDefaultSiteName);
 }
 
+// A module digest from the environment that is not 64 hex digits stops the
+// press with the error box, before the run shows, asks or touches anything.
+TEST(SiteConfig, MalformedModuleDigestStopsThePressBeforeAnything) {
+    const std::string good(64, 'a');
+    struct Case {
+        std::string value;
+        bool valid;
+    } cases[] = {{"", true},
+                 {good, true},
+                 {"0123456789ABCDEFabcdef" + std::string(42, '0'), true},
+                 {good.substr(1), false},
+                 {good + "0", false},
+                 {good.substr(1) + "g", false},
+                 {" " + good.substr(1), false},
+                 {"sha256:" + good.substr(7), false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.value);
+        TSiteConfig sites = TSiteConfig::From([&](const char* name) {
+            return std::string(name) == "STIRPELLO_MODULE_SHA256" ? c.value : std::string();
+        });
+        EXPECT_EQ(sites.ModuleSha256, c.value);
+        EXPECT_EQ(sites.ModuleSha256Valid(), c.valid);
+        TFakeView v;
+        TFakeServices s;
+        TFailsafeRun r(v, s, sites);
+        r.Button1Click();
+        if (c.valid) {
+            EXPECT_TRUE(v.Has("mark 1 arrow"));
+            continue;
+        }
+        EXPECT_EQ(v.events, Lines{"error The update module's SHA-256 given in the environment is not 64 "
+                                  "hexadecimal digits"});
+        EXPECT_TRUE(v.log.Lines().empty());
+        EXPECT_TRUE(s.queried.empty());
+        EXPECT_TRUE(s.webCalls.empty());
+        EXPECT_TRUE(s.downloads.empty());
+        EXPECT_TRUE(s.copies.empty());
+        EXPECT_TRUE(s.launched.empty());
+        EXPECT_TRUE(s.iniWrites.empty());
+        // The next press with the same setting is refused the same way.
+        r.Button1Click();
+        EXPECT_EQ(v.events.size(), 2u);
+    }
+}
+
 // The real update list over catalogue bytes, as the update site serves them.
 TEST_F(RunFixture, RealCatalogueDecides) {
     using catfix::Update;

@@ -80,13 +80,13 @@ struct TExpected {
 };
 
 const std::string kIntroduction =
-    "Stirpello normally checks for updates automatically when you run it. This utility is more \r\n"
-    "\"failsafe\". It will identify update problems such as an outdated Stirpello update module, \r\n"
-    "bad configurations, blocked internet access, etc. It can also fix many of these issues for \r\n"
-    "you. After analyzing your setup, you'll be prompted to run the update module. You may \r\n"
-    "rerun this at a later time if your download fails to complete. If you have problems, send an \r\n"
-    "email to support@stirpello.example immediately after running and closing this utility... let us \r\n"
-    "know what the problem is and what you've tried to do to fix it. You must paste into that \r\n"
+    "Stirpello normally checks for updates automatically when you run it. This utility is more "
+    "\"failsafe\". It will identify update problems such as an outdated Stirpello update module, "
+    "bad configurations, blocked internet access, etc. It can also fix many of these issues for "
+    "you. After analyzing your setup, you'll be prompted to run the update module. You may "
+    "rerun this at a later time if your download fails to complete. If you have problems, send an "
+    "email to support@stirpello.example immediately after running and closing this utility... let us "
+    "know what the problem is and what you've tried to do to fix it. You must paste into that "
     "email the debug log that this utility places into the windows clipboard on exit.";
 
 // The window as it stands after its first activation. Components inside

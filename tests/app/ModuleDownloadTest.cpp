@@ -6,13 +6,16 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cctype>
 
+#include "fileutil/Errors.h"
 #include "fileutil/FileHelpers.h"
 #include "fileutil/FileVersion.h"
 #include "tests/web/FileDownloaderSite_win32.h"
 #include "tools/padmodule/PadModule.h"
 #include "web/Crc32.h"
 #include "web/FileDownloader_win32.h"
+#include "web/Sha256_win32.h"
 
 using namespace testsupport;
 using namespace dltest;
@@ -28,6 +31,8 @@ std::string ModuleFile() { return ExeDir() + "update_module.exe"; }
 TEST(UpdateModuleFixture, HasTheReleaseSizeChecksumAndVersion) {
     EXPECT_EQ(TEasyFile::FileSize(ModuleFile()), UpdateModuleSize);
     EXPECT_EQ(FileCrc32(ModuleFile()), UpdateModuleCrc);
+    // The digest the build pinned (CMake's own SHA-256) is the test module's.
+    EXPECT_EQ(FileSha256(ModuleFile()), UpdateModuleSha256);
     TrsFileVersion v;
     ASSERT_TRUE(v.ReadFromFile(ModuleFile()));
     EXPECT_EQ(v.DottedText(), "1.4.0.1");
@@ -63,7 +68,7 @@ protected:
     TModuleDownloadContext Context() {
         TModuleDownloadContext c{log_, [this](const std::string& text) { boxes_.push_back(text); },
                                  site_ ? site_->Url(kMirror) : "http://127.0.0.1:1/",
-                                 site_ ? site_->Url(kFallback) : "http://127.0.0.1:1/", nullptr, {}};
+                                 site_ ? site_->Url(kFallback) : "http://127.0.0.1:1/", nullptr, {}, {}, {}};
         return c;
     }
     std::string ProgramDir() const { return dir_.Path(); }
@@ -146,6 +151,90 @@ TEST_F(ModuleDownload, CorruptFileOfTheRightSizeIsReportedWithSignedChecksums) {
                                                      "Actual=-873187034 Needed=1348818072"});
     EXPECT_EQ(boxes_, std::vector<std::string>{"The file was corrupted during the transmission... "
                                                "try the download again (1348818072/-873187034)"});
+}
+
+// The test module with other bytes in its padding, brought back to the
+// release size and CRC-32: what someone on the network path could serve.
+std::string ForgedModule(const std::string& path) {
+    std::string bytes = ReadFile(ModuleFile());
+    bytes[1200000] ^= 0x5A;
+    bytes.resize(bytes.size() - 4);
+    std::vector<unsigned char> image(bytes.begin(), bytes.end());
+    std::vector<unsigned char> forged = PadToSizeAndCrc(image, UpdateModuleSize, UpdateModuleCrc);
+    WriteFile(path, std::string(forged.begin(), forged.end()));
+    return FileSha256(path);
+}
+
+TEST_F(ModuleDownload, ForgedModuleFromTheSiteIsDeletedAndRefused) {
+    const std::string forged = dir_ / "forged-module.exe";
+    const std::string digest = ForgedModule(forged);
+    ASSERT_EQ(FileCrc32(forged), UpdateModuleCrc);
+    ASSERT_NE(digest, UpdateModuleSha256);
+    StartSite(forged);
+    std::string modulePath;
+    EXPECT_FALSE(DownloadUpdateModule(Context(), ProgramDir(), modulePath, "unspecified", 0));
+    EXPECT_EQ(log_.Lines(), std::vector<std::string>{"The file was corrupted during the transmission... SHA-256 Actual=" +
+                                                     digest + " Needed=" + UpdateModuleSha256});
+    EXPECT_EQ(boxes_, std::vector<std::string>{"The file was corrupted during the transmission... "
+                                               "try the download again (SHA-256)"});
+    EXPECT_EQ(TEasyFile::FileSize(Target()), -1) << "the forged file was kept";
+    EXPECT_EQ(site_->Requests().size(), 1u);
+}
+
+TEST_F(ModuleDownload, ForgedFileAlreadyInDownloadIsRefusedThenTheGenuineOneIsFetched) {
+    ASSERT_TRUE(CreateDirectoryA((dir_ / "Download").c_str(), nullptr));
+    const std::string digest = ForgedModule(Target());
+    StartSite(ModuleFile());
+    std::string modulePath;
+    EXPECT_FALSE(DownloadUpdateModule(Context(), ProgramDir(), modulePath, "unspecified", 0));
+    EXPECT_TRUE(site_->Requests().empty()) << "size and CRC-32 passed, so nothing was fetched";
+    EXPECT_EQ(log_.Lines(), std::vector<std::string>{"The file was corrupted during the transmission... SHA-256 Actual=" +
+                                                     digest + " Needed=" + UpdateModuleSha256});
+    EXPECT_EQ(TEasyFile::FileSize(Target()), -1);
+
+    // The next try fetches the genuine module.
+    EXPECT_TRUE(DownloadUpdateModule(Context(), ProgramDir(), modulePath, "unspecified", 0));
+    EXPECT_EQ(site_->Requests().size(), 1u);
+    EXPECT_TRUE(ReadFile(Target()) == ReadFile(ModuleFile()));
+    EXPECT_EQ(log_.Lines().back(), "Download completed");
+    EXPECT_EQ(boxes_.size(), 1u);
+}
+
+// A digest the system cannot compute counts as a mismatch, with its error.
+TEST_F(ModuleDownload, DigestThatCannotBeComputedRefusesTheModule) {
+    StartSite(ModuleFile());
+    TModuleDownloadContext c = Context();
+    c.Sha256Of = [](const std::string&) -> std::string {
+        throw EOSError("BCryptHashData failed (0xC0000001): unsuccessful", 0xC0000001u);
+    };
+    std::string modulePath;
+    EXPECT_FALSE(DownloadUpdateModule(c, ProgramDir(), modulePath, "unspecified", 0));
+    EXPECT_EQ(log_.Lines(), std::vector<std::string>{"The file was corrupted during the transmission... SHA-256 not "
+                                                     "computed (BCryptHashData failed (0xC0000001): unsuccessful) "
+                                                     "Needed=" + std::string(UpdateModuleSha256)});
+    EXPECT_EQ(boxes_, std::vector<std::string>{"The file was corrupted during the transmission... "
+                                               "try the download again (SHA-256)"});
+    EXPECT_EQ(TEasyFile::FileSize(Target()), -1);
+}
+
+// A test site may serve another module under the digest it is given, in
+// either case; the compiled-in one then no longer applies.
+TEST_F(ModuleDownload, GivenDigestReplacesTheBuiltOne) {
+    const std::string other = dir_ / "other-module.exe";
+    std::string digest = ForgedModule(other);
+    StartSite(other);
+    TModuleDownloadContext c = Context();
+    for (char& ch : digest) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    c.ExpectedSha256 = digest;
+    std::string modulePath;
+    EXPECT_TRUE(DownloadUpdateModule(c, ProgramDir(), modulePath, "unspecified", 0));
+    EXPECT_EQ(log_.Lines(), std::vector<std::string>{"Download completed"});
+
+    // The genuine module is now the one refused.
+    ASSERT_TRUE(CopyFileA(ModuleFile().c_str(), Target().c_str(), FALSE));
+    EXPECT_FALSE(DownloadUpdateModule(c, ProgramDir(), modulePath, "unspecified", 0));
+    EXPECT_EQ(log_.Lines().back(), std::string("The file was corrupted during the transmission... SHA-256 Actual=") +
+                                       UpdateModuleSha256 + " Needed=" + FileSha256(other));
 }
 
 TEST_F(ModuleDownload, DownloadFolderThatCannotBeMadeLeavesThePathUnset) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "fileutil/PathText.h"
 #include "tests/app/ProcessesTestStub.h"
 #include "tests/support/TestSupport.h"
 
@@ -64,6 +65,20 @@ TEST(StirpelloEngine, DirectoryWithoutSlashStillFindsTheEngine) {
     EXPECT_EQ(engine.Directory, bare);
     EXPECT_EQ(engine.DirectoryWithSlash(), dir.Path());
     EXPECT_EQ(engine.EnginePath, dir / "SPEngine.exe");
+    EXPECT_TRUE(engine.Valid);
+}
+
+// A folder named 年表 (94 4E 95 5C in cp932) ends in the byte of a backslash
+// but not in a backslash. Runs in the Japanese session of the test run only.
+TEST(StirpelloEngine, DoubleByteFolderWithoutSlashFindsTheEngine) {
+    if (AnsiCodePage() != 932) GTEST_SKIP() << "needs ANSI code page 932, not " << AnsiCodePage();
+    TScratchDir dir("engine");
+    const std::string folder = dir / "\x94\x4E\x95\x5C";
+    ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+    CopyFixture("engine_1095_marked.exe", folder + "\\SPEngine.exe");
+    TStirpelloEngine engine(folder, "SPEngine.exe");
+    EXPECT_EQ(engine.DirectoryWithSlash(), folder + "\\");
+    EXPECT_EQ(engine.EnginePath, folder + "\\SPEngine.exe");
     EXPECT_TRUE(engine.Valid);
 }
 

@@ -235,6 +235,58 @@ no_module)
     [ ! -e "$inst/Stirpello.exe" ] || fail "a module was put in place"
     expect_not_launched
     ;;
+forged_module | forged_in_download)
+    # A module of the release size and CRC-32 but other bytes, served by the
+    # site or left in Download\: refused by its SHA-256 and deleted; the old
+    # module stays and nothing is launched.
+    cp "$bin/ver_1_4_0_0.exe" "$inst/Stirpello.exe"
+    write_ini
+    catalogue R
+    set_registry
+    forge_module "$work/forged.exe"
+    if [ "$name" = forged_module ]; then
+        start_site --module "$work/forged.exe"
+    else
+        mkdir -p "$inst/Download"
+        cp "$work/forged.exe" "$inst/Download/Stirpello.exe"
+        start_site
+    fi
+    drive "$(answer "The file was corrupted during the transmission... try the download again (SHA-256)" OK)" \
+        "window $main_title" "expect-visible s2Mark yes" "$(shot refused window)" "close" "exited 0"
+    expect_log "Looks like there's an update available to 10906" \
+        "The file was corrupted during the transmission... SHA-256 Actual=$(sha256_of "$work/forged.exe") Needed=$(sha256_of "$bin/update_module.exe")"
+    expect_no_log "Download completed" "Running "
+    if [ "$name" = forged_in_download ]; then expect_no_download; fi
+    expect_clipboard_is_log
+    [ ! -e "$inst/Download/Stirpello.exe" ] || fail "the forged file was kept"
+    cmp -s "$inst/Stirpello.exe" "$bin/ver_1_4_0_0.exe" || fail "the module was replaced"
+    expect_not_launched
+    if [ "$name" = forged_in_download ]; then
+        # The next run fetches the genuine module and completes.
+        drive "$(answer "$press_ok" OK)" "exited 0"
+        expect_log "Download completed" "Running $wininst\\Stirpello.exe"
+        expect_no_log "SHA-256"
+        cmp -s "$inst/Stirpello.exe" "$bin/update_module.exe" || fail "the genuine module was not put in place"
+        expect_launched
+    fi
+    ;;
+bad_module_digest)
+    # A malformed digest in the environment: the error box on the press, and
+    # nothing else happens.
+    cp "$bin/ver_1_4_0_0.exe" "$inst/Stirpello.exe"
+    write_ini
+    catalogue R
+    set_registry
+    start_site
+    export STIRPELLO_MODULE_SHA256=$(printf '%063d' 0)
+    drive "$(answer "The update module's SHA-256 given in the environment is not 64 hexadecimal digits" OK)" \
+        "window $main_title" "expect-visible S1Mark no" "close" "exited 0"
+    [ ! -e "$inst/StirpelloUpdateLog.txt" ] || fail "a log file was written"
+    [ ! -s "$work/requests.log" ] || fail "the site was asked"
+    expect_ini "CheckOnOrAfterDate=2031-01-01"
+    cmp -s "$inst/Stirpello.exe" "$bin/ver_1_4_0_0.exe" || fail "the module was replaced"
+    expect_not_launched
+    ;;
 closed_in_probe | closed_at_confirm | closed_at_press_ok | closed_in_download)
     # The user closes the main window (WM_CLOSE) while the run waits on a box
     # or the download window: the log goes out as on any close, and the run

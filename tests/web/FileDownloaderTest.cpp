@@ -1,15 +1,19 @@
 // The download window under Wine: its texts and handlers directly, then whole
 // downloads against the loopback site with scripted faults.
+#include <winsock2.h>  // before windows.h
+
 #include "web/FileDownloader_win32.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 
 #include "fileutil/FileHelpers.h"
 #include "tests/web/FileDownloaderSite_win32.h"
 #include "web/Crc32.h"
+#include "web/MainThread.h"
 
 using namespace testsupport;
 using namespace dltest;
@@ -125,6 +129,177 @@ TEST(FileDownloaderWindow, TimeRemainingCountsFromCreationWithTheLongerDay) {
     w.Work(1000000);
     EXPECT_EQ(w.SecondsRemaining, 0);
     EXPECT_EQ(w.ControlText(C::idTimeRemainingEdit), "0:00:00");
+}
+
+// The nesting of message pumps, as a pump that counts itself sees it. It
+// goes no deeper than kPumpLimit, so that nesting fails the test instead of
+// overflowing the stack (which under Wine can end the process with code 0).
+const int kPumpLimit = 8;
+int g_pumpDepth = 0, g_deepestPump = 0;
+void CountingPump() {
+    ++g_pumpDepth;
+    g_deepestPump = std::max(g_deepestPump, g_pumpDepth);
+    if (g_pumpDepth <= kPumpLimit) DefaultProcessMessages();
+    --g_pumpDepth;
+}
+
+// After the UI thread has stalled, a backlog of progress messages is drained
+// by one pump, not by one pump inside another per message.
+TEST(FileDownloaderWindow, ProgressBacklogIsDrainedWithoutNestedPumps) {
+    TFileDownloader w;
+    w.WorkBegin(0, 10000000);
+    w.CreatedAt = TFileDownloader::TClock::now() - std::chrono::seconds(10);  // time estimates (and pumps) on
+    const HWND hwnd = w.Handle();
+    const int kMessages = 5000;
+    // A worker queues the backlog while this thread waits for it, as the UI
+    // thread waits behind a message box.
+    std::thread worker([hwnd] {
+        for (int i = 1; i <= kMessages; ++i) {
+            if (i % 1000 == 0) PostMessageA(hwnd, TFileDownloader::MsgWorkBegin, 0, 10000000);
+            PostMessageA(hwnd, TFileDownloader::MsgWork, 0, 1000 + i * 100);
+        }
+    });
+    worker.join();
+    g_pumpDepth = g_deepestPump = 0;
+    SetMessagePump(CountingPump);
+    ProcessMessages();
+    SetMessagePump(nullptr);
+    EXPECT_GE(g_deepestPump, 1);
+    EXPECT_LE(g_deepestPump, 2);
+    // Every message was handled, in order.
+    EXPECT_EQ(w.Position, 1000 + kMessages * 100);
+    EXPECT_EQ(w.ControlText(TFileDownloader::idAlreadyDownloadedEdit), "0.50MB");
+}
+
+// A site in this process that sends a body of kModuleSize slowly and notes
+// when the client's end of the connection closes.
+class TSlowSite {
+public:
+    TSlowSite() {
+        WSADATA data;
+        WSAStartup(MAKEWORD(2, 2), &data);
+        listen_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        int len = sizeof a;
+        if (bind(listen_, reinterpret_cast<sockaddr*>(&a), len) != 0 || listen(listen_, 1) != 0 ||
+            getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+            throw std::runtime_error("cannot listen on loopback");
+        port_ = ntohs(a.sin_port);
+        thread_ = std::thread([this] { Serve(); });
+    }
+    ~TSlowSite() {
+        stop_ = true;
+        thread_.join();
+        closesocket(listen_);
+        WSACleanup();
+    }
+    TSlowSite(const TSlowSite&) = delete;
+    TSlowSite& operator=(const TSlowSite&) = delete;
+
+    std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/slow.bin"; }
+    static char Byte(size_t i) { return static_cast<char>((i * 31 + 7) & 0xFF); }
+    int64_t Sent() const { return sent_; }
+    // When the client's end closed; the epoch when it has not.
+    std::chrono::steady_clock::time_point ClosedAt() const {
+        std::lock_guard<std::mutex> g(lock_);
+        return closedAt_;
+    }
+
+private:
+    bool Readable(SOCKET s, int ms) {
+        fd_set set;
+        FD_ZERO(&set);
+        FD_SET(s, &set);
+        timeval tv = {0, ms * 1000};
+        return select(0, &set, nullptr, nullptr, &tv) != 0;
+    }
+    void Serve() {
+        while (!stop_ && !Readable(listen_, 50)) {
+        }
+        if (stop_) return;
+        SOCKET c = accept(listen_, nullptr, nullptr);
+        std::string head;
+        char buf[4096];
+        while (head.find("\r\n\r\n") == std::string::npos) {
+            const int n = recv(c, buf, sizeof buf, 0);
+            if (n <= 0) break;
+            head.append(buf, static_cast<size_t>(n));
+        }
+        const std::string answer = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
+                                   std::to_string(kModuleSize) + "\r\n\r\n";
+        send(c, answer.data(), static_cast<int>(answer.size()), 0);
+        std::string piece(4096, '\0');
+        while (!stop_ && sent_ < kModuleSize) {
+            // The client sends nothing more: readable means closed (or reset).
+            bool closed = Readable(c, 20);
+            if (!closed) {
+                for (size_t i = 0; i < piece.size(); ++i) piece[i] = Byte(static_cast<size_t>(sent_) + i);
+                const int n = send(c, piece.data(), static_cast<int>(std::min<int64_t>(4096, kModuleSize - sent_)), 0);
+                if (n > 0) sent_ += n;
+                closed = n <= 0;
+            }
+            if (closed) {
+                std::lock_guard<std::mutex> g(lock_);
+                closedAt_ = std::chrono::steady_clock::now();
+                break;
+            }
+        }
+        closesocket(c);
+    }
+
+    SOCKET listen_ = INVALID_SOCKET;
+    int port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::atomic<int64_t> sent_{0};
+    mutable std::mutex lock_;
+    std::chrono::steady_clock::time_point closedAt_;
+    std::thread thread_;
+};
+
+// The close box (or Alt+F4) during a transfer stops it as Cancel does: the
+// connection goes at once, the window closes without waiting out the file,
+// and the closing checks measure the file as it stays.
+TEST(FileDownloaderClose, ClosingTheWindowStopsTheTransferFirst) {
+    TScratchDir dir("close-mid-transfer");
+    TSlowSite site;
+    TFileDownloader w;
+    w.Url = site.Url();
+    w.SaveTo = dir / "Stirpello.exe";
+    w.ExpectedSize = kModuleSize;
+    w.ExpectedCrc = kModuleCrc;
+    std::chrono::steady_clock::time_point closedBox;
+    std::thread user([&] {
+        if (!WaitUntil([&] { return site.Sent() >= 100000; }, 20000, 10)) return;
+        closedBox = std::chrono::steady_clock::now();
+        PostMessageA(w.Handle(), WM_CLOSE, 0, 0);
+    });
+    const int result = w.ShowModal();
+    const auto returned = std::chrono::steady_clock::now();
+    user.join();
+    ASSERT_NE(closedBox, std::chrono::steady_clock::time_point{}) << "the transfer never got going";
+    EXPECT_EQ(result, mrRetry);
+    // The window did not sit out the wait for the file's release.
+    EXPECT_LT(std::chrono::duration<double>(returned - closedBox).count(), 2.0);
+    EXPECT_TRUE(WaitUntil([&] { return site.ClosedAt() != std::chrono::steady_clock::time_point{}; }, 5000));
+    EXPECT_LT(std::chrono::duration<double>(site.ClosedAt() - closedBox).count(), 1.0)
+        << "the site saw the connection close only after " << std::chrono::duration<double>(site.ClosedAt() - closedBox).count() << " s";
+
+    const int64_t onDisk = TEasyFile::FileSize(w.SaveTo);
+    EXPECT_GT(onDisk, 0);
+    EXPECT_EQ(w.TotalSize, onDisk);
+    EXPECT_EQ(w.FinalCrc, FileCrc32(w.SaveTo));
+    EXPECT_NE(w.FinalCrc, 0);
+    const std::string data = ReadFile(w.SaveTo);
+    std::string expected(data.size(), '\0');
+    for (size_t i = 0; i < expected.size(); ++i) expected[i] = TSlowSite::Byte(i);
+    EXPECT_TRUE(data == expected) << "the file holds what the site sent";
+    // Nothing more arrives after the close.
+    const int64_t sent = site.Sent();
+    Sleep(500);
+    EXPECT_EQ(TEasyFile::FileSize(w.SaveTo), onDisk);
+    EXPECT_EQ(site.Sent(), sent);
 }
 
 // One showing of the window against a site, with what it showed on the way.

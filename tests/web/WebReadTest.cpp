@@ -261,6 +261,23 @@ TEST_F(WebRead, WorkerWaitsForTheMainThread) {
     }
 }
 
+// A cancel that lands before the worker has begun its GET (while it makes
+// the client or opens the file) must not be lost: no request is made.
+TEST_F(WebRead, AbortBeforeTheGetBeginsMakesNoRequest) {
+    auto worker = THttpClientThread::Create(true, "early-abort", site.Url("/module"), 60000, 0, "", nullptr, 1064,
+                                            1065, 1066, dir / "early.bin");
+    worker->AbortRequest();
+    worker->Resume();
+    EXPECT_TRUE(PumpUntil([] { return ResultsStore().Find("early-abort") != nullptr; }, 10000));
+    const TThreadResults* results = ResultsStore().Find("early-abort");
+    ASSERT_NE(results, nullptr);
+    EXPECT_FALSE(results->Success);
+    ResultsStore().Remove("early-abort");
+    worker.reset();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_TRUE(site.Requests().empty());
+}
+
 TEST_F(WebRead, ReleasingTheReaderAbortsItsWorker) {
     site.AddFault("/module", fakesite::ParseFault("stall-after=20000"));
     std::string key;
