@@ -172,6 +172,13 @@ TEST(HttpHeaders, LongLinesFoldAtBlanksAndCommas) {
     unfolded.erase(std::remove(unfolded.begin(), unfolded.end(), ' '), unfolded.end());
     joined.erase(std::remove(joined.begin(), joined.end(), ' '), joined.end());
     EXPECT_EQ(joined, unfolded);
+
+    // Runs of blanks and tabs at a break vanish; no break in reach: unfolded.
+    std::string blanks = "Cookie: " + std::string(1010, 'a') + " \t \t" + std::string(20, 'b') + ",\t " + std::string(1100, 'c');
+    EXPECT_EQ(TIdHTTP::FoldHeaderLine(blanks),
+              "Cookie: " + std::string(1010, 'a') + "\r\n " + std::string(20, 'b') + ",\r\n " + std::string(1100, 'c'));
+    std::string solid = std::string(1500, 'x') + " y";
+    EXPECT_EQ(TIdHTTP::FoldHeaderLine(solid), solid);
 }
 
 // Outcome of one fetch of /data with faults set up by the case.

@@ -33,6 +33,7 @@ enum : uint8_t {
     fProxy = 4,
     fSecondFetch = 8,  // a second fetch on the same client (keep-alive reuse)
     fEndTimesOut = 16,  // a connection's bytes end in a read time-out, not a close
+    fShortLines = 32,  // a line limit of 100, so that short inputs reach it
 };
 
 struct TScript {
@@ -155,6 +156,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     http.HandleRedirects = true;
     http.Request.ContentType = "binary/octet-stream";
     http.MaxTextLength = 1 << 20;
+    if (!(flags & fStream)) http.TotalTimeout = 4 * 7000;  // as the reader sets it for text
+    if (flags & fShortLines) http.MaxLineLength = 100;
     if (flags & fProxy) {
         http.ProxyServer = "proxy";
         http.ProxyPort = 8080;
