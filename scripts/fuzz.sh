@@ -34,19 +34,21 @@ for t in "${targets[@]}"; do
     # Seed folders and extra options per target. The HTTP target allocates
     # little for any input: one large allocation is a finding.
     extra=()
+    timeout=10
     case $t in
         catalogue_fuzz) inputs=("$seeds/plain" "$ROOT/tests/catalogue/fuzz/corpus/plain") ;;
         catalogue_zlib_fuzz) inputs=("$seeds/zlib" "$ROOT/tests/catalogue/fuzz/corpus/zlib") ;;
         http_fuzz)
             inputs=("$ROOT/tests/web/fuzz/corpus")
-            extra=(-dict="$ROOT/tests/web/fuzz/HttpFuzz.dict" -malloc_limit_mb=64 -timeout=5)
+            extra=(-dict="$ROOT/tests/web/fuzz/HttpFuzz.dict" -malloc_limit_mb=64)
+            timeout=5
             ;;
         *) log "unknown target $t"; exit 2 ;;
     esac
     corpus=$dir/corpus/$t
     mkdir -p "$corpus"
     log "$t for ${seconds}s"
-    "$dir/bin/$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+    "$dir/bin/$t" -max_total_time="$seconds" -timeout="$timeout" -rss_limit_mb=2048 -print_final_stats=1 \
         "${extra[@]}" -artifact_prefix="$dir/artifacts/$t-" "$corpus" "${inputs[@]}" 2>"$dir/$t.log" || {
         status=1
         tail -40 "$dir/$t.log" >&2
