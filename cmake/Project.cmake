@@ -9,6 +9,11 @@ if(STIRPELLO_SANITIZE AND NOT STIRPELLO_WINDOWS)
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   add_link_options(-fsanitize=address,undefined)
 endif()
+# The fuzz tree: every library gets coverage instrumentation, so that the
+# fuzzer is guided inside them and not only in the target's own file.
+if(STIRPELLO_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
 
 # GoogleTest: Debian's package natively, built from Debian's sources for Windows.
 if(STIRPELLO_WINDOWS)

@@ -10,7 +10,7 @@ source "$(dirname "$0")/common.sh"
 seconds=${1:-30}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(catalogue_fuzz catalogue_zlib_fuzz)
+[ ${#targets[@]} -eq 0 ] && targets=(catalogue_fuzz catalogue_zlib_fuzz http_fuzz)
 
 ensure_packages
 dir=$BUILD/fuzz
@@ -31,14 +31,25 @@ done
 
 status=0
 for t in "${targets[@]}"; do
-    kind=plain
-    [ "$t" = catalogue_zlib_fuzz ] && kind=zlib
+    # Seed folders and extra options per target. The HTTP target allocates
+    # little for any input: one large allocation is a finding.
+    extra=()
+    timeout=10
+    case $t in
+        catalogue_fuzz) inputs=("$seeds/plain" "$ROOT/tests/catalogue/fuzz/corpus/plain") ;;
+        catalogue_zlib_fuzz) inputs=("$seeds/zlib" "$ROOT/tests/catalogue/fuzz/corpus/zlib") ;;
+        http_fuzz)
+            inputs=("$ROOT/tests/web/fuzz/corpus")
+            extra=(-dict="$ROOT/tests/web/fuzz/HttpFuzz.dict" -malloc_limit_mb=64)
+            timeout=5
+            ;;
+        *) log "unknown target $t"; exit 2 ;;
+    esac
     corpus=$dir/corpus/$t
     mkdir -p "$corpus"
     log "$t for ${seconds}s"
-    "$dir/bin/$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-        -artifact_prefix="$dir/artifacts/$t-" "$corpus" "$seeds/$kind" \
-        "$ROOT/tests/catalogue/fuzz/corpus/$kind" 2>"$dir/$t.log" || {
+    "$dir/bin/$t" -max_total_time="$seconds" -timeout="$timeout" -rss_limit_mb=2048 -print_final_stats=1 \
+        "${extra[@]}" -artifact_prefix="$dir/artifacts/$t-" "$corpus" "${inputs[@]}" 2>"$dir/$t.log" || {
         status=1
         tail -40 "$dir/$t.log" >&2
         log "$t found a failure; the input is in $dir/artifacts/"

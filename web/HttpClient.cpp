@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <climits>
 #include <cstring>
 
 #include "web/Socket.h"
@@ -19,6 +20,11 @@ constexpr int MaxTrailerLines = 100;
 constexpr int64_t MaxDiscard = 16 * 1024 * 1024;
 constexpr size_t MaxErrorBodyKept = 64 * 1024;
 constexpr size_t FoldWidth = 1024;
+// The cookie store of one fetch: what a site needs across its redirects,
+// and no more, so a flood of cookies costs neither time nor memory.
+constexpr size_t MaxCookies = 100;
+constexpr size_t MaxCookieBytes = 4096;  // one cookie's name and value
+constexpr size_t MaxCookieStoreBytes = 16384;
 
 std::string Lower(std::string s) {
     for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -33,6 +39,13 @@ std::string Trim(const std::string& s) {
 }
 
 bool SameText(const std::string& a, const std::string& b) { return Lower(a) == Lower(b); }
+
+// A byte that could end or split a line at some proxy.
+bool HasControlByte(const std::string& s) {
+    for (unsigned char c : s)
+        if (c < 0x20 || c == 0x7F) return true;
+    return false;
+}
 
 // Decimal, optionally signed; false when it is not one number.
 bool ParseDecimal(const std::string& text, int64_t& out) {
@@ -111,7 +124,21 @@ std::string RemoveDotSegments(const std::string& path) {
     return r;
 }
 
+class TSocketConnection : public THttpConnection {
+public:
+    void Connect(const std::string& host, int port, int32_t timeoutMs) override { socket_.Connect(host, port, timeoutMs); }
+    int32_t Recv(char* buffer, int32_t count, int32_t timeoutMs) override { return socket_.Recv(buffer, count, timeoutMs); }
+    void SendAll(const char* data, size_t count, int32_t timeoutMs) override { socket_.SendAll(data, count, timeoutMs); }
+    bool IsOpen() const override { return socket_.IsOpen(); }
+    void Cancel() override { socket_.Cancel(); }
+
+private:
+    TSocket socket_;
+};
+
 }  // namespace
+
+std::unique_ptr<THttpConnection> MakeSocketConnection() { return std::make_unique<TSocketConnection>(); }
 
 std::string TIdHTTPResponse::Header(const std::string& name) const {
     for (const auto& h : Headers)
@@ -188,7 +215,16 @@ TIdHTTP::TUrl TIdHTTP::ParseUrl(const std::string& url) {
 }
 
 std::string TIdHTTP::ResolveLocation(const TUrl& base, const std::string& location) {
-    std::string loc = Trim(location);
+    std::string trimmed = Trim(location);
+    // A control byte would reach the request line: the redirect is refused
+    // rather than repaired, as nothing sound ever sends one.
+    if (HasControlByte(trimmed)) throw EHttpError("Invalid redirect: control character in Location");
+    // Blanks are sent as %20, so the request line keeps its three parts.
+    std::string loc;
+    for (char c : trimmed) {
+        if (c == ' ') loc += "%20";
+        else loc += c;
+    }
     if (loc.find("://") != std::string::npos) return loc;
     std::string origin = base.Scheme + "://" + base.Host + ":" + base.Port;
     if (base.Host.find(':') != std::string::npos) origin = base.Scheme + "://[" + base.Host + "]:" + base.Port;
@@ -203,19 +239,37 @@ std::string TIdHTTP::ResolveLocation(const TUrl& base, const std::string& locati
 }
 
 std::string TIdHTTP::FoldHeaderLine(const std::string& line) {
+    // The rest of the line is line[pos...], after one space on every
+    // continuation; it is never copied before it is written out.
     std::string out;
-    std::string rest = line;
-    while (rest.size() > FoldWidth) {
-        size_t cut = rest.find_last_of(" \t,", FoldWidth - 1);
-        // A break at the leading space of a continuation gains nothing.
-        if (cut == std::string::npos || cut == 0) break;
-        std::string piece = rest.substr(0, cut + 1);
-        piece.erase(piece.find_last_not_of(" \t") + 1);
-        out += piece + "\r\n";
-        size_t next = rest.find_first_not_of(" \t", cut + 1);
-        rest = " " + (next == std::string::npos ? std::string() : rest.substr(next));
+    size_t pos = 0;
+    size_t lead = 0;  // 1 on a continuation: the space that begins it
+    auto isBreak = [](char c) { return c == ' ' || c == '\t' || c == ','; };
+    auto isBlank = [](char c) { return c == ' ' || c == '\t'; };
+    while (lead + line.size() - pos > FoldWidth) {
+        // The last break within the first FoldWidth characters of the rest.
+        size_t cut = std::string::npos;
+        for (size_t i = pos + FoldWidth - lead; i-- > pos;) {
+            if (isBreak(line[i])) {
+                cut = i;
+                break;
+            }
+        }
+        // None, or only at the very start: a break at the leading space of a
+        // continuation, or before the first character, gains nothing.
+        if (cut == std::string::npos || (lead == 0 && cut == pos)) break;
+        size_t end = cut + 1;
+        while (end > pos && isBlank(line[end - 1])) --end;
+        if (lead) out += ' ';
+        out.append(line, pos, end - pos);
+        out += "\r\n";
+        pos = cut + 1;
+        while (pos < line.size() && isBlank(line[pos])) ++pos;
+        lead = 1;
     }
-    return out + rest;
+    if (lead) out += ' ';
+    out.append(line, pos, std::string::npos);
+    return out;
 }
 
 std::string TIdHTTP::BuildRequest(const TUrl& u) const {
@@ -264,6 +318,14 @@ void TIdHTTP::Disconnect() {
     if (socket_) socket_->Cancel();
 }
 
+int32_t TIdHTTP::WaitLimit(int32_t timeoutMs) const {
+    if (!hasDeadline_) return timeoutMs;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - std::chrono::steady_clock::now()).count();
+    if (left <= 0) throw EHttpReadTimeout();
+    if (timeoutMs > 0 && timeoutMs < left) return timeoutMs;
+    return static_cast<int32_t>(std::min<int64_t>(left, INT32_MAX));
+}
+
 void TIdHTTP::CheckAbort() const {
     if (aborted_) throw EHttpSocketError("Connection closed by abort");
 }
@@ -277,13 +339,21 @@ void TIdHTTP::CloseConnection() {
 
 void TIdHTTP::ConnectTo(const std::string& host, int port) {
     CloseConnection();
-    auto s = std::make_unique<TSocket>();
+    auto s = ConnectionFactory ? ConnectionFactory() : MakeSocketConnection();
     {
         std::lock_guard<std::mutex> g(socketLock_);
         CheckAbort();
         socket_ = std::move(s);
     }
-    socket_->Connect(host, port, ReadTimeout > 0 ? ReadTimeout : DefaultConnectTimeout);
+    int32_t limit = ReadTimeout > 0 ? ReadTimeout : DefaultConnectTimeout;
+    int32_t wait = WaitLimit(limit);
+    try {
+        socket_->Connect(host, port, wait);
+    } catch (const EHttpConnectTimeout&) {
+        // Cut short by the fetch's total limit: that fails like a read.
+        if (wait < limit) throw EHttpReadTimeout();
+        throw;
+    }
     connectedHost_ = host;
     connectedPort_ = port;
 }
@@ -293,7 +363,7 @@ bool TIdHTTP::Fill() {
         CheckAbort();
         return false;
     }
-    int32_t n = socket_->Recv(inBuf_.data(), ReadChunk, currentTimeout_);
+    int32_t n = socket_->Recv(inBuf_.data(), ReadChunk, WaitLimit(currentTimeout_));
     inPos_ = 0;
     inEnd_ = static_cast<size_t>(n);
     if (n == 0) {
@@ -368,6 +438,7 @@ bool TIdHTTP::ReadHead() {
 
 void TIdHTTP::StoreCookies(const std::string& host) {
     if (!AllowCookies) return;
+    const std::string lowerHost = Lower(host);
     for (const auto& h : Response.Headers) {
         if (!SameText(h.first, "Set-cookie") && !SameText(h.first, "Set-cookie2")) continue;
         // Set-cookie2 may carry several cookies separated by commas.
@@ -388,7 +459,10 @@ void TIdHTTP::StoreCookies(const std::string& host) {
             std::string pair = Trim(item.substr(0, semi));
             size_t eq = pair.find('=');
             if (eq == std::string::npos || eq == 0) continue;
-            TCookie c{Lower(host), Trim(pair.substr(0, eq)), Trim(pair.substr(eq + 1))};
+            TCookie c{lowerHost, Trim(pair.substr(0, eq)), Trim(pair.substr(eq + 1))};
+            // It would go back on the wire: a control byte there could split
+            // the request at a proxy.
+            if (HasControlByte(c.Name) || HasControlByte(c.Value)) continue;
             bool remove = false;
             size_t pos = semi;
             while (pos != std::string::npos && pos < item.size()) {
@@ -400,7 +474,7 @@ void TIdHTTP::StoreCookies(const std::string& host) {
                 std::string value = aeq == std::string::npos ? "" : Trim(attr.substr(aeq + 1));
                 if (name == "domain" && !value.empty()) {
                     std::string d = Lower(value[0] == '.' ? value.substr(1) : value);
-                    std::string h2 = Lower(host);
+                    const std::string& h2 = lowerHost;
                     // A cookie may only name its own host or a domain above it.
                     if (h2 == d || (h2.size() > d.size() && h2.compare(h2.size() - d.size() - 1, d.size() + 1, "." + d) == 0))
                         c.Domain = d;
@@ -409,10 +483,21 @@ void TIdHTTP::StoreCookies(const std::string& host) {
                     if (ParseDecimal(value, age) && age <= 0) remove = true;
                 }
             }
-            cookies_.erase(std::remove_if(cookies_.begin(), cookies_.end(),
-                                          [&](const TCookie& o) { return o.Domain == c.Domain && o.Name == c.Name; }),
-                           cookies_.end());
-            if (!remove) cookies_.push_back(c);
+            std::string key = c.Domain + '\0' + c.Name;
+            auto found = cookieIndex_.find(key);
+            if (found != cookieIndex_.end()) {
+                cookieBytes_ -= found->second->Name.size() + found->second->Value.size();
+                cookies_.erase(found->second);
+                cookieIndex_.erase(found);
+            }
+            size_t bytes = c.Name.size() + c.Value.size();
+            // Over a bound: dropped, and the cookies stored before stay.
+            if (remove || bytes > MaxCookieBytes || cookies_.size() >= MaxCookies ||
+                cookieBytes_ + bytes > MaxCookieStoreBytes)
+                continue;
+            cookies_.push_back(std::move(c));
+            cookieIndex_.emplace(std::move(key), std::prev(cookies_.end()));
+            cookieBytes_ += bytes;
         }
     }
 }
@@ -519,6 +604,8 @@ void TIdHTTP::DiscardBody(int32_t timeout, std::string* keep) {
 void TIdHTTP::DoGet(const std::string& url, TStream& target, bool toText) {
     owner_ = std::this_thread::get_id();
     currentTimeout_ = ReadTimeout;
+    hasDeadline_ = TotalTimeout > 0;
+    if (hasDeadline_) deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(TotalTimeout);
     int64_t startPos = toText ? 0 : target.Position();
     std::string current = url;
     int requests = 0;
@@ -537,7 +624,7 @@ void TIdHTTP::DoGet(const std::string& url, TStream& target, bool toText) {
             for (int attempt = 0;; ++attempt) {
                 try {
                     WorkBegin(wmWrite, static_cast<int64_t>(request.size()));
-                    socket_->SendAll(request.data(), request.size(), currentTimeout_);
+                    socket_->SendAll(request.data(), request.size(), WaitLimit(currentTimeout_));
                     Work(wmWrite, static_cast<int64_t>(request.size()));
                     WorkEnd(wmWrite);
                     if (ReadHead()) break;

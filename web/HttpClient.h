@@ -4,18 +4,20 @@
 // the socket layer below it has a Winsock and a POSIX implementation.
 #include <atomic>
 #include <cstdint>
+#include <chrono>
 #include <functional>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "fileutil/Errors.h"
 #include "fileutil/Stream.h"
-
-class TSocket;
+#include "web/HttpConnection.h"
 
 // Every failure of a fetch. Message texts that callers may match:
 // "Connect timed out.", "Read Timeout", "Max line length exceeded.".
@@ -107,6 +109,9 @@ public:
     // A body read into text that grows past this fails the fetch, so a server
     // that never ends a body cannot exhaust the process.
     int64_t MaxTextLength = 64 * 1024 * 1024;
+    // The longest a whole fetch may take, in ms (0: no limit). Running out
+    // fails it with "Read Timeout", however steadily bytes trickle in.
+    int64_t TotalTimeout = 0;
     TIdHTTPRequest Request;
     TIdHTTPResponse Response;
 
@@ -117,6 +122,9 @@ public:
     // client then writes that body from the position the range was counted
     // from, and the handler may truncate the target there.
     std::function<void(TIdHTTP& sender)> OnRangeIgnored;
+    // Makes each new connection; empty: a real socket. Tests and the fuzz
+    // target script the server through it.
+    std::function<std::unique_ptr<THttpConnection>()> ConnectionFactory;
 
     // One fetch. Throws EHttpError (or a subclass) on every failure; a body cut
     // short after its Content-Length was announced, and a redirect chain that
@@ -161,7 +169,7 @@ private:
     void WorkEnd(TWorkMode m) { if (OnWorkEnd) OnWorkEnd(*this, m); }
 
     mutable std::mutex socketLock_;  // guards socket_ against Disconnect
-    std::unique_ptr<TSocket> socket_;
+    std::unique_ptr<THttpConnection> socket_;
     std::thread::id owner_;
     std::atomic<bool> aborted_{false};
     std::string connectedHost_;
@@ -170,8 +178,16 @@ private:
     int32_t currentTimeout_ = 0;
     std::vector<char> inBuf_;
     size_t inPos_ = 0, inEnd_ = 0;
+    // Waits at most timeoutMs (0 or less: no limit), and never past the
+    // fetch's total limit. Throws EHttpReadTimeout once that has passed.
+    int32_t WaitLimit(int32_t timeoutMs) const;
+    bool hasDeadline_ = false;
+    std::chrono::steady_clock::time_point deadline_;
     struct TCookie {
         std::string Domain, Name, Value;
     };
-    std::vector<TCookie> cookies_;
+    // In the order stored, and by domain and name for replacing.
+    std::list<TCookie> cookies_;
+    std::unordered_map<std::string, std::list<TCookie>::iterator> cookieIndex_;
+    size_t cookieBytes_ = 0;
 };

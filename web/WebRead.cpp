@@ -34,6 +34,10 @@ void RunReadProcedure(const TReadSettings& s, std::string& content, bool& succes
         if (hooks.clientChanged) hooks.clientChanged(http.get());
         http->MaxLineAction = maException;
         http->ReadTimeout = s.TimeOut;
+        // A text read (the catalogue, the probes) may take four time-outs in
+        // all, so a server that trickles bytes cannot hold it for ever; a
+        // download into a file may be slow and has Cancel.
+        if (s.TargetFile.empty() && s.TimeOut > 0) http->TotalTimeout = 4 * static_cast<int64_t>(s.TimeOut);
         http->ProxyPort = s.ProxyPort;
         http->ProxyServer = s.ProxyPort > 0 ? s.ProxyServer : std::string();
         http->AllowCookies = true;

@@ -135,8 +135,12 @@ TEST(HttpUrl, ResolvesLocations) {
         {"../up/./x", "http://site:81/a/up/x"},
         {"../../../x", "http://site:81/x"},
         {"?only", "http://site:81/a/b/doc?only"},
+        {" /a b?c d ", "http://site:81/a%20b?c%20d"},
     };
     for (auto& c : cases) EXPECT_EQ(TIdHTTP::ResolveLocation(base, c.location), c.expected) << c.location;
+    // A control byte would reach the request line.
+    for (const char* bad : {"/a\rX-Injected: 1", "/a\nX: 1", "/a\tb", "/a\x01", "/a\x7f", "http://x\x1f/"})
+        EXPECT_THROW(TIdHTTP::ResolveLocation(base, bad), EHttpError) << bad;
 }
 
 TEST(HttpHeaders, LongLinesFoldAtBlanksAndCommas) {
@@ -168,6 +172,13 @@ TEST(HttpHeaders, LongLinesFoldAtBlanksAndCommas) {
     unfolded.erase(std::remove(unfolded.begin(), unfolded.end(), ' '), unfolded.end());
     joined.erase(std::remove(joined.begin(), joined.end(), ' '), joined.end());
     EXPECT_EQ(joined, unfolded);
+
+    // Runs of blanks and tabs at a break vanish; no break in reach: unfolded.
+    std::string blanks = "Cookie: " + std::string(1010, 'a') + " \t \t" + std::string(20, 'b') + ",\t " + std::string(1100, 'c');
+    EXPECT_EQ(TIdHTTP::FoldHeaderLine(blanks),
+              "Cookie: " + std::string(1010, 'a') + "\r\n " + std::string(20, 'b') + ",\r\n " + std::string(1100, 'c'));
+    std::string solid = std::string(1500, 'x') + " y";
+    EXPECT_EQ(TIdHTTP::FoldHeaderLine(solid), solid);
 }
 
 // Outcome of one fetch of /data with faults set up by the case.
@@ -311,6 +322,151 @@ TEST_F(HttpClient, CookiesTravelAcrossRedirects) {
     TClient fresh;  // cookies live only within one client
     fresh.Get(site.Url("/elsewhere"));
     EXPECT_EQ(site.Requests().back().headers.count("cookie"), 0u);
+}
+
+// Only CR LF pairs and printable bytes: nothing a proxy could read as a line end.
+bool CleanOnTheWire(const std::string& head) {
+    for (size_t i = 0; i < head.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(head[i]);
+        if (c == '\r' && i + 1 < head.size() && head[i + 1] == '\n') ++i;
+        else if (c < 0x20 || c == 0x7F) return false;
+    }
+    return true;
+}
+
+TEST_F(HttpClient, ServerBytesNeverSplitARequest) {
+    site.AddFault("/data", Raw("HTTP/1.1 302 Found\r\nLocation: /a\rX-Injected: 1\r\nContent-Length: 0\r\n\r\n"));
+    TClient http;
+    EXPECT_THROW(http.Get(site.Url("/data")), EHttpError);
+    EXPECT_EQ(site.Requests().size(), 1u);
+
+    site.ClearFaults();
+    site.ClearRequests();
+    site.AddFault("/data", Raw("HTTP/1.1 302 Found\r\n"
+                               "Set-Cookie: cr=a\rb\r\nSet-Cookie: tab=a\tb\r\nSet-Cookie: del=a\x7f\r\n"
+                               "Set-Cookie: ctl\x01=1\r\nSet-Cookie: good=1\r\n"
+                               "Location: /a b?c d\r\nContent-Length: 0\r\n\r\n"));
+    site.SetBody("/a%20b", "spaced");
+    TClient again;
+    EXPECT_EQ(again.Get(site.Url("/data")), "spaced");
+    auto reqs = site.Requests();
+    ASSERT_EQ(reqs.size(), 2u);
+    EXPECT_EQ(reqs[1].head.substr(0, reqs[1].head.find("\r\n")), "GET /a%20b?c%20d HTTP/1.1");
+    EXPECT_EQ(reqs[1].headers["cookie"], "good=1");
+    for (auto& r : reqs) EXPECT_TRUE(CleanOnTheWire(r.head)) << r.head;
+
+    // An address the utility builds itself is sent exactly as spelled.
+    site.ClearRequests();
+    TClient own;
+    try {
+        own.Get(site.Url("/x y"));
+    } catch (const EHttpError&) {
+    }
+    ASSERT_EQ(site.Requests().size(), 1u);
+    EXPECT_EQ(site.Requests()[0].head.compare(0, 19, "GET /x y HTTP/1.1\r\n"), 0) << site.Requests()[0].head;
+}
+
+TEST_F(HttpClient, CookieStoreIsBounded) {
+    // 40 Set-cookie2 lines of 1,800 cookies each: the first 100 are kept.
+    std::string flood = "HTTP/1.1 302 Found\r\n";
+    const char* digits = "0123456789abcdefghijklmnopqrstuvwxyz";
+    auto name = [&](int line, int i) {
+        return std::string(1, static_cast<char>('A' + line)) + digits[i / 1296] + digits[i / 36 % 36] + digits[i % 36];
+    };
+    for (int line = 0; line < 40; ++line) {
+        flood += "Set-cookie2: ";
+        for (int i = 0; i < 1800; ++i) flood += (i ? "," : "") + name(line, i) + "=1";
+        flood += "\r\n";
+    }
+    flood += "Location: /elsewhere\r\nContent-Length: 0\r\n\r\n";
+    site.SetBody("/elsewhere", "moved here");
+    site.AddFault("/data", Raw(flood));
+    TClient http;
+    EXPECT_EQ(http.Get(site.Url("/data")), "moved here");
+    std::string expected;
+    for (int i = 0; i < 100; ++i) expected += (i ? "; " : "") + name(0, i) + "=1";
+    ASSERT_EQ(site.Requests().size(), 2u);
+    EXPECT_EQ(site.Requests()[1].headers["cookie"], expected);
+
+    // By bytes too: a cookie over 4096 bytes, and any past 16384 in all, is
+    // dropped; a replaced cookie gives its room back.
+    site.ClearFaults();
+    site.ClearRequests();
+    std::string big(4000, 'x');
+    std::string answer = "HTTP/1.1 302 Found\r\n";
+    for (const char* n : {"b0", "b1", "b2", "b3", "b4"}) answer += "Set-Cookie: " + std::string(n) + "=" + big + "\r\n";
+    answer += "Set-Cookie: huge=" + std::string(5000, 'y') + "\r\nSet-Cookie: b0=small\r\nSet-Cookie: s=1\r\n";
+    answer += "Location: /elsewhere\r\nContent-Length: 0\r\n\r\n";
+    site.AddFault("/data", Raw(answer));
+    TClient sized;
+    EXPECT_EQ(sized.Get(site.Url("/data")), "moved here");
+    // The long Cookie header comes folded: join its continuation lines.
+    const std::string head = site.Requests().at(1).head;
+    size_t from = head.find("\r\nCookie:");
+    ASSERT_NE(from, std::string::npos);
+    from += 9;
+    std::string cookie;
+    for (size_t e; (e = head.find("\r\n", from)) != std::string::npos; from = e + 2) {
+        cookie += head.substr(from, e - from);
+        if (head[e + 2] != ' ') break;
+    }
+    cookie.erase(0, cookie.find_first_not_of(' '));
+    std::vector<std::string> names;
+    for (size_t pos = 0; pos < cookie.size();) {
+        size_t eq = cookie.find('=', pos);
+        names.push_back(cookie.substr(pos, eq - pos));
+        size_t next = cookie.find("; ", eq);
+        pos = next == std::string::npos ? cookie.size() : next + 2;
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"b1", "b2", "b3", "b0", "s"}));
+}
+
+// A connection that answers every read, after a short pause, with one more
+// 100 Continue; after ten seconds it closes.
+class TEndlessContinue : public THttpConnection {
+public:
+    void Connect(const std::string&, int, int32_t) override { start_ = std::chrono::steady_clock::now(); }
+    int32_t Recv(char* buffer, int32_t count, int32_t) override {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (std::chrono::steady_clock::now() - start_ > std::chrono::seconds(10)) return 0;
+        static const std::string answer = "HTTP/1.1 100 Continue\r\n\r\n";
+        int32_t n = std::min(count, static_cast<int32_t>(answer.size()));
+        std::copy(answer.begin(), answer.begin() + n, buffer);
+        return n;
+    }
+    void SendAll(const char*, size_t, int32_t) override {}
+    bool IsOpen() const override { return true; }
+    void Cancel() override {}
+
+private:
+    std::chrono::steady_clock::time_point start_;
+};
+
+TEST_F(HttpClient, TotalLimitEndsTrickleAndEndlessContinue) {
+    // Every byte arrives within the read time-out; the whole would take 6 s.
+    site.SetBody("/drip", std::string(30, 'd'));
+    site.AddFault("/drip", Fault("slow=200,piece=1"));
+    TClient http;
+    http.ReadTimeout = 500;
+    http.TotalTimeout = 2000;
+    auto start = std::chrono::steady_clock::now();
+    try {
+        http.Get(site.Url("/drip"));
+        FAIL() << "no error";
+    } catch (const EHttpReadTimeout& e) {
+        EXPECT_STREQ(e.what(), "Read Timeout");
+    }
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(1900));
+    EXPECT_LT(took, std::chrono::milliseconds(4000));
+
+    TClient endless;
+    endless.ReadTimeout = 500;
+    endless.TotalTimeout = 1000;
+    endless.ConnectionFactory = [] { return std::make_unique<TEndlessContinue>(); };
+    start = std::chrono::steady_clock::now();
+    EXPECT_THROW(endless.Get("http://site/"), EHttpReadTimeout);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3000));
 }
 
 TEST_F(HttpClient, ProgressPerBodyReadAndPerChunk) {

@@ -219,6 +219,29 @@ TEST_F(WebRead, WaitingModeGivesUpAfterItsBound) {
     ResultsStore().Remove(key);
 }
 
+TEST_F(WebRead, TextReadsHaveATotalBoundDownloadsDoNot) {
+    // One byte every 150 ms: each wait is well within the time-out of 500,
+    // but the whole takes about 3.6 s, past four time-outs (2 s).
+    site.SetBody("/drip", std::string(24, 'd'));
+    site.AddFault("/drip", fakesite::ParseFault("slow=150,piece=1"));
+    TWebRead text(site.Url("/drip"), 500, 0, "");
+    std::string content = "old";
+    bool success = true;
+    auto start = Clock::now();
+    text.Fetch(content, success, false);
+    auto took = Clock::now() - start;
+    EXPECT_FALSE(success);
+    EXPECT_EQ(content, "");
+    EXPECT_GE(took, std::chrono::milliseconds(1900));
+    EXPECT_LT(took, std::chrono::milliseconds(3400));
+
+    std::string path = dir / "drip.bin";
+    TWebRead file(site.Url("/drip"), 500, 0, "", nullptr, 0, 0, 0, path);
+    file.Start(false);
+    EXPECT_TRUE(file.Success);
+    EXPECT_EQ(ReadFile(path), std::string(24, 'd'));
+}
+
 TEST_F(WebRead, BackgroundStartAndCollect) {
     std::string path = dir / "bg.bin";
     TRecorder window;
