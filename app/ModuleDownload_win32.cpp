@@ -23,10 +23,6 @@ bool DirectoryExists(const std::string& path) {
     return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-}  // namespace
-
-namespace {
-
 // A CRC-32 is easily forged to any value: only the SHA-256 says the file is
 // the publisher's. A file that fails is deleted, else the download window
 // would take it as complete on every later run.
