@@ -3,18 +3,12 @@
 #include <cstring>
 
 bool EndsWithBackslash(const std::string& text, unsigned codePage) {
-    // Characters can only be told apart from the start: a trail byte may
-    // have any value a lead byte has.
-    size_t last = std::string::npos;
-    for (size_t i = 0; i < text.size();) {
-        last = i;
-        const bool pair = IsLeadByte(codePage, static_cast<unsigned char>(text[i])) && i + 1 < text.size();
-        i += pair ? 2 : 1;
-    }
-    return last != std::string::npos && last + 1 == text.size() && text[last] == '\\';
+    return !text.empty() && LastSeparator(text, "\\", codePage) == text.size() - 1;
 }
 
 size_t LastSeparator(const std::string& text, const char* separators, unsigned codePage) {
+    // Characters can only be told apart from the start: a trail byte may
+    // have any value a lead byte has.
     size_t found = std::string::npos;
     for (size_t i = 0; i < text.size();) {
         const unsigned char b = static_cast<unsigned char>(text[i]);

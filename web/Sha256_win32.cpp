@@ -11,6 +11,7 @@
 #include "fileutil/Errors.h"
 #include "fileutil/Handles_win32.h"
 #include "fileutil/SystemDll_win32.h"
+#include "web/ChecksumFile_win32.h"
 
 namespace {
 
@@ -201,15 +202,7 @@ std::string Sha256Hex(const void* bytes, size_t count, TSha256Provider provider)
 std::string FileSha256(const std::string& path) { return FileSha256(path, DefaultSha256Provider()); }
 
 std::string FileSha256(const std::string& path, TSha256Provider provider) {
-    // Read access, readers may share, writers are refused while we read.
-    TFileHandle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!file) {
-        DWORD e = GetLastError();
-        char full[MAX_PATH] = {};
-        if (!GetFullPathNameA(path.c_str(), MAX_PATH, full, nullptr)) lstrcpynA(full, path.c_str(), MAX_PATH);
-        throw EFOpenError("Cannot open file \"" + std::string(full) + "\". " + SysErrorMessage(e));
-    }
+    TFileHandle file = OpenForChecksum(path, FILE_FLAG_SEQUENTIAL_SCAN);
     std::unique_ptr<THasher> hasher = NewHasher(provider);
     std::vector<char> block(65536);
     for (;;) {
