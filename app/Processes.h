@@ -16,7 +16,7 @@ struct TProcessEntry {
 };
 
 struct TModuleEntry {
-    uint32_t ModuleHandle = 0;  // load address in the owning process
+    uint64_t ModuleHandle = 0;  // load address in the owning process
     std::string FileName;       // full path as the owner's loader records it
     TProcessEntry Process;      // the owning process
     std::string Error;

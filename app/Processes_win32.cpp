@@ -11,12 +11,20 @@
 
 namespace {
 
-// Layout of a 32-bit process's loader data, read from outside the process.
-const uint32_t kPebLdr = 0x0C;              // PEB.Ldr
-const uint32_t kLdrInLoadOrder = 0x0C;      // PEB_LDR_DATA.InLoadOrderModuleList
-const uint32_t kEntryDllBase = 0x18;        // LDR_DATA_TABLE_ENTRY.DllBase
-const uint32_t kEntryFullDllName = 0x24;    // LDR_DATA_TABLE_ENTRY.FullDllName
-const uint32_t kEntrySize = 0x2C;
+// Where the loader keeps its module list, as read from outside the process.
+// Pointer-sized fields make the 32-bit and 64-bit layouts differ.
+struct TLoaderLayout {
+    uint32_t Pointer;           // bytes in a pointer of the target
+    uint32_t PebLdr;            // PEB.Ldr
+    uint32_t LdrInLoadOrder;    // PEB_LDR_DATA.InLoadOrderModuleList
+    uint32_t EntryDllBase;      // LDR_DATA_TABLE_ENTRY.DllBase
+    uint32_t EntryFullDllName;  // LDR_DATA_TABLE_ENTRY.FullDllName (a UNICODE_STRING)
+    uint32_t EntrySize;
+};
+const TLoaderLayout kLayout32 = {4, 0x0C, 0x0C, 0x18, 0x24, 0x2C};
+#ifdef _WIN64
+const TLoaderLayout kLayout64 = {8, 0x18, 0x10, 0x30, 0x48, 0x58};
+#endif
 // A loader list is walked at most this far, in case it changes under us.
 const int kMaxModules = 4096;
 // The system's process list is asked for with at most this large a buffer.
@@ -27,6 +35,7 @@ const NTSTATUS kStatusInfoLengthMismatch = static_cast<NTSTATUS>(0xC0000004L);
 
 using NtQuerySystemInformationFn = NTSTATUS(NTAPI*)(ULONG, PVOID, ULONG, PULONG);
 using NtQueryInformationProcessFn = NTSTATUS(NTAPI*)(HANDLE, ULONG, PVOID, ULONG, PULONG);
+using QueryFullProcessImageNameFn = BOOL(WINAPI*)(HANDLE, DWORD, LPSTR, PDWORD);
 
 FARPROC NtdllProc(const char* name) {
     HMODULE ntdll = GetModuleHandleA("ntdll.dll");
@@ -88,56 +97,124 @@ std::string Normalise(std::string path) {
     return out;
 }
 
-bool ReadRemote(HANDLE process, uint32_t address, void* into, size_t size) {
+bool ReadRemote(HANDLE process, uint64_t address, void* into, size_t size) {
     SIZE_T got = 0;
-    return address != 0 &&
+    return address != 0 && address <= UINTPTR_MAX &&
            ReadProcessMemory(process, reinterpret_cast<LPCVOID>(static_cast<uintptr_t>(address)),
                              into, size, &got) &&
            got == size;
 }
 
-uint32_t Dword(const unsigned char* p) {
-    uint32_t v;
+// A pointer of the target's size, stored at p.
+uint64_t Pointer(const unsigned char* p, const TLoaderLayout& layout) {
+    if (layout.Pointer == 4) {
+        uint32_t v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    }
+    uint64_t v;
     std::memcpy(&v, p, sizeof v);
     return v;
 }
 
+bool ReadPointer(HANDLE process, uint64_t address, const TLoaderLayout& layout, uint64_t* value) {
+    unsigned char raw[8] = {};
+    if (!ReadRemote(process, address, raw, layout.Pointer)) return false;
+    *value = Pointer(raw, layout);
+    return true;
+}
+
 struct TLoaderModule {
-    uint32_t Base;
+    uint64_t Base;
     std::string Path;
 };
 
-// Walks the loader's module list of an opened process, in load order; the
-// first module is the executable. Stops early when visit returns false.
-// False when the list cannot be read: a 64-bit process seen from this 32-bit
-// one has no readable 32-bit PEB (NULL under Wine and on Windows).
-bool WalkLoaderList(HANDLE process, const std::function<bool(const TLoaderModule&)>& visit) {
+// The address of the PEB whose loader list holds the process's own modules,
+// and its layout. A 32-bit process under a 64-bit build keeps them in its
+// WOW64 PEB. A 64-bit process has no PEB a 32-bit build can read (NULL under
+// Wine and on Windows).
+bool FindPeb(HANDLE process, uint64_t* peb, const TLoaderLayout** layout) {
     static auto query = reinterpret_cast<NtQueryInformationProcessFn>(
         reinterpret_cast<void*>(NtdllProc("NtQueryInformationProcess")));
     if (!query) return false;
+#ifdef _WIN64
+    ULONG_PTR wow64Peb = 0;
+    if (query(process, 26 /* ProcessWow64Information */, &wow64Peb, sizeof wow64Peb, nullptr) ==
+            0 &&
+        wow64Peb != 0) {
+        *peb = wow64Peb;
+        *layout = &kLayout32;
+        return true;
+    }
+#endif
     PROCESS_BASIC_INFORMATION basic = {};
     if (query(process, 0 /* ProcessBasicInformation */, &basic, sizeof basic, nullptr) != 0)
         return false;
-    uint32_t peb = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(basic.PebBaseAddress));
-    uint32_t ldr = 0;
-    if (!ReadRemote(process, peb + kPebLdr, &ldr, sizeof ldr)) return false;
-    uint32_t head = ldr + kLdrInLoadOrder;
-    uint32_t link = 0;
-    if (!ReadRemote(process, head, &link, sizeof link)) return false;
+    *peb = reinterpret_cast<uintptr_t>(basic.PebBaseAddress);
+#ifdef _WIN64
+    *layout = &kLayout64;
+#else
+    *layout = &kLayout32;
+#endif
+    return *peb != 0;
+}
+
+// Walks the loader's module list of an opened process, in load order; the
+// first module is the executable. Stops early when visit returns false.
+// False when the list cannot be read.
+bool WalkLoaderList(HANDLE process, const std::function<bool(const TLoaderModule&)>& visit) {
+    uint64_t peb = 0;
+    const TLoaderLayout* layout = nullptr;
+    if (!FindPeb(process, &peb, &layout)) return false;
+    uint64_t ldr = 0;
+    if (!ReadPointer(process, peb + layout->PebLdr, *layout, &ldr)) return false;
+    uint64_t head = ldr + layout->LdrInLoadOrder;
+    uint64_t link = 0;
+    if (!ReadPointer(process, head, *layout, &link)) return false;
     for (int i = 0; i < kMaxModules && link != head && link != 0; ++i) {
-        unsigned char entry[kEntrySize];
-        if (!ReadRemote(process, link, entry, sizeof entry)) return false;
+        unsigned char entry[0x58];
+        if (!ReadRemote(process, link, entry, layout->EntrySize)) return false;
+        const unsigned char* name16 = entry + layout->EntryFullDllName;
         uint16_t bytes = 0;
-        std::memcpy(&bytes, entry + kEntryFullDllName, sizeof bytes);
-        uint32_t buffer = Dword(entry + kEntryFullDllName + 4);
+        std::memcpy(&bytes, name16, sizeof bytes);
+        // UNICODE_STRING: two lengths, then the buffer pointer, aligned.
+        uint64_t buffer = Pointer(name16 + layout->Pointer, *layout);
         std::wstring name(bytes / sizeof(wchar_t), L'\0');
         if (!name.empty() && !ReadRemote(process, buffer, &name[0], name.size() * sizeof(wchar_t)))
             return false;
-        TLoaderModule m{Dword(entry + kEntryDllBase), DosPath(Narrow(name.data(), name.size()))};
+        TLoaderModule m{Pointer(entry + layout->EntryDllBase, *layout),
+                        DosPath(Narrow(name.data(), name.size()))};
         if (!visit(m)) return true;
-        link = Dword(entry);  // InLoadOrderLinks.Flink
+        link = Pointer(entry, *layout);  // InLoadOrderLinks.Flink
     }
     return true;
+}
+
+// The full path of a process's executable, asked with the least access that
+// answers it. Works across bitness, where the loader list may not. Empty when
+// the process cannot be opened (protected, or gone).
+std::string ImagePath(uint32_t pid) {
+    static auto query = reinterpret_cast<QueryFullProcessImageNameFn>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleA("kernel32.dll"), "QueryFullProcessImageNameA")));
+    if (query) {
+        TKernelHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+        if (!process) return std::string();
+        char path[MAX_PATH * 2] = {};
+        DWORD size = sizeof path;
+        if (query(process.get(), 0, path, &size) && size > 0 && size < sizeof path)
+            return std::string(path, size);
+        return std::string();
+    }
+    // Before Vista: the first module of the loader list.
+    std::string path;
+    TKernelHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid));
+    if (process) {
+        WalkLoaderList(process.get(), [&](const TLoaderModule& m) {
+            path = m.Path;
+            return false;  // only the first: the executable
+        });
+    }
+    return path;
 }
 
 TKernelHandle OpenForReading(uint32_t pid) {
@@ -156,8 +233,14 @@ TProcessSource Resolve(TProcessSource source) {
 }
 
 // Every process the system lists, in its order.
-std::vector<TProcessEntry> NtProcesses() {
-    std::vector<TProcessEntry> result;
+struct TListedProcess {
+    TProcessEntry Entry;
+    DWORD Session;
+};
+
+// Every process the system lists, in its order, with its session.
+std::vector<TListedProcess> NtProcesses() {
+    std::vector<TListedProcess> result;
     static auto query = reinterpret_cast<NtQuerySystemInformationFn>(
         reinterpret_cast<void*>(NtdllProc("NtQuerySystemInformation")));
     if (!query) return result;
@@ -184,21 +267,20 @@ std::vector<TProcessEntry> NtProcesses() {
         std::string image = Narrow(info->ImageName.Buffer, info->ImageName.Length / sizeof(wchar_t));
         if (image.empty() && e.ProcessID == 0) image = "[System Process]";
         e.ExePath = image;
-        if (TKernelHandle process = OpenForReading(e.ProcessID)) {
-            WalkLoaderList(process.get(), [&](const TLoaderModule& m) {
-                if (!m.Path.empty()) e.ExePath = m.Path;
-                return false;  // only the first: the executable
-            });
+        if (e.ProcessID != 0) {
+            std::string full = ImagePath(e.ProcessID);
+            if (!full.empty()) e.ExePath = full;
         }
-        result.push_back(std::move(e));
+        result.push_back({std::move(e), info->SessionId});
         if (info->NextEntryOffset == 0) break;
         offset += info->NextEntryOffset;
     }
     return result;
 }
 
-std::vector<TProcessEntry> ToolhelpProcesses() {
-    std::vector<TProcessEntry> result;
+// Toolhelp knows no sessions: every process counts as the caller's.
+std::vector<TListedProcess> ToolhelpProcesses(DWORD session) {
+    std::vector<TListedProcess> result;
     TFileHandle snap(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snap) return result;
     PROCESSENTRY32 pe = {};
@@ -207,13 +289,19 @@ std::vector<TProcessEntry> ToolhelpProcesses() {
         TProcessEntry e;
         e.ProcessID = pe.th32ProcessID;
         e.ExePath = pe.szExeFile;
-        result.push_back(std::move(e));
+        result.push_back({std::move(e), session});
     }
     return result;
 }
 
-std::vector<TProcessEntry> AllProcesses(TProcessSource source) {
-    return source == TProcessSource::Toolhelp ? ToolhelpProcesses() : NtProcesses();
+DWORD OwnSession() {
+    DWORD session = 0;
+    if (!ProcessIdToSessionId(GetCurrentProcessId(), &session)) session = 0;
+    return session;
+}
+
+std::vector<TListedProcess> AllProcesses(TProcessSource source) {
+    return source == TProcessSource::Toolhelp ? ToolhelpProcesses(OwnSession()) : NtProcesses();
 }
 
 }  // namespace
@@ -221,7 +309,8 @@ std::vector<TProcessEntry> AllProcesses(TProcessSource source) {
 TProcessList FindProcesses(const std::string& name, TProcessSource source) {
     TProcessList list;
     std::string wanted = HasFolder(name) ? Normalise(name) : name;
-    for (TProcessEntry& e : AllProcesses(Resolve(source))) {
+    for (TListedProcess& p : AllProcesses(Resolve(source))) {
+        TProcessEntry& e = p.Entry;
         std::string path = HasFolder(e.ExePath) ? Normalise(e.ExePath) : e.ExePath;
         if (ProcessNameMatches(wanted, path)) list.Add(std::move(e));
     }
@@ -231,8 +320,14 @@ TProcessList FindProcesses(const std::string& name, TProcessSource source) {
 TModuleList FindLoadedModules(const std::string& name, TProcessSource source) {
     TModuleList list;
     source = Resolve(source);
-    for (const TProcessEntry& proc : AllProcesses(source)) {
-        auto take = [&](uint32_t base, const std::string& path) {
+    // Only the user's own session: the host programs run there, and reading
+    // the memory of other sessions' services (the credential store's among
+    // them) is what endpoint protection rightly flags.
+    const DWORD session = OwnSession();
+    for (const TListedProcess& listed : AllProcesses(source)) {
+        if (listed.Session != session) continue;
+        const TProcessEntry& proc = listed.Entry;
+        auto take = [&](uint64_t base, const std::string& path) {
             if (!ModuleNameMatches(name, path)) return;
             TModuleEntry m;
             m.ModuleHandle = base;
@@ -246,8 +341,7 @@ TModuleList FindLoadedModules(const std::string& name, TProcessSource source) {
             MODULEENTRY32 me = {};
             me.dwSize = sizeof me;
             for (BOOL ok = Module32First(snap.get(), &me); ok; ok = Module32Next(snap.get(), &me))
-                take(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(me.modBaseAddr)),
-                     me.szExePath);
+                take(reinterpret_cast<uintptr_t>(me.modBaseAddr), me.szExePath);
         } else {
             TKernelHandle process = OpenForReading(proc.ProcessID);
             if (!process) continue;

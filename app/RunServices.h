@@ -23,7 +23,7 @@ struct TProcessQuery {
 // The loaded instances of one library: how many, and the first one's handle.
 struct TModuleQuery {
     int Count = 0;
-    uint32_t FirstHandle = 0;
+    uint64_t FirstHandle = 0;
 };
 
 // What the run keeps of an engine identification.

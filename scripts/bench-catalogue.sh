@@ -8,8 +8,10 @@ ensure_packages
 cmake -S "$ROOT" -B "$BUILD/bench" -G Ninja -DCMAKE_BUILD_TYPE=Release -DSTIRPELLO_SANITIZE=OFF \
     -DSTIRPELLO_BENCH=ON >/dev/null
 cmake --build "$BUILD/bench" -j "$JOBS" --target catalogue_bench
+pick_win_arch
+win_tree "$BUILD/win"
 cmake -S "$ROOT" -B "$BUILD/win" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" -DSTIRPELLO_BENCH=ON "$TEST_OVERRIDES" >/dev/null
+    -DCMAKE_TOOLCHAIN_FILE="$WIN_TOOLCHAIN" -DSTIRPELLO_BENCH=ON "$TEST_OVERRIDES" >/dev/null
 cmake --build "$BUILD/win" -j "$JOBS" --target catalogue_bench
 
 work=$BUILD/bench/catalogue-run
@@ -24,6 +26,6 @@ prefix=$BUILD/win/wineprefix
 wine_env "$prefix"
 trap stop_all EXIT
 wineserver -p >/dev/null 2>&1 </dev/null
-log "under Wine"
+log "under Wine ($WIN_ARCH build)"
 wine "$BUILD/win/bin/catalogue_bench.exe" </dev/null | tr -d '\r'
 wine "$BUILD/win/bin/catalogue_bench.exe" bench-catalogue.upd </dev/null | tr -d '\r'

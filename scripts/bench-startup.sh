@@ -27,7 +27,7 @@ quiet wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f
 scratch=$BUILD/bench-startup
 rm -rf "$scratch"
 mkdir -p "$scratch"
-log "start-up, $RUNS runs each (display $DISPLAY)"
+log "start-up, $RUNS runs each ($WIN_ARCH build, display $DISPLAY)"
 (cd "$scratch" && wine "$bin/startuptime.exe" --runs "$RUNS" --warmup 3 \
     "$(win "$bin/DownloadStirpelloUpdate.exe")" "$(win "$bin/emptywindow.exe")" </dev/null) | tr -d '\r'
 

@@ -20,9 +20,11 @@ cmake -S "$ROOT" -B "$NB" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_COMPILER
     -DSTIRPELLO_SANITIZE=OFF -DSTIRPELLO_BENCH=ON >/dev/null
 cmake --build "$NB" -j "$JOBS" --target webread fakesite >/dev/null
 if [[ " $TREES " == *" win "* ]]; then
-    log "windows release tree"
+    pick_win_arch
+    win_tree "$WB"
+    log "windows release tree ($WIN_ARCH)"
     cmake -S "$ROOT" -B "$WB" -G Ninja -DCMAKE_BUILD_TYPE=Release -DSTIRPELLO_BENCH=ON \
-        -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" -DSTIRPELLO_TEST_OVERRIDES=ON >/dev/null
+        -DCMAKE_TOOLCHAIN_FILE="$WIN_TOOLCHAIN" -DSTIRPELLO_TEST_OVERRIDES=ON >/dev/null
     cmake --build "$WB" -j "$JOBS" --target webread rawget >/dev/null
 fi
 
@@ -73,6 +75,6 @@ if [[ " $TREES " == *" win "* ]]; then
     wineserver -p >/dev/null 2>&1 </dev/null || true  # one may already run
     wine cmd /c exit >/dev/null 2>&1 </dev/null || true
     wout="Z:${work//\//\\}"
-    run_pair wine "wine '$WB/bin/webread.exe' --to '$wout\\own.bin' '$url'" \
+    run_pair "wine/$WIN_ARCH" "wine '$WB/bin/webread.exe' --to '$wout\\own.bin' '$url'" \
         "wine '$WB/bin/rawget.exe' 127.0.0.1 $port /big.bin '$wout\\peer.bin'" rawget
 fi

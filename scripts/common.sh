@@ -17,7 +17,10 @@ ensure_packages() {
         [g++-mingw-w64-i686-posix]=/usr/bin/i686-w64-mingw32-g++-posix
         [gcc-mingw-w64-i686-posix]=/usr/bin/i686-w64-mingw32-gcc-posix
         [binutils-mingw-w64-i686]=/usr/bin/i686-w64-mingw32-windres
-        [libz-mingw-w64-dev]=/usr/i686-w64-mingw32/lib/libz.a
+        [g++-mingw-w64-x86-64-posix]=/usr/bin/x86_64-w64-mingw32-g++-posix
+        [gcc-mingw-w64-x86-64-posix]=/usr/bin/x86_64-w64-mingw32-gcc-posix
+        [binutils-mingw-w64-x86-64]=/usr/bin/x86_64-w64-mingw32-windres
+        [libz-mingw-w64-dev]=/usr/x86_64-w64-mingw32/lib/libz.a
         [zlib1g-dev]=/usr/include/zlib.h
         [googletest]=/usr/src/googletest/CMakeLists.txt
         [libgtest-dev]=/usr/include/gtest/gtest.h [libgmock-dev]=/usr/include/gmock/gmock.h
@@ -68,12 +71,76 @@ configure_and_build() {
         build_targets "$BUILD/native"
     fi
     if [[ " $TREES " == *" win "* ]]; then
-        log "windows tree"
+        pick_win_arch
+        win_tree "$BUILD/win"
+        log "windows tree ($WIN_ARCH)"
         cmake -S "$ROOT" -B "$BUILD/win" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-            -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" "$TEST_OVERRIDES" >/dev/null
+            -DCMAKE_TOOLCHAIN_FILE="$WIN_TOOLCHAIN" "$TEST_OVERRIDES" >/dev/null
         build_targets "$BUILD/win"
     fi
 }
+
+# pick_win_arch: WIN_ARCH (i686 or x86_64), WIN_TOOLCHAIN and WINE for the
+# Windows tree. The shipped program is i686; it is tested as such wherever
+# this kernel runs 32-bit code, found by starting the 32-bit Wine loader.
+# Elsewhere the same sources are built and tested for x86_64 under wine64.
+# WIN_ARCH set beforehand skips the probe. Prints one line saying which, and why.
+WIN_ARCH_PICKED=
+pick_win_arch() {
+    [ -n "$WIN_ARCH_PICKED" ] && return 0
+    local why
+    case "${WIN_ARCH:-}" in
+    i686)
+        if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+            echo "WIN_ARCH=i686, but this machine cannot run the 32-bit Wine loader (/usr/lib/wine/wine):" \
+                "its kernel runs no 32-bit code (boot it with ia32_emulation=on), or wine32:i386 is missing." \
+                "Leave WIN_ARCH unset to test the x86_64 build." >&2
+            exit 2
+        fi
+        why="WIN_ARCH=i686" ;;
+    x86_64) why="WIN_ARCH=x86_64" ;;
+    "")
+        if /usr/lib/wine/wine --version >/dev/null 2>&1; then
+            WIN_ARCH=i686 why="this machine runs 32-bit code, as shipped"
+        else
+            WIN_ARCH=x86_64
+            why="this kernel runs no 32-bit code (the 32-bit Wine loader does not start; the kernel setting is ia32_emulation=on), so the same sources are tested as a 64-bit build"
+        fi ;;
+    *) echo "WIN_ARCH must be i686 or x86_64, not '$WIN_ARCH'" >&2; exit 2 ;;
+    esac
+    WIN_TOOLCHAIN=$ROOT/cmake/mingw-$WIN_ARCH.cmake
+    if [ "$WIN_ARCH" = x86_64 ]; then
+        # Straight to the 64-bit loader: Debian's `wine` wrapper takes the
+        # 32-bit one whenever it is installed, runnable or not.
+        WINE=/usr/lib/wine/wine64
+        export WINELOADER=$WINE
+    else
+        WINE=/usr/lib/wine/wine
+    fi
+    export WIN_ARCH WINE
+    WIN_ARCH_PICKED=1
+    log "windows programs: $WIN_ARCH ($why)"
+}
+
+# win_tree DIR: a Windows tree holds one architecture, named in its stamp;
+# another one is removed first (with its Wine prefix) so that it is rebuilt
+# cleanly.
+win_tree() {
+    local dir=$1 stamp=$1/.win-arch
+    if [ -e "$dir" ] && [ "$(cat "$stamp" 2>/dev/null)" != "$WIN_ARCH" ]; then
+        log "$dir held $(cat "$stamp" 2>/dev/null || echo 'an unstamped build'); rebuilding it for $WIN_ARCH"
+        if [ -d "$dir/wineprefix" ]; then WINEPREFIX=$dir/wineprefix wineserver -k >/dev/null 2>&1 || true; fi
+        rm -rf "$dir"
+    fi
+    mkdir -p "$dir"
+    echo "$WIN_ARCH" >"$stamp"
+}
+
+# The Wine loader for the picked architecture, in place of Debian's wrapper
+# (and of winepath and wineboot, which go through it).
+wine() { pick_win_arch; "$WINE" "$@"; }
+winepath() { wine winepath "$@"; }
+wineboot() { wine wineboot "$@"; }
 
 wine_env() {
     export WINEPREFIX=$1

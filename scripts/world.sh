@@ -7,7 +7,12 @@
 # server running. The sourcing script defines fail MESSAGE.
 # After it: $work, $inst, $bin, $native, $wininst, $winwork, $winbin, $desktop.
 
-win() { winepath -w "$1" 2>/dev/null; }
+# Under ctest the tree's own runner picks the Wine loader; the demo and the
+# scripts that source common.sh first have its wine already.
+if ! declare -F wine >/dev/null; then
+    wine() { "${WINE_RUN:?run through ./test.sh}" "$@"; }
+fi
+win() { wine winepath -w "$1" 2>/dev/null; }
 quiet() { "$@" >/dev/null 2>&1 </dev/null; }
 
 product_key='HKLM\Software\corvannaSystems\Stirpello'

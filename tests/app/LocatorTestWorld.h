@@ -38,9 +38,10 @@ public:
     TLocatorTestWorld& operator=(const TLocatorTestWorld&) = delete;
 
     void RemoveKeys() {
-        RegDeleteKeyA(HKEY_LOCAL_MACHINE, ProductKey);
-        RegDeleteKeyA(HKEY_LOCAL_MACHINE, ProductParent);  // only when empty
-        RegDeleteKeyA(HKEY_LOCAL_MACHINE, InstallerKey);
+        // The 32-bit view, where the product's installer writes.
+        RegDeleteKeyExA(HKEY_LOCAL_MACHINE, ProductKey, KEY_WOW64_32KEY, 0);
+        RegDeleteKeyExA(HKEY_LOCAL_MACHINE, ProductParent, KEY_WOW64_32KEY, 0);  // only when empty
+        RegDeleteKeyExA(HKEY_LOCAL_MACHINE, InstallerKey, KEY_WOW64_32KEY, 0);
     }
     void SetProductValue(const std::string& v) { SetString(ProductKey, "InstallPath", v); }
     void SetInstallerValue(const std::string& v) {
@@ -105,8 +106,8 @@ public:
 private:
     static HKEY Create(const char* key) {
         HKEY k = nullptr;
-        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k,
-                            nullptr) != ERROR_SUCCESS)
+        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0,
+                            KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &k, nullptr) != ERROR_SUCCESS)
             throw std::runtime_error(std::string("cannot create ") + key);
         return k;
     }

@@ -136,13 +136,19 @@ TEST_F(Processes, WildcardsListEveryProcessTheCallerIncluded) {
     }
 }
 
-// Wine's own services are 64-bit; their loader data cannot be read from this
-// 32-bit process (as on 64-bit Windows), so they keep their image name.
-TEST_F(Processes, ProcessesThatCannotBeReadKeepTheirImageName) {
+// Wine's own services are 64-bit: a 32-bit build cannot read their loader
+// data (as on 64-bit Windows), yet both builds name their full path.
+TEST_F(Processes, ProcessesOfEitherBitnessGiveTheirFullPath) {
     TProcessList list = FindProcesses("services.exe");
     ASSERT_GE(list.Count(), 1);
-    EXPECT_EQ(list.Items(0).ExePath, "services.exe");
+    std::string path = list.Items(0).ExePath;
+    EXPECT_TRUE(path.size() > 14 && SameText(path.substr(path.size() - 13), "\\services.exe") &&
+                path[1] == ':')
+        << path;
     EXPECT_NE(list.Items(0).ProcessID, 0u);
+    // The idle process has no image: it keeps the name the system gives it.
+    TProcessList idle = FindProcesses("[System Process]");
+    if (idle.Count() > 0) EXPECT_EQ(idle.Items(0).ExePath, "[System Process]");
 }
 
 TEST_F(Processes, ToolhelpListingFindsTheSameProcesses) {
@@ -185,13 +191,11 @@ TEST_F(Processes, ModulesOfTheCallingProcessCountToo) {
     for (int i = 0; i < list.Count(); ++i)
         if (list.Items(i).Process.ProcessID == GetCurrentProcessId()) {
             self = true;
-            EXPECT_EQ(list.Items(i).ModuleHandle,
-                      static_cast<uint32_t>(reinterpret_cast<uintptr_t>(own)));
+            EXPECT_EQ(list.Items(i).ModuleHandle, reinterpret_cast<uintptr_t>(own));
         }
     EXPECT_TRUE(self);
     // The executable itself is the first module of its own list.
     TModuleList exe = FindLoadedModules(OwnPath());
     ASSERT_EQ(exe.Count(), 1);
-    EXPECT_EQ(exe.Items(0).ModuleHandle,
-              static_cast<uint32_t>(reinterpret_cast<uintptr_t>(GetModuleHandleA(nullptr))));
+    EXPECT_EQ(exe.Items(0).ModuleHandle, reinterpret_cast<uintptr_t>(GetModuleHandleA(nullptr)));
 }
