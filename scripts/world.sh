@@ -12,7 +12,14 @@
 if ! declare -F wine >/dev/null; then
     wine() { "${WINE_RUN:?run through ./test.sh}" "$@"; }
 fi
-win() { wine winepath -w "$1" 2>/dev/null; }
+# The Windows form of a path. A winepath that fails is tried once more with
+# its errors shown, and then the caller's `set -e` stops with a message.
+win() {
+    local p
+    p=$(wine winepath -w "$1" 2>/dev/null) || p=$(wine winepath -w "$1") ||
+        { echo "winepath failed for $1" >&2; return 1; }
+    printf '%s\n' "$p"
+}
 quiet() { "$@" >/dev/null 2>&1 </dev/null; }
 
 product_key='HKLM\Software\corvannaSystems\Stirpello'

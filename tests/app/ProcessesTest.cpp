@@ -148,7 +148,9 @@ TEST_F(Processes, ProcessesOfEitherBitnessGiveTheirFullPath) {
     EXPECT_NE(list.Items(0).ProcessID, 0u);
     // The idle process has no image: it keeps the name the system gives it.
     TProcessList idle = FindProcesses("[System Process]");
-    if (idle.Count() > 0) EXPECT_EQ(idle.Items(0).ExePath, "[System Process]");
+    if (idle.Count() > 0) {
+        EXPECT_EQ(idle.Items(0).ExePath, "[System Process]");
+    }
 }
 
 TEST_F(Processes, ToolhelpListingFindsTheSameProcesses) {
