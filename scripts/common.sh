@@ -64,6 +64,8 @@ build_targets() {
 # loopback site; scripts/release.sh builds without them.
 TEST_OVERRIDES=-DSTIRPELLO_TEST_OVERRIDES=ON
 configure_and_build() {
+    # A WIN_ARCH that cannot run stops the run before anything is built.
+    if [[ " $TREES " == *" win "* ]]; then pick_win_arch; fi
     if [[ " $TREES " == *" native "* ]]; then
         log "native tree"
         cmake -S "$ROOT" -B "$BUILD/native" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -71,7 +73,6 @@ configure_and_build() {
         build_targets "$BUILD/native"
     fi
     if [[ " $TREES " == *" win "* ]]; then
-        pick_win_arch
         win_tree "$BUILD/win"
         log "windows tree ($WIN_ARCH)"
         cmake -S "$ROOT" -B "$BUILD/win" -G Ninja -DCMAKE_BUILD_TYPE=Release \
