@@ -453,6 +453,13 @@ void TDownloadStirpelloForm::FormActivate() {
 }
 
 void TDownloadStirpelloForm::FormClose() {
+    // Without this line a log that a user's close ended reads like one cut
+    // off in the middle; the progress line says where the run was.
+    if (running_ && !closingByRun_ && !runLog_.Empty()) {
+        char caption[256] = {};
+        if (GroupBox1 != nullptr) GetWindowTextA(GroupBox1, caption, sizeof caption);
+        runLog_.Add(TRunMsg::ClosedByUser, {caption});
+    }
     if (runLog_.Empty()) {
         PutOnClipboard(handle_, kEmptyLogClipboardText);
         return;
@@ -544,5 +551,6 @@ void TDownloadStirpelloForm::SetBusyCursor(bool busy) {
 }
 
 void TDownloadStirpelloForm::Close() {
+    closingByRun_ = true;
     if (handle_ != nullptr) SendMessageA(handle_, WM_CLOSE, 0, 0);
 }

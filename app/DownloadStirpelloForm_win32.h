@@ -132,6 +132,9 @@ private:
     std::string logDirectory_;
     bool activated_ = false;
     bool running_ = false;
+    // Set when the run itself closes the window, so that only a close by the
+    // user during a run is logged as such.
+    bool closingByRun_ = false;
     bool mainWindow_ = false;
     HWND lastFocus_ = nullptr;
     TRunHandler runHandler_;

@@ -155,9 +155,9 @@ void TFailsafeRun::Start() {
     Pump();
     try {
         TrsFileVersion own = services_.OwnVersion();
-        Log("Stirpello Failsafe Update Utility Version " + own.DottedText());
+        Log(TRunMsg::UtilityVersion, {own.DottedText()});
         state_.ErrorTrail += std::to_string(own.VersionNumber());
-        Log("Current date/time is: " + services_.NowText());
+        Log(TRunMsg::CurrentTime, {services_.NowText()});
     } catch (const std::exception&) {
         // Only the log's header is lost; the run itself does not depend on it.
     }
@@ -169,23 +169,23 @@ bool TFailsafeRun::CheckRunningPrograms() {
     struct TCheck {
         const char* exe;
         const char* message;
-        const char* suffix;
+        TRunMsg line;
     };
     static const TCheck checks[] = {
         {"Stirpello.exe", "Stirpello is running... close Stirpello (or reboot) and rerun this utility",
-         " is running..."},
+         TRunMsg::ProductRunning},
         {"SPEngine.exe", "Stirpello is running... close Stirpello (or reboot) and rerun this utility",
-         " is running"},
-        {"TMG.exe", "TMG is running... close it (or reboot) and rerun this utility", " is running"},
+         TRunMsg::ProgramRunning},
+        {"TMG.exe", "TMG is running... close it (or reboot) and rerun this utility", TRunMsg::ProgramRunning},
         {"RootsMagic.exe", "RootsMagic is running... close it (or reboot) and rerun this utility",
-         " is running"},
+         TRunMsg::ProgramRunning},
     };
     try {
         for (const TCheck& check : checks) {
             TProcessQuery found = services_.FindProcesses(check.exe);
             if (found.Count > 0) {
                 Message(check.message);
-                Log(found.FirstPath + check.suffix);
+                Log(check.line, {found.FirstPath});
                 view_.Close();
                 return false;
             }
@@ -195,11 +195,11 @@ bool TFailsafeRun::CheckRunningPrograms() {
             Message(
                 "The embedded Stirpello interface is active... you may proceed, but if your update "
                 "isn't successful, reboot your PC and try again");
-            Log("SPExec.dll detected as being loaded... ");
-            Log("SPExec.dll handle was " + std::to_string(loaded.FirstHandle));
+            Log(TRunMsg::EmbeddedLoaded);
+            Log(TRunMsg::EmbeddedHandle, {std::to_string(loaded.FirstHandle)});
         }
     } catch (const std::exception& e) {
-        Log(std::string("Error analyzing runnig processes - ") + e.what());
+        Log(TRunMsg::ProcessesError, {e.what()});
     }
     return true;
 }
@@ -215,13 +215,13 @@ bool TFailsafeRun::LocateAndIdentify() {
     Progress("Progress - Stirpello found... validating...");
     state_.Engine = services_.IdentifyEngine(dir, kEngineName);
     if (!state_.Engine.Valid) {
-        Log("Unable to access SPEngine.exe in " + dir);
+        Log(TRunMsg::NoEngine, {dir});
         Message("Unable to access SPEngine.exe in " + dir + " - terminating");
         state_.Engine = TEngineInfo();
         view_.Close();
         return false;
     }
-    Log("Version " + state_.Engine.Version.DottedText() + " in " + dir + " identified for update");
+    Log(TRunMsg::Identified, {state_.Engine.Version.DottedText(), dir});
     shownDirectory_ = dir;
     view_.ShowDirectory(dir);
     Mark(1, TStepMark::Check);
@@ -238,17 +238,17 @@ void TFailsafeRun::InspectUpdateModule() {
         std::string path = PathIn(state_.ProgramDirectory, kModuleName);
         if (services_.FileExists(path)) {
             TrsFileVersion version = services_.ReadVersion(path);
-            Log("Found existing update module " + version.DottedText());
+            Log(TRunMsg::ModuleFound, {version.DottedText()});
             if (version.VersionNumber() > kCurrentModule) {
                 state_.NeedsNewModule = false;
                 state_.CurrentModulePath = path;
             }
         } else {
-            Log("Did not find an existing update module");
+            Log(TRunMsg::ModuleMissing);
             state_.ErrorTrail += "-UMX";
         }
     } catch (const std::exception& e) {
-        Log(std::string("Error analyzing existing update module - ") + e.what());
+        Log(TRunMsg::ModuleError, {e.what()});
     }
 }
 
@@ -265,28 +265,27 @@ void TFailsafeRun::InspectSettings() {
             state_.NotifyForAnyUpdate =
                 Upper(services_.IniRead(ini, kInternet, "notifyForAnyUpdate", "FALSE")) == "TRUE";
             if (!services_.IniRead(ini, "Updates", "CheckOnOrAfterDate", "").empty()) {
-                Log("Found CheckOnOrAfterDate in Stirpello.ini file - deleting it");
+                Log(TRunMsg::DeletedCheckDate);
                 services_.IniDelete(ini, "Updates", "CheckOnOrAfterDate");
             }
             if (!services_.IniRead(ini, "Updates", "NotifyAfterUpdateTo", "").empty()) {
-                Log("Found NotifyAfterUpdateTo in Stirpello.ini file - deleting it");
+                Log(TRunMsg::DeletedNotifyAfter);
                 services_.IniDelete(ini, "Updates", "NotifyAfterUpdateTo");
             }
             if (Upper(services_.IniRead(ini, kInternet, "useProxy", "FALSE")) == "TRUE") {
                 state_.ProxyPort =
                     StrToIntDef(services_.IniRead(ini, kInternet, "portNumber", "0"), 0);
                 state_.ProxyServer = Upper(services_.IniRead(ini, kInternet, "proxyName", "unspecified"));
-                Log("Using Proxy for internet access... Port=" + std::to_string(state_.ProxyPort) +
-                    " Server=" + state_.ProxyServer);
+                Log(TRunMsg::ProxyUsed, {std::to_string(state_.ProxyPort), state_.ProxyServer});
             }
             if (Upper(services_.IniRead(ini, "Files", "useWorkingDirectory", "FALSE")) == "TRUE")
-                Log("INI file \"UseWorkingDirectory\" turned on!");
+                Log(TRunMsg::WorkingDirectory);
         } else {
-            Log("INI file " + ini + " not found");
+            Log(TRunMsg::IniMissing, {ini});
             state_.ErrorTrail += "-INF";
         }
     } catch (const std::exception& e) {
-        Log(std::string("Error analyzing ini file - ") + e.what());
+        Log(TRunMsg::IniError, {e.what()});
         state_.ErrorTrail += "-IER";
     }
 }
@@ -306,14 +305,14 @@ void TFailsafeRun::TestInternet() {
         TWebResult probe = read(sites_.ProbeUrl);
         if (probe.Success && !probe.Content.empty() &&
             Upper(probe.Content).find("<INPUT") != std::string::npos) {
-            Log("Internet access test 1 succeeded");
+            Log(TRunMsg::ProbeSucceeded);
             state_.ErrorTrail += "-1OK";
             state_.Connected = true;
             TWebResult home = read(sites_.HomeUrl());
             if (!(home.Success && !home.Content.empty() &&
                   Upper(home.Content).find("GENEALOGY SOFTWARE") != std::string::npos)) {
                 state_.ErrorTrail += "-GDW";
-                Log(sites_.SiteName + " down");
+                Log(TRunMsg::SiteDown, {sites_.SiteName});
                 Message(sites_.SiteName +
                                   " appears to be busy or down temporarily... if your update "
                                   "attempt fails wait a few hours and try again.");
@@ -324,7 +323,7 @@ void TFailsafeRun::TestInternet() {
                 state_.Connected = true;
             } else {
                 state_.ErrorTrail += "-BLK";
-                Log("Internet Access Blocked!");
+                Log(TRunMsg::InternetBlocked);
                 Message(
                     "Internet access is blocked! Make sure you're connected and check your "
                     "firewall/security (e.g. NORTON) settings.");
@@ -335,7 +334,7 @@ void TFailsafeRun::TestInternet() {
             }
         }
     } catch (const std::exception& e) {
-        Log(std::string("Error analyzing internet connection - ") + e.what());
+        Log(TRunMsg::InternetError, {e.what()});
         state_.ErrorTrail += "-ENT";
     }
 }
@@ -357,7 +356,7 @@ void TFailsafeRun::AnalyzeUpdates() {
         try {
             std::string url = CatalogueAddress(sites_, engine, services_.Random(100000),
                                                state_.ErrorTrail);
-            Log("Accessing internet " + url);
+            Log(TRunMsg::CatalogueRequest, {url});
             text = services_.WebRead(url, state_.ProxyServer, state_.ProxyPort, kWebTimeOut,
                                      TWebMode::Direct)
                        .Content;
@@ -366,7 +365,7 @@ void TFailsafeRun::AnalyzeUpdates() {
         }
         StopIfClosed();
         if (text.empty()) {
-            Log("Unable to access update data structure on " + sites_.SiteName);
+            Log(TRunMsg::CatalogueUnavailable, {sites_.SiteName});
             Message("The " + sites_.SiteName +
                               " update system is unavailable at the moment - try again later");
             return;
@@ -375,7 +374,7 @@ void TFailsafeRun::AnalyzeUpdates() {
         list->SelectFor(engine.VersionNumber());
         int32_t latest = list->LatestVersion();
         if (latest > engine.VersionNumber()) {
-            Log("Looks like there's an update available to " + std::to_string(latest));
+            Log(TRunMsg::UpdateAvailable, {std::to_string(latest)});
             if (!state_.NotifyForAnyUpdate && !list->NewestIsMajor()) {
                 TConfirmAnswer answer = view_.Confirm(
                     "Only a minor update is available currently... would you like to change your "
@@ -383,8 +382,7 @@ void TFailsafeRun::AnalyzeUpdates() {
                 // Closing the window is no answer: the settings stay as they are.
                 StopIfClosed();
                 if (answer == crYes) {
-                    Log("Only minor updates found and minor update notification is turned off... "
-                        "user requests it be turned on");
+                    Log(TRunMsg::MinorNotifyOn);
                     try {
                         services_.IniWrite(state_.SettingsPath, kInternet, "notifyForAnyUpdate",
                                            "TRUE");
@@ -392,19 +390,18 @@ void TFailsafeRun::AnalyzeUpdates() {
                         // The answer stands; the update module asks again next time.
                     }
                 } else {
-                    Log("Only minor updates found and minor update notification is turned off... "
-                        "user DOES NOT request it be turned on");
+                    Log(TRunMsg::MinorNotifyOff);
                     state_.WantsUpdate = false;
                 }
             }
         } else {
-            Log("No updates found.");
+            Log(TRunMsg::NoUpdates);
             state_.WantsUpdate = false;
             Message("You have version " + engine.DottedText() +
                               " and there are no updates available for this version");
         }
     } catch (const std::exception& e) {
-        Log(std::string("Error analyzing updates - ") + e.what());
+        Log(TRunMsg::UpdatesError, {e.what()});
     }
 }
 
@@ -416,6 +413,9 @@ bool TFailsafeRun::DownloadModule() {
             state_.ProgramDirectory, state_.CurrentModulePath, state_.ProxyServer, state_.ProxyPort);
         StopIfClosed();  // the download window runs its own message loop
         if (!downloaded) {
+            // The download window may end without a word (Cancel): the log
+            // must still say that the run stopped here.
+            Log(TRunMsg::DownloadFailed);
             Mark(2, TStepMark::Cross);
             return false;
         }
@@ -438,13 +438,13 @@ bool TFailsafeRun::ReplaceModule() {
                 state_.Replaced = services_.CopyFile(state_.CurrentModulePath, state_.LaunchPath);
             }
         } catch (const std::exception& e) {
-            Log(std::string("Error copying new update module - ") + e.what());
+            Log(TRunMsg::CopyError, {e.what()});
         }
     } else {
         state_.LaunchPath = state_.CurrentModulePath;
     }
     if (state_.NeedsNewModule && !state_.Replaced) {
-        Log("Copy of new update module failed");
+        Log(TRunMsg::CopyFailed);
         Mark(3, TStepMark::Cross);
         Pump();
         return false;
@@ -464,10 +464,10 @@ void TFailsafeRun::MarkSettings() {
             services_.IniWrite(state_.SettingsPath, kInternet, "wantsUpdate",
                                state_.WantsUpdate ? "TRUE" : "FALSE");
         } else {
-            Log("Ini file doesn't exist - " + state_.SettingsPath);
+            Log(TRunMsg::MarkNoIni, {state_.SettingsPath});
         }
     } catch (const std::exception& e) {
-        Log(std::string("Error updating ini file - ") + e.what());
+        Log(TRunMsg::MarkError, {e.what()});
     }
 }
 
@@ -475,7 +475,7 @@ void TFailsafeRun::MarkSettings() {
 void TFailsafeRun::Launch() {
     // Closing the window instead of pressing OK launches nothing.
     Message("Press OK to close this utility and launch the update module");
-    Log("Running " + state_.LaunchPath);
+    Log(TRunMsg::Launching, {state_.LaunchPath});
     state_.Engine = TEngineInfo();
     Progress("Progress - Executing update module...");
     services_.ShellOpen(state_.LaunchPath);

@@ -89,7 +89,9 @@ private:
     void Message(const std::string& text);
     // Ends the run (caught by Execute) once the window has closed.
     void StopIfClosed() const;
-    void Log(const std::string& line) { view_.Log().Add(line); }
+    void Log(TRunMsg message, std::initializer_list<std::string> args = {}) {
+        view_.Log().Add(message, args);
+    }
 
     IRunView& view_;
     IRunServices& services_;

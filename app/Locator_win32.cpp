@@ -106,21 +106,21 @@ std::wstring Widen(const std::string& text) {
 std::string TInstallationLocator::LocateInstallation() {
     std::string result = ReadRegistryDir(kProductKey, kProductValue);
     std::string installer = ReadRegistryDir(kInstallerKey, kInstallerValue);
-    log_.Add("SP Reg Key Dir=" + result);
-    log_.Add("IS Reg Key Dir=" + installer);
+    log_.Add(TRunMsg::ProductRegistryDir, {result});
+    log_.Add(TRunMsg::InstallerRegistryDir, {installer});
     if (result.empty()) {
         result = installer;
     } else if (!installer.empty() && result != installer) {
         // Exact comparison: a difference in letter case counts too.
-        log_.Add("Possible multiple versions installed");
+        log_.Add(TRunMsg::MultipleInstalls);
         ui_.ShowMessage(
             "It appears you may have multiple copies of Stirpello installed - pay close attention "
             "to the Stirpello program folder name as you proceed");
     }
     if (result.empty())
-        log_.Add("No \"modern\" (1.0.7 or higher) versions of Stirpello found in registry");
+        log_.Add(TRunMsg::NoRegistryInstall);
     else
-        log_.Add("Stirpello install found in registry - " + result);
+        log_.Add(TRunMsg::RegistryInstall, {result});
 
     // The desktop is searched also when the registry answered, so that its
     // shortcuts reach the log.
@@ -145,20 +145,20 @@ std::string TInstallationLocator::LocateInstallation() {
             ShortcutFound(folder, entry);
         };
         finder.Execute();
-        log_.Add(std::to_string(engines_.size()) + " Desktop Shortcuts found for Stirpello");
+        log_.Add(TRunMsg::ShortcutCount, {std::to_string(engines_.size())});
         int number = 1;
         for (const auto& engine : engines_) {
-            log_.Add("  " + std::to_string(number++) + ") " + engine->Describe());
+            log_.Add(TRunMsg::Shortcut, {std::to_string(number++), engine->Describe()});
             if (result.empty() && !engine->EnginePath.empty()) result = engine->Directory;
         }
     } catch (const std::exception& e) {
-        log_.Add(std::string("Error analyzing shortcuts - ") + e.what());
+        log_.Add(TRunMsg::ShortcutsError, {e.what()});
     }
 
     if (!result.empty()) return result;
     result = DefaultFolder;
     if (FileExists(result + kEngineName)) return result;
-    log_.Add("Stirpello is not installed in it's default location");
+    log_.Add(TRunMsg::NotInDefaultFolder);
     ui_.ShowMessage("Stirpello is not installed in it's default location - press OK to find it for us");
 
     try {
@@ -177,7 +177,7 @@ std::string TInstallationLocator::LocateInstallation() {
     } catch (...) {
         ui_.ShowMessage("Error opening file find dialog");
     }
-    log_.Add("Result of manual find was (" + result + ")");
+    log_.Add(TRunMsg::ManualFind, {result});
     return result;
 }
 

@@ -37,9 +37,9 @@ bool SameSha256(const TModuleDownloadContext& context, const std::string& file) 
     } catch (const std::exception& e) {
         actual = std::string("not computed (") + e.what() + ")";
     }
-    context.Log.Add("The file was corrupted during the transmission... SHA-256 " + actual + " Needed=" + expected);
+    context.Log.Add(TRunMsg::DownloadSha256, {actual, expected});
     if (!DeleteFileA(file.c_str()))
-        context.Log.Add("Cannot delete " + file + ": " + SysErrorMessage(GetLastError()));
+        context.Log.Add(TRunMsg::DeleteFailed, {file, SysErrorMessage(GetLastError())});
     context.ShowMessage("The file was corrupted during the transmission... try the download again (SHA-256)");
     return false;
 }
@@ -77,30 +77,27 @@ bool DownloadUpdateModule(const TModuleDownloadContext& context, const std::stri
         const int32_t expectedCrc = window.ExpectedCrc;
         if (modalResult == mrRetry) {
             if (window.TotalSize != expectedSize) {
-                context.Log.Add("Download did not complete... Actual=" + Num(window.TotalSize) +
-                                " Needed=" + Num(expectedSize));
+                context.Log.Add(TRunMsg::DownloadIncomplete, {Num(window.TotalSize), Num(expectedSize)});
                 context.ShowMessage("The download did not complete... try the download again later (" +
                                     Num(window.TotalSize) + "/" + Num(expectedSize) + ")");
             } else {
                 const int32_t crc = FileCrc32(target);
                 if (crc != expectedCrc) {
-                    context.Log.Add("The file was corrupted during the transmission... Actual=" + Num(crc) +
-                                    " Needed=" + Num(expectedCrc));
+                    context.Log.Add(TRunMsg::DownloadCrc, {Num(crc), Num(expectedCrc)});
                     context.ShowMessage("The file was corrupted during the transmission... try the download again (" +
                                         Num(expectedCrc) + "/" + Num(crc) + ")");
                 } else {
-                    const char* text = "SP88J - A problem was encountered validating the update";
-                    context.Log.Add(text);
-                    context.ShowMessage(text);
+                    context.Log.Add(TRunMsg::DownloadInvalid);
+                    context.ShowMessage(RunMessage(TRunMsg::DownloadInvalid).Text);
                 }
             }
         }
         if (window.FinalCrc == expectedCrc && SameSha256(context, target)) {
             result = true;
-            context.Log.Add("Download completed");
+            context.Log.Add(TRunMsg::DownloadCompleted);
         }
     } catch (const std::exception& e) {
-        context.Log.Add(std::string("An error occurred during download - ") + e.what());
+        context.Log.Add(TRunMsg::DownloadError, {e.what()});
         context.ShowMessage(std::string("An error occurred - ") + e.what());
     }
     return result;

@@ -1,13 +1,20 @@
 #pragma once
 // The run log: the ordered lines every step writes. Append-only, never
 // trimmed or cleared while the program runs; it reaches the user only as the
-// clipboard text and the log file when the main window closes.
+// clipboard text and the log file when the main window closes. Lines come
+// only from the table of run messages, so that whoever reads a log later
+// (updlog explain) knows every one of them.
+#include <initializer_list>
 #include <string>
 #include <vector>
 
+#include "app/RunMessages.h"
+
 class TRunLog {
 public:
-    void Add(const std::string& line) { lines_.push_back(line); }
+    void Add(TRunMsg message, std::initializer_list<std::string> args = {}) {
+        lines_.push_back(FormatRunMessage(message, args));
+    }
     const std::vector<std::string>& Lines() const { return lines_; }
     bool Empty() const { return lines_.empty(); }
     // Every line followed by a carriage return and line feed.

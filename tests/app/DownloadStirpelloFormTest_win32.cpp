@@ -220,13 +220,12 @@ TEST_F(DownloadStirpelloForm, ClosingWritesTheLogToClipboardAndLogFile) {
         auto form = std::make_unique<TDownloadStirpelloForm>(GetModuleHandleA(nullptr));
         form->Show();
         form->ProcessMessages();
-        form->Log().Add("Stirpello Failsafe Update Utility Version 1.5.0.3");
-        form->Log().Add("");
-        form->Log().Add("second run line");
+        form->Log().Add(TRunMsg::UtilityVersion, {"1.5.0.3"});
+        form->Log().Add(TRunMsg::NoUpdates);
         if (!c.logDirectory.empty()) form->SetLogDirectory(c.logDirectory);
         form->Close();
         EXPECT_FALSE(form->IsOpen());
-        const std::string text = "Stirpello Failsafe Update Utility Version 1.5.0.3\r\n\r\nsecond run line\r\n";
+        const std::string text = "Stirpello Failsafe Update Utility Version 1.5.0.3\r\nNo updates found.\r\n";
         EXPECT_EQ(TGuiDriver::Clipboard(), text);
         EXPECT_EQ(testsupport::ReadFile(logFile),
                   c.fileExpected ? text : "an older, longer log file from an earlier session\r\n");
@@ -251,7 +250,7 @@ TEST_F(DownloadStirpelloForm, Button1RunsTheHandlerOnceAtATime) {
     int runs = 0;
     form_->SetRunHandler([&](TDownloadStirpelloForm& form) {
         ++runs;
-        form.Log().Add("run " + std::to_string(runs));
+        form.Log().Add(TRunMsg::EmbeddedHandle, {std::to_string(runs)});
         // A press while the run processes messages must not nest a run.
         PostMessageA(form.Button1, BM_CLICK, 0, 0);
         form.ProcessMessages();
@@ -262,7 +261,7 @@ TEST_F(DownloadStirpelloForm, Button1RunsTheHandlerOnceAtATime) {
     SendMessageA(form_->Button1, BM_CLICK, 0, 0);
     form_->ProcessMessages();
     EXPECT_EQ(runs, 2);
-    EXPECT_EQ(form_->Log().Text(), "run 1\r\nrun 2\r\n");
+    EXPECT_EQ(form_->Log().Text(), "SPExec.dll handle was 1\r\nSPExec.dll handle was 2\r\n");
 
     // An error that escapes the run is shown, not thrown through the system.
     form_->SetRunHandler([](TDownloadStirpelloForm&) { throw EError("Unexpected failure"); });
@@ -275,16 +274,17 @@ TEST_F(DownloadStirpelloForm, Button1RunsTheHandlerOnceAtATime) {
 
 TEST_F(DownloadStirpelloForm, ARunGoesOnHarmlesslyAfterTheWindowClosed) {
     form_->SetRunHandler([](TDownloadStirpelloForm& form) {
-        form.Log().Add("Stirpello is running");
+        form.Log().Add(TRunMsg::ProgramRunning, {"C:\\Stirpello\\SPEngine.exe"});
         form.Close();
         form.SetProgress("Progress - Locating Stirpello on your computer...");
         form.SetMark(2, TStepMark::Check);
         form.ShowDirectory("C:\\Stirpello\\");
-        form.Log().Add("after the close");
+        form.Log().Add(TRunMsg::NoUpdates);
     });
     SendMessageA(form_->Button1, BM_CLICK, 0, 0);
     EXPECT_FALSE(form_->IsOpen());
-    EXPECT_EQ(TGuiDriver::Clipboard(), "Stirpello is running\r\n");
+    // The run closed the window itself: no line says the user did.
+    EXPECT_EQ(TGuiDriver::Clipboard(), "C:\\Stirpello\\SPEngine.exe is running\r\n");
 }
 
 // The user closes the window while a box of the run is up (posted WM_CLOSE:
@@ -304,7 +304,7 @@ TEST_F(DownloadStirpelloForm, ClosingUnderABoxEndsItAndLaterBoxesShowNothing) {
             PostThreadMessageA(mainThread, WM_QUIT, 0, 0);
         }
     });
-    form_->Log().Add("Running C:\\Stirpello\\Stirpello.exe");
+    form_->Log().Add(TRunMsg::Launching, {"C:\\Stirpello\\Stirpello.exe"});
     EXPECT_FALSE(form_->IsClosed());
     form_->ShowMessage(pressOk);
     closer.join();
@@ -333,6 +333,33 @@ TEST_F(DownloadStirpelloForm, ClosingUnderABoxEndsItAndLaterBoxesShowNothing) {
     stop = true;
     watcher.join();
     EXPECT_EQ(shown, 0);
+}
+
+// The user closes the window while a run waits on a box: the log says so and
+// where the run was, so that a reader can tell it from a log cut short.
+TEST_F(DownloadStirpelloForm, AUsersCloseDuringARunIsLogged) {
+    const std::string blocked = "Internet access is blocked!";
+    const HWND window = form_->Handle();
+    std::string error;
+    form_->SetRunHandler([&](TDownloadStirpelloForm& form) {
+        form.Log().Add(TRunMsg::UtilityVersion, {"1.5.0.3"});
+        form.SetProgress("Progress - Testing internet access...");
+        std::thread closer([&] {
+            try {
+                TGuiDriver::WaitMessageBox(blocked, "Stirpello Update Manager", 10000);
+                PostMessageA(window, WM_CLOSE, 0, 0);
+            } catch (const std::exception& e) {
+                error = e.what();
+            }
+        });
+        form.ShowMessage(blocked);
+        closer.join();
+    });
+    SendMessageA(form_->Button1, BM_CLICK, 0, 0);
+    ASSERT_EQ(error, "");
+    EXPECT_EQ(TGuiDriver::Clipboard(),
+              "Stirpello Failsafe Update Utility Version 1.5.0.3\r\n"
+              "Window closed by the user during: Progress - Testing internet access...\r\n");
 }
 
 TEST_F(DownloadStirpelloForm, MessageBoxesAreOwnedAndTitled) {

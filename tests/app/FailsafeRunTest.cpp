@@ -544,6 +544,8 @@ TEST_F(RunFixture, SecondRunStartsOverAndAppendsToTheLog) {
     sys.versions[dir + "Stirpello.exe"] = V(1, 0, 0, 0);
     sys.downloadOk = false;
     EXPECT_EQ(Go(), TRunEnd::DownloadFailed);
+    // Even a download window cancelled without a word leaves the stop in the log.
+    EXPECT_EQ(view.log.Lines().back(), "Download of new update module failed");
     size_t first = view.log.Lines().size();
     view.events.clear();
     sys.downloadOk = true;
