@@ -458,7 +458,7 @@ void TDownloadStirpelloForm::FormClose() {
     if (running_ && !closingByRun_ && !runLog_.Empty()) {
         char caption[256] = {};
         if (GroupBox1 != nullptr) GetWindowTextA(GroupBox1, caption, sizeof caption);
-        runLog_.Add(TRunMsg::ClosedByUser, {caption});
+        runLog_.Add(TRunMsg::ClosedByUser, {std::to_string(arrowStep_), caption});
     }
     if (runLog_.Empty()) {
         PutOnClipboard(handle_, kEmptyLogClipboardText);
@@ -494,6 +494,7 @@ void TDownloadStirpelloForm::SetMark(int step, TStepMark mark) {
     HWND marks[4] = {S1Mark, s2Mark, s3Mark, s4Mark};
     if (step < 1 || step > 4 || marks[step - 1] == nullptr) return;
     HWND h = marks[step - 1];
+    if (mark == TStepMark::Arrow) arrowStep_ = step;
     const TGlyph& glyph = mark == TStepMark::Check ? check_ : mark == TStepMark::Cross ? cross_ : arrow_;
     const wchar_t text[2] = {glyph.ch, 0};
     SendMessageW(h, WM_SETFONT, reinterpret_cast<WPARAM>(glyph.font), FALSE);

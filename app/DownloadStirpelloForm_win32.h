@@ -135,6 +135,8 @@ private:
     // Set when the run itself closes the window, so that only a close by the
     // user during a run is logged as such.
     bool closingByRun_ = false;
+    // The step whose mark is the arrow: where a run is.
+    int arrowStep_ = 0;
     bool mainWindow_ = false;
     HWND lastFocus_ = nullptr;
     TRunHandler runHandler_;

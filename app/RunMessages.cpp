@@ -141,7 +141,7 @@ const TRunMessage kMessages[] = {
      "the wanted update could not be recorded in Stirpello.ini",
      "make sure Stirpello.ini is not read-only"},
     {M::Launching, "Running {}", S::Launch, K::Launched, "", "the update module was started", ""},
-    {M::ClosedByUser, "Window closed by the user during: {}", S::Launch, K::Closed, "",
+    {M::ClosedByUser, "Window closed by the user at step {#}: {}", S::Launch, K::Closed, "",
      "the user closed the utility's window before the run ended", "run the utility again and let it finish"},
 };
 

@@ -343,6 +343,7 @@ TEST_F(DownloadStirpelloForm, AUsersCloseDuringARunIsLogged) {
     std::string error;
     form_->SetRunHandler([&](TDownloadStirpelloForm& form) {
         form.Log().Add(TRunMsg::UtilityVersion, {"1.5.0.3"});
+        form.SetMark(2, TStepMark::Arrow);
         form.SetProgress("Progress - Testing internet access...");
         std::thread closer([&] {
             try {
@@ -359,7 +360,7 @@ TEST_F(DownloadStirpelloForm, AUsersCloseDuringARunIsLogged) {
     ASSERT_EQ(error, "");
     EXPECT_EQ(TGuiDriver::Clipboard(),
               "Stirpello Failsafe Update Utility Version 1.5.0.3\r\n"
-              "Window closed by the user during: Progress - Testing internet access...\r\n");
+              "Window closed by the user at step 2: Progress - Testing internet access...\r\n");
 }
 
 TEST_F(DownloadStirpelloForm, MessageBoxesAreOwnedAndTitled) {

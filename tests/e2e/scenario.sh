@@ -12,7 +12,7 @@ name=$1
 bin=${E2E_WIN_BIN:?}
 native=${E2E_NATIVE_BIN:?}
 : "${WINEPREFIX:?run through ./test.sh}"
-for tool in fakesite updcat; do
+for tool in fakesite updcat updlog; do
     if [ ! -x "$native/$tool" ]; then
         echo "SKIP: $native/$tool is not built (the native tree builds it)"
         exit 77
@@ -103,6 +103,25 @@ expect_no_download() {
     if grep -qE '^GET (/send/|/stirpelloweb/)' "$work/requests.log"; then fail "a download was made"; fi
 }
 
+# The run's log as the user would send it (the file, or the clipboard when
+# there is none), kept as an artifact and read back by updlog as the support
+# desk would: expect_explained OUTCOME TRAIL-JSON FIRST-CAUSE [SUFFIX].
+expect_explained() {
+    local kept=$artifacts/$name${4:-}.log
+    if [ -f "$inst/StirpelloUpdateLog.txt" ]; then cp "$inst/StirpelloUpdateLog.txt" "$kept"; else clipboard >"$kept"; fi
+    local json
+    json=$("$native/updlog" explain --json "$kept") || fail "updlog explain found no run in $kept"
+    grep -qF "\"outcome\": \"$1\"" <<<"$json" || { echo "$json" >&2; fail "explain: outcome is not $1"; }
+    grep -qF "\"trail\": $2" <<<"$json" || { echo "$json" >&2; fail "explain: trail is not $2"; }
+    local first
+    first=$(grep -o '"cause": "[^"]*"' <<<"$json" | head -n1)
+    if [ -z "$3" ]; then
+        grep -qF '"faults": []' <<<"$json" || { echo "$json" >&2; fail "explain: a fault in a good run"; }
+    else
+        grep -qF -- "$3" <<<"$first" || { echo "$json" >&2; fail "explain: first cause is not: $3"; }
+    fi
+}
+
 cp "$bin/engine_1095_marked.exe" "$inst/SPEngine.exe"
 press_ok='Press OK to close this utility and launch the update module'
 
@@ -134,6 +153,7 @@ outdated_major)
     expect_no_ini CheckOnOrAfterDate
     cmp -s "$inst/Stirpello.exe" "$bin/update_module.exe" || fail "the module was not replaced"
     expect_launched
+    expect_explained launched '["1OK"]' ""
     ;;
 current_minor_no)
     # A current module and only a minor update; the user declines notices.
@@ -153,6 +173,7 @@ current_minor_no)
     expect_ini "wantsUpdate=FALSE"
     expect_no_ini notifyForAnyUpdate
     expect_launched
+    expect_explained launched '["1OK"]' ""
     ;;
 no_internet)
     # Neither probe gets through: two boxes, -BLK, no catalogue request.
@@ -172,6 +193,7 @@ no_internet)
     expect_clipboard_is_log
     expect_ini "wantsUpdate=TRUE"
     expect_launched
+    expect_explained launched '["BLK"]' "internet blocked"
     ;;
 site_down)
     # The probe works, the product site answers 503: -GDW, one box, and the
@@ -191,6 +213,7 @@ site_down)
     expect_clipboard_is_log
     expect_ini "wantsUpdate=TRUE"
     expect_launched
+    expect_explained launched '["1OK", "GDW"]' "the Stirpello site did not answer"
     ;;
 product_running)
     # A process runs Stirpello.exe: the box, then the window closes before the
@@ -213,6 +236,7 @@ product_running)
     grep -q '^Stirpello Failsafe Update Utility Version ' <<<"$clip" || fail "the clipboard lacks the header"
     [ ! -s "$work/requests.log" ] || fail "the site was asked"
     expect_not_launched
+    expect_explained stopped '[]' "Stirpello was running"
     ;;
 no_module)
     # Found through a desktop shortcut only; no update module at all: the
@@ -234,6 +258,7 @@ no_module)
     cmp -s "$inst/Download/Stirpello.exe" "$bin/update_module.exe" || fail "the download is not whole"
     [ ! -e "$inst/Stirpello.exe" ] || fail "a module was put in place"
     expect_not_launched
+    expect_explained stopped '["UMX", "1OK"]' "there was no update module"
     ;;
 forged_module | forged_in_download)
     # A module of the release size and CRC-32 but other bytes, served by the
@@ -261,6 +286,7 @@ forged_module | forged_in_download)
     [ ! -e "$inst/Download/Stirpello.exe" ] || fail "the forged file was kept"
     cmp -s "$inst/Stirpello.exe" "$bin/ver_1_4_0_0.exe" || fail "the module was replaced"
     expect_not_launched
+    expect_explained stopped '["1OK"]' "the SHA-256 did not match" "-first"
     if [ "$name" = forged_in_download ]; then
         # The next run fetches the genuine module and completes.
         drive "$(answer "$press_ok" OK)" "exited 0"
@@ -268,6 +294,7 @@ forged_module | forged_in_download)
         expect_no_log "SHA-256"
         cmp -s "$inst/Stirpello.exe" "$bin/update_module.exe" || fail "the genuine module was not put in place"
         expect_launched
+        expect_explained launched '["1OK"]' ""
     fi
     ;;
 bad_module_digest)
@@ -342,6 +369,12 @@ closed_in_probe | closed_at_confirm | closed_at_press_ok | closed_in_download)
         cmp -s "$inst/Stirpello.exe" "$bin/ver_1_4_0_0.exe" || fail "the module was replaced"
     fi
     expect_not_launched
+    case $name in
+    closed_in_probe) expect_explained closed '[]' "the run was closed at internet access" ;;
+    closed_at_confirm) expect_explained closed '["1OK"]' "the run was closed at available updates" ;;
+    closed_at_press_ok) expect_explained closed '["1OK"]' "the run was closed at step 4: launch" ;;
+    closed_in_download) expect_explained closed '["1OK"]' "the run was closed at step 2: download" ;;
+    esac
     ;;
 *)
     fail "unknown scenario"

@@ -1,0 +1,68 @@
+#pragma once
+// Reading pasted run logs: finds the run's lines in whatever the paste did to
+// them (quoting, lost or doubled line ends, wrapping, text around them, other
+// encodings) and diagnoses each run found.
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "app/RunMessages.h"
+
+// The paste as UTF-8 text, and how its bytes were read.
+struct TDecodedText {
+    std::string Text;
+    std::string Encoding;  // "UTF-8", "UTF-16LE", "UTF-16BE", "Windows-1252"
+};
+TDecodedText DecodePaste(const std::string& bytes);
+
+// One line of the run found in the paste.
+struct TFoundLine {
+    TRunMsg Id;
+    std::vector<std::string> Args;
+    int Line;  // in the input, from 1
+};
+
+struct TFault {
+    int Line = 0;
+    std::string Text;
+    std::string Cause;
+    std::string Advice;
+};
+
+struct TStepOutcome {
+    TRunStep Step;
+    std::string Status;  // "ok", "note", "failed", "stopped", "closed", "not reached", "not in the log"
+};
+
+struct TRunDiagnosis {
+    int FirstLine = 0;
+    int LastLine = 0;
+    std::string UtilityVersion;    // "" when the header is missing
+    std::string StartedAt;
+    std::string InstalledVersion;  // "" when not identified
+    std::string Edition;
+    std::string Folder;
+    std::string Outcome;  // "launched", "stopped", "closed", "cut"
+    std::vector<std::string> Trail;
+    bool TrailFromRequest = false;
+    std::vector<TStepOutcome> Steps;
+    std::vector<TFault> Faults;      // the first is the first thing that went wrong
+    std::vector<TFault> Unreadable;  // parts inside the run that could not be read
+    std::vector<TFoundLine> Lines;
+};
+
+struct TExplanation {
+    std::string Encoding;
+    std::vector<TRunDiagnosis> Runs;
+};
+
+// The run lines found in the text, in order, plus what could not be read.
+struct TParsedPaste {
+    std::vector<TFoundLine> Lines;
+    std::vector<TFault> Garbage;  // Line and Text only
+};
+TParsedPaste ParsePaste(const std::string& utf8);
+
+TExplanation Explain(const std::string& bytes);
+void WriteExplanation(const TExplanation& e, std::ostream& out);
+void WriteExplanationJson(const TExplanation& e, std::ostream& out);

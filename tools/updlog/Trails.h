@@ -1,0 +1,44 @@
+#pragma once
+// Counting the utility's catalogue requests in web server access logs
+// (Common and Combined Log Format) by error trail, by versions and by day.
+// Streaming: memory grows only with the number of distinct keys, and each
+// table keeps at most kMaxKeys of them (the rest are counted under "(other)").
+#include <cstdint>
+#include <istream>
+#include <map>
+#include <ostream>
+#include <string>
+#include <string_view>
+
+struct TTrailCounts {
+    static constexpr size_t kMaxKeys = 20000;
+    // Longer lines are counted as malformed and skipped.
+    static constexpr size_t kMaxLine = 64 * 1024;
+
+    uint64_t Lines = 0;
+    uint64_t Runs = 0;       // the utility's catalogue requests
+    uint64_t Other = 0;      // well-formed requests of anything else
+    uint64_t Malformed = 0;  // lines that are not access log lines
+    std::map<std::string, uint64_t> Codes;     // "UMX" -> runs whose trail holds it
+    std::map<std::string, uint64_t> Trails;    // "1OK-UMX" (or "(none)") -> runs
+    std::map<std::string, uint64_t> Versions;  // "10100 1095": utility, installed -> runs
+    std::map<std::string, uint64_t> Days;      // "2026-12-10" -> runs
+
+    // One access log line, without its line end.
+    void AddLine(std::string_view line);
+    // Adds another count (a partial count read back, or another file's).
+    void Merge(const TTrailCounts& other);
+
+    // The mergeable form that --partial writes and ReadPartial reads.
+    void WritePartial(std::ostream& out) const;
+    // Adds a partial count; false (with a message) when the text is not one.
+    bool ReadPartial(std::istream& in, std::string& error);
+
+    void WriteTable(std::ostream& out) const;
+    void WriteJson(std::ostream& out) const;
+    void WriteCsv(std::ostream& out) const;
+};
+
+// Reads FILE (plain or gzip; "-" is standard input) line by line into counts.
+// False with a message when it cannot be opened or read.
+bool CountFile(const std::string& path, TTrailCounts& counts, std::string& error);
