@@ -47,7 +47,7 @@ ensure_packages
 if [ "$headless" = 0 ] && { [ -z "${DISPLAY:-}" ] || ! timeout 5 xwd -root -silent >/dev/null 2>&1; }; then
     headless=1
 fi
-TREES=native BUILD_TARGETS="fakesite updcat" configure_and_build
+TREES=native BUILD_TARGETS="fakesite updcat updlog" configure_and_build
 TREES=win BUILD_TARGETS="DownloadStirpelloUpdate guidriver e2etool update_module engine_fixtures winehold ver_1_3_8_2" \
     configure_and_build
 bin=$BUILD/win/bin

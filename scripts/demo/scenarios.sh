@@ -195,11 +195,12 @@ report() {
     echo "==================== run log ($1) ===================="
     if [ -f "$logfile" ]; then
         echo "(from $logfile; the same text was put on the clipboard)"
-        tr -d '\r' <"$logfile"
+        cp "$logfile" "$work/run.log"
     else
         echo "(no log file: the run stopped before it located the installation; the clipboard holds:)"
-        clipboard
+        clipboard >"$work/run.log"
     fi
+    tr -d '\r' <"$work/run.log"
     echo
     echo "==================== Stirpello.ini ===================="
     if diff -u --label before --label after <(tr -d '\r' <"$work/Stirpello.ini.before") \
@@ -235,4 +236,7 @@ report() {
         echo "screenshots: $shots/$1-*.png"
         ls "$shots/$1"-*.png 2>/dev/null | sed 's/^/  /'
     fi
+    echo
+    echo "==================== updlog explain ($work/run.log) ===================="
+    "$native/updlog" explain "$work/run.log" || true
 }

@@ -1,6 +1,7 @@
 #include "tools/updlog/Explain.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <map>
 
@@ -366,10 +367,25 @@ TParsedPaste ParsePaste(const std::string& utf8) {
     std::vector<size_t> starts{0};
     for (size_t b : paste.Breaks()) starts.push_back(b + 1);
     for (const TTemplate& t : templates) {
-        if (t.Pieces.empty() || t.Pieces[0].Placeholder || t.Pieces[0].Literal.size() < 4) continue;
-        const std::string& lit = t.Pieces[0].Literal;
-        for (size_t at = s.find(lit); at != std::string::npos; at = s.find(lit, at + 1)) starts.push_back(at);
+        if (t.Pieces.empty()) continue;
+        if (!t.Pieces[0].Placeholder) {
+            const std::string& lit = t.Pieces[0].Literal;
+            if (lit.size() < 4) continue;
+            for (size_t at = s.find(lit); at != std::string::npos; at = s.find(lit, at + 1)) starts.push_back(at);
+        } else if (t.Pieces.size() > 1 && (t.Pieces[0].Type == '#' || t.Pieces[0].Type == 'w')) {
+            // "3 Desktop Shortcuts...": back from the words over the value.
+            const std::string& lit = t.Pieces[1].Literal;
+            for (size_t at = s.find(lit); at != std::string::npos; at = s.find(lit, at + 1)) {
+                size_t b = at;
+                while (b > 0 && (t.Pieces[0].Type == '#' ? IsDigit(s[b - 1]) : s[b - 1] != ' ' && s[b - 1] != '\n'))
+                    --b;
+                if (b < at) starts.push_back(b);
+            }
+        }
     }
+    // Where a path begins ("C:\"): a running program's line starts with one.
+    for (size_t at = s.find(":\\"); at != std::string::npos; at = s.find(":\\", at + 1))
+        if (at > 0 && std::isalpha(static_cast<unsigned char>(s[at - 1]))) starts.push_back(at - 1);
     std::sort(starts.begin(), starts.end());
     starts.erase(std::unique(starts.begin(), starts.end()), starts.end());
     std::vector<size_t> ends = starts;

@@ -1,0 +1,300 @@
+// updlog: run logs written by real runs (the end-to-end scenarios under Wine
+// keep them; copies are in logs/), read back after the things mail does to a
+// paste; every run message known; access logs counted exactly.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+#include "app/RunMessages.h"
+#include "tests/support/TestSupport.h"
+#include "tools/updlog/Explain.h"
+#include "tools/updlog/Trails.h"
+
+namespace {
+
+const std::string kData = UPDLOG_DATA;
+
+std::string Slurp(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::string line;
+    std::istringstream in(text);
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::string Join(const std::vector<std::string>& lines, const std::string& end) {
+    std::string out;
+    for (const auto& l : lines) out += l + end;
+    return out;
+}
+
+// As a mail program wraps: at the last blank that keeps the line within width.
+std::string Wrap(const std::string& text, size_t width, const std::string& prefix = "") {
+    std::vector<std::string> out;
+    for (std::string line : Lines(text)) {
+        while (line.size() > width) {
+            size_t cut = line.rfind(' ', width);
+            if (cut == std::string::npos || cut == 0) cut = line.find(' ', width);
+            if (cut == std::string::npos) break;
+            out.push_back(prefix + line.substr(0, cut));
+            line = line.substr(cut + 1);
+        }
+        out.push_back(prefix + line);
+    }
+    return Join(out, "\r\n");
+}
+
+std::string Quote(const std::string& text, const std::string& mark) {
+    std::vector<std::string> lines = Lines(text);
+    for (auto& l : lines) l = mark + l;
+    return Join(lines, "\n");
+}
+
+std::string Utf16(const std::string& ascii) {
+    std::string out = "\xFF\xFE";
+    for (char c : ascii) {
+        out += c;
+        out += '\0';
+    }
+    return out;
+}
+
+struct TExpected {
+    const char* log;
+    const char* outcome;
+    std::vector<std::string> trail;
+    const char* firstCause;  // "" when nothing went wrong
+};
+
+// One scenario per log the runs wrote (tests/e2e/scenario.sh keeps them as
+// build/win/e2e/artifacts/*.log).
+const TExpected kScenarios[] = {
+    {"outdated_major", "launched", {"1OK"}, ""},
+    {"current_minor_no", "launched", {"1OK"}, ""},
+    {"no_internet", "launched", {"BLK"}, "internet blocked"},
+    {"site_down", "launched", {"1OK", "GDW"}, "the Stirpello site did not answer"},
+    {"product_running", "stopped", {}, "Stirpello was running"},
+    {"no_module", "stopped", {"UMX", "1OK"}, "there was no update module"},
+    {"forged_module-first", "stopped", {"1OK"}, "the SHA-256 did not match"},
+    {"closed_in_probe", "closed", {}, "the run was closed at internet access"},
+    {"closed_at_confirm", "closed", {"1OK"}, "the run was closed at available updates"},
+    {"closed_at_press_ok", "closed", {"1OK"}, "the run was closed at step 4: launch"},
+    {"closed_in_download", "closed", {"1OK"}, "the run was closed at step 2: download"},
+};
+
+struct TMangling {
+    const char* name;
+    std::function<std::string(const std::string&)> apply;
+};
+
+const TMangling kManglings[] = {
+    {"as written", [](const std::string& t) { return t; }},
+    {"quoted", [](const std::string& t) { return Quote(t, "> "); }},
+    {"quoted twice", [](const std::string& t) { return Quote(t, ">> "); }},
+    {"line ends lost", [](const std::string& t) { return Join(Lines(t), ""); }},
+    {"line ends as blanks", [](const std::string& t) { return Join(Lines(t), " "); }},
+    {"line ends doubled", [](const std::string& t) { return Join(Lines(t), "\r\n\r\n"); }},
+    {"bare line feeds", [](const std::string& t) { return Join(Lines(t), "\n"); }},
+    {"old Mac line ends", [](const std::string& t) { return Join(Lines(t), "\r"); }},
+    {"wrapped at 72", [](const std::string& t) { return Wrap(t, 72); }},
+    {"wrapped at 78", [](const std::string& t) { return Wrap(t, 78); }},
+    {"wrapped and quoted", [](const std::string& t) { return Wrap(t, 74, "> "); }},
+    {"text around it",
+     [](const std::string& t) {
+         return "Hello support,\r\nmy update did not work. Here is what it put on the clipboard:\r\n\r\n" + t +
+                "\r\nThanks for any help!\r\n--\r\nBob, sent from my phone\r\n";
+     }},
+    {"UTF-16 with a byte-order mark", [](const std::string& t) { return Utf16(t); }},
+    {"Windows-1252 text around it",
+     [](const std::string& t) { return "Voil\xE0 le journal, \xE7" "a n'a pas march\xE9:\r\n" + t + "Merci\xA0!\r\n"; }},
+};
+
+void ExpectDiagnosis(const TRunDiagnosis& d, const TExpected& x) {
+    EXPECT_EQ(d.Outcome, x.outcome);
+    EXPECT_EQ(d.Trail, x.trail);
+    EXPECT_FALSE(d.UtilityVersion.empty());
+    if (*x.firstCause == '\0') {
+        EXPECT_TRUE(d.Faults.empty()) << d.Faults.front().Text;
+    } else {
+        ASSERT_FALSE(d.Faults.empty());
+        EXPECT_NE(d.Faults.front().Cause.find(x.firstCause), std::string::npos) << d.Faults.front().Cause;
+        EXPECT_FALSE(d.Faults.front().Advice.empty());
+    }
+    EXPECT_TRUE(d.Unreadable.empty()) << d.Unreadable.front().Text;
+}
+
+}  // namespace
+
+TEST(UpdlogExplain, RealLogsThroughEveryMangling) {
+    for (const TExpected& x : kScenarios) {
+        const std::string log = Slurp(kData + "/logs/" + x.log + ".log");
+        ASSERT_FALSE(log.empty()) << x.log;
+        for (const TMangling& m : kManglings) {
+            SCOPED_TRACE(std::string(x.log) + ", " + m.name);
+            const TExplanation e = Explain(m.apply(log));
+            ASSERT_EQ(e.Runs.size(), 1u);
+            ExpectDiagnosis(e.Runs[0], x);
+            if (x.outcome != std::string("stopped") || *x.firstCause != 'S')
+                EXPECT_FALSE(e.Runs[0].InstalledVersion.empty());
+        }
+    }
+}
+
+TEST(UpdlogExplain, TwoRunsInOnePasteAndACutOne) {
+    const std::string a = Slurp(kData + "/logs/site_down.log");
+    const std::string b = Slurp(kData + "/logs/forged_module-first.log");
+    const TExplanation two = Explain("> " + Quote(a, "> ") + "\n>\n" + Quote(b, "> "));
+    ASSERT_EQ(two.Runs.size(), 2u);
+    ExpectDiagnosis(two.Runs[0], kScenarios[3]);
+    ExpectDiagnosis(two.Runs[1], kScenarios[6]);
+
+    // Cut in the middle of a line: the paste is incomplete, and says so.
+    for (const TExpected& x : kScenarios) {
+        SCOPED_TRACE(x.log);
+        const std::string log = Slurp(kData + "/logs/" + x.log + ".log");
+        const std::string cut = log.substr(0, log.size() * 3 / 5);
+        const TExplanation e = Explain(cut);
+        ASSERT_EQ(e.Runs.size(), 1u);
+        EXPECT_EQ(e.Runs[0].Outcome, "cut");
+        ASSERT_FALSE(e.Runs[0].Faults.empty());
+        EXPECT_NE(e.Runs[0].Faults.back().Cause.find("incomplete"), std::string::npos);
+    }
+}
+
+TEST(UpdlogExplain, CauseDependsOnTheRestOfTheRun) {
+    const std::string head = "Stirpello Failsafe Update Utility Version 1.0.1.0\r\n"
+                             "Version 1.0.9.5 in C:\\Stirpello\\ identified for update\r\n";
+    // Blocked, with a proxy configured.
+    TExplanation e = Explain(head + "Using Proxy for internet access... Port=8080 Server=PROXY.EXAMPLE\r\n"
+                                    "Internet Access Blocked!\r\nRunning C:\\Stirpello\\Stirpello.exe\r\n");
+    ASSERT_EQ(e.Runs.size(), 1u);
+    EXPECT_EQ(e.Runs[0].Faults.at(0).Cause, "internet blocked, with a proxy configured");
+    EXPECT_NE(e.Runs[0].Faults.at(0).Advice.find("Tools > Settings"), std::string::npos);
+    EXPECT_EQ(e.Runs[0].Trail, (std::vector<std::string>{"BLK"}));
+    // A CRC-32 failure in two runs of one paste: something alters downloads.
+    const std::string crc = head + "The file was corrupted during the transmission... Actual=5 Needed=-7\r\n"
+                                   "Download of new update module failed\r\n";
+    e = Explain(crc + crc);
+    ASSERT_EQ(e.Runs.size(), 2u);
+    EXPECT_NE(e.Runs[0].Faults.at(0).Cause.find("damaged on the way"), std::string::npos);
+    EXPECT_NE(e.Runs[1].Faults.at(0).Cause.find("failed its checks twice"), std::string::npos);
+    // No run at all.
+    EXPECT_TRUE(Explain("Hello, I have a question about my licence.\r\n").Runs.empty());
+}
+
+// Every line the run can write is in the table with an explanation, and the
+// reader finds each one, alone and among all the others.
+TEST(UpdlogExplain, EveryRunMessageIsExplainedAndRecognised) {
+    std::string all = "Stirpello Failsafe Update Utility Version 1.0.1.0\r\n";
+    std::vector<TRunMsg> expected{TRunMsg::UtilityVersion};
+    for (const TRunMessage* m = RunMessagesBegin(); m != RunMessagesEnd(); ++m) {
+        SCOPED_TRACE(m->Text);
+        EXPECT_EQ(m, &RunMessage(m->Id)) << "rows out of TRunMsg order";
+        EXPECT_NE(std::string(m->Cause), "");
+        if (m->Kind == TLineKind::Fault || m->Kind == TLineKind::Stop || m->Kind == TLineKind::Closed)
+            EXPECT_NE(std::string(m->Advice), "") << "a fault without advice";
+        // A sample value for each placeholder, by its kind.
+        std::vector<std::string> args;
+        for (const char* t = m->Text; (t = std::strchr(t, '{')) != nullptr; ++t) {
+            switch (t[1]) {
+            case 'v': args.push_back("1.4.0.1"); break;
+            case '#': args.push_back("3"); break;
+            case 'w': args.push_back("Stirpello.com"); break;
+            case 'p': args.push_back("C:\\Program Files (x86)\\Stirpello\\Stirpello.exe"); break;
+            default: args.push_back("C:\\Program Files (x86)\\Stirpello\\ - value"); break;
+            }
+        }
+        ASSERT_LE(args.size(), 2u);
+        const std::string line = args.empty()     ? FormatRunMessage(m->Id, {})
+                                 : args.size() == 1 ? FormatRunMessage(m->Id, {args[0]})
+                                                    : FormatRunMessage(m->Id, {args[0], args[1]});
+        const TParsedPaste alone = ParsePaste(line);
+        ASSERT_EQ(alone.Lines.size(), 1u) << line;
+        EXPECT_EQ(alone.Lines[0].Id, m->Id) << line;
+        if (m->Id != TRunMsg::UtilityVersion) {
+            all += line + "\r\n";
+            expected.push_back(m->Id);
+        }
+    }
+    const TParsedPaste parsed = ParsePaste(all);
+    std::vector<TRunMsg> found;
+    for (const auto& l : parsed.Lines) found.push_back(l.Id);
+    EXPECT_EQ(found, expected);
+    EXPECT_TRUE(parsed.Garbage.empty());
+}
+
+TEST(UpdlogTrails, FixtureGivesExactCounts) {
+    TTrailCounts c;
+    std::string error;
+    ASSERT_TRUE(CountFile(kData + "/access.log", c, error)) << error;
+    EXPECT_EQ(c.Lines, 12u);
+    EXPECT_EQ(c.Runs, 5u);
+    EXPECT_EQ(c.Other, 4u);
+    EXPECT_EQ(c.Malformed, 3u);
+    using Table = std::map<std::string, uint64_t>;
+    EXPECT_EQ(c.Codes, (Table{{"1OK", 3}, {"UMX", 1}, {"GDW", 1}, {"INF", 1}, {"BLK", 1}}));
+    EXPECT_EQ(c.Trails, (Table{{"1OK", 1}, {"UMX-1OK-GDW", 1}, {"INF-BLK", 1}, {"(none)", 1}, {"1OK-1OK", 1}}));
+    EXPECT_EQ(c.Versions, (Table{{"10100 1095", 3}, {"10100 1080", 1}, {"10099 109", 1}}));
+    EXPECT_EQ(c.Days, (Table{{"2026-12-10", 3}, {"2026-12-11", 2}}));
+    std::ostringstream json;
+    c.WriteJson(json);
+    EXPECT_NE(json.str().find("{\"code\": \"1OK\", \"runs\": 3, \"share\": 0.6000}"), std::string::npos) << json.str();
+}
+
+TEST(UpdlogTrails, GzipAndPartialsMergeToTheSameCounts) {
+    testsupport::TScratchDir dir("updlog-trails");
+    const std::vector<std::string> lines = Lines(Slurp(kData + "/access.log"));
+    // Two halves, one of them compressed.
+    const std::string first = dir / "a.log", second = dir / "b.log.gz";
+    {
+        std::ofstream(first, std::ios::binary) << Join({lines.begin(), lines.begin() + 5}, "\n");
+        gzFile gz = gzopen(second.c_str(), "wb");
+        const std::string rest = Join({lines.begin() + 5, lines.end()}, "\r\n");
+        gzwrite(gz, rest.data(), static_cast<unsigned>(rest.size()));
+        gzclose(gz);
+    }
+    TTrailCounts whole, a, b, merged;
+    std::string error;
+    ASSERT_TRUE(CountFile(kData + "/access.log", whole, error)) << error;
+    ASSERT_TRUE(CountFile(first, a, error)) << error;
+    ASSERT_TRUE(CountFile(second, b, error)) << error;
+    std::stringstream pa, pb;
+    a.WritePartial(pa);
+    b.WritePartial(pb);
+    ASSERT_TRUE(merged.ReadPartial(pa, error)) << error;
+    ASSERT_TRUE(merged.ReadPartial(pb, error)) << error;
+    std::ostringstream x, y;
+    whole.WritePartial(x);
+    merged.WritePartial(y);
+    EXPECT_EQ(x.str(), y.str());
+
+    // A damaged partial is refused, and adds nothing.
+    std::stringstream bad("updlog-partial 1\nruns 5\ncode 1OK many\n");
+    TTrailCounts untouched;
+    EXPECT_FALSE(untouched.ReadPartial(bad, error));
+    EXPECT_EQ(untouched.Runs, 0u);
+    std::stringstream other("hello\n");
+    EXPECT_FALSE(untouched.ReadPartial(other, error));
+
+    // A gzip file cut short: what was read counts, and the reader says so.
+    const std::string gz = Slurp(second);
+    const std::string cut = dir / "cut.log.gz";
+    std::ofstream(cut, std::ios::binary) << gz.substr(0, gz.size() - 12);
+    TTrailCounts partial;
+    EXPECT_FALSE(CountFile(cut, partial, error));
+    EXPECT_NE(error, "");
+}
