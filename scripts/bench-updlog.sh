@@ -78,7 +78,6 @@ p_time=$(cut -d' ' -f1 "$work/pipeline.times" | median)
 u_mem=$(cut -d' ' -f2 "$work/updlog.times" | sort -n | tail -n1)
 p_mem=$(cut -d' ' -f2 "$work/pipeline.times" | sort -n | tail -n1)
 echo "$runs runs counted by both; $ROUNDS round(s), median wall time, highest peak resident size"
-printf '%-44s %10s %12s\n' "" "seconds" "peak MiB"
 awk -v ut="$u_time" -v pt="$p_time" -v um="$u_mem" -v pm="$p_mem" 'BEGIN {
     printf "%-36s %10s %10s\n", "", "seconds", "peak MiB"
     printf "%-36s %10.2f %10.1f\n", "updlog trails", ut, um / 1024

@@ -5,8 +5,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "tools/updlog/Json.h"
@@ -317,6 +320,88 @@ void TTrailCounts::WriteCsv(std::ostream& out) const {
     for (const auto& kv : Days) out << "day," << kv.first << "," << kv.second << ",\n";
 }
 
+namespace {
+
+// Decompression runs on its own thread, a few chunks ahead of the counting,
+// so that the two overlap as the stages of a shell pipeline do. Memory stays
+// at kSlots chunks whatever the file's size.
+class TChunkReader {
+public:
+    static constexpr size_t kChunk = 1 << 20;
+    static constexpr size_t kSlots = 3;
+
+    explicit TChunkReader(gzFile file) : file_(file) {
+        for (auto& slot : slots_) slot.resize(kChunk);
+        thread_ = std::thread([this] { Produce(); });
+    }
+    ~TChunkReader() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+    TChunkReader(const TChunkReader&) = delete;
+    TChunkReader& operator=(const TChunkReader&) = delete;
+
+    // The next chunk (empty at the end); valid until the next call.
+    std::string_view Next() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (consumed_ > 0) {
+            ++freed_;
+            changed_.notify_all();
+        }
+        changed_.wait(lock, [this] { return filled_ > consumed_ || done_; });
+        if (filled_ == consumed_) return {};
+        const size_t slot = consumed_++ % kSlots;
+        return std::string_view(slots_[slot].data(), sizes_[slot]);
+    }
+    // After the end: "" or what went wrong.
+    std::string Error() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return error_;
+    }
+
+private:
+    void Produce() {
+        for (size_t n = 0;; ++n) {
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                changed_.wait(lock, [&] { return stop_ || n < freed_ + kSlots; });
+                if (stop_) return;
+            }
+            const size_t slot = n % kSlots;
+            const int got = gzread(file_, slots_[slot].data(), static_cast<unsigned>(kChunk));
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (got <= 0) {
+                int code = Z_OK;
+                const char* message = gzerror(file_, &code);
+                // A gzip stream cut short reads as an early end with an error.
+                if (got < 0 || (code != Z_OK && code != Z_STREAM_END)) error_ = message;
+                done_ = true;
+                changed_.notify_all();
+                return;
+            }
+            sizes_[slot] = static_cast<size_t>(got);
+            ++filled_;
+            changed_.notify_all();
+        }
+    }
+
+    gzFile file_;
+    std::vector<char> slots_[kSlots];
+    size_t sizes_[kSlots] = {};
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    size_t filled_ = 0, consumed_ = 0, freed_ = 0;
+    bool done_ = false, stop_ = false;
+    std::string error_;
+    std::thread thread_;
+};
+
+}  // namespace
+
 bool CountFile(const std::string& path, TTrailCounts& counts, std::string& error) {
     // gzread reads plain files as they are, so one path serves both.
     gzFile file = path == "-" ? gzdopen(fileno(stdin), "rb") : gzopen(path.c_str(), "rb");
@@ -326,50 +411,48 @@ bool CountFile(const std::string& path, TTrailCounts& counts, std::string& error
     }
     std::unique_ptr<gzFile_s, int (*)(gzFile)> guard(file, gzclose);
     gzbuffer(file, 256 * 1024);
-    const size_t kChunk = 1 << 20;
-    std::vector<char> buffer(kChunk + TTrailCounts::kMaxLine);
-    size_t held = 0;       // bytes of an unfinished line at the buffer's start
+    std::string carry;      // an unfinished line from the chunk before
     bool skipping = false;  // inside an over-long line
-    for (;;) {
-        int n = gzread(file, buffer.data() + held, static_cast<unsigned>(kChunk));
-        if (n < 0) {
-            int code = 0;
-            error = path + ": " + gzerror(file, &code);
-            return false;
-        }
-        if (n == 0) break;
-        const char* p = buffer.data();
-        const char* end = buffer.data() + held + static_cast<size_t>(n);
-        for (;;) {
-            const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
-            if (nl == nullptr) break;
-            if (skipping) {
-                skipping = false;
-                ++counts.Lines;
-                ++counts.Malformed;
-            } else {
-                counts.AddLine(std::string_view(p, static_cast<size_t>(nl - p)));
+    std::string message;
+    {
+        TChunkReader reader(file);
+        for (std::string_view chunk = reader.Next(); !chunk.empty(); chunk = reader.Next()) {
+            for (;;) {
+                const size_t nl = chunk.find('\n');
+                if (nl == std::string_view::npos) break;
+                if (skipping) {
+                    skipping = false;
+                    ++counts.Lines;
+                    ++counts.Malformed;
+                } else if (!carry.empty()) {
+                    carry.append(chunk.data(), nl);
+                    if (carry.size() > TTrailCounts::kMaxLine) {
+                        ++counts.Lines;
+                        ++counts.Malformed;
+                    } else {
+                        counts.AddLine(carry);
+                    }
+                    carry.clear();
+                } else {
+                    counts.AddLine(chunk.substr(0, nl));
+                }
+                chunk.remove_prefix(nl + 1);
             }
-            p = nl + 1;
+            if (!skipping) carry.append(chunk.data(), chunk.size());
+            if (carry.size() > TTrailCounts::kMaxLine) {
+                skipping = true;
+                carry.clear();
+            }
         }
-        held = static_cast<size_t>(end - p);
-        if (held > TTrailCounts::kMaxLine) {
-            skipping = true;
-            held = 0;
-        } else {
-            std::memmove(buffer.data(), p, held);
-        }
+        message = reader.Error();
     }
-    // A truncated gzip stream ends early: what was read counts, and the caller hears of it.
-    int code = Z_OK;
-    const char* message = gzerror(file, &code);
     if (skipping) {
         ++counts.Lines;
         ++counts.Malformed;
-    } else if (held > 0) {
-        counts.AddLine(std::string_view(buffer.data(), held));
+    } else if (!carry.empty()) {
+        counts.AddLine(carry);
     }
-    if (code != Z_OK && code != Z_STREAM_END) {
+    if (!message.empty()) {
         error = path + ": " + message;
         return false;
     }
