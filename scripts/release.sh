@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# The release build: dist/DownloadStirpelloUpdate.exe, dist/updcat.exe and
-# dist/webread.exe (32-bit, static, stripped, signed when a certificate is
-# given) with dist/SHA256SUMS. Built in <build>/release, a Windows tree of its
+# The release build: dist/DownloadStirpelloUpdate.exe, dist/updcat.exe,
+# dist/webread.exe and dist/updlog.exe (32-bit, static, stripped, signed when
+# a certificate is given) with dist/SHA256SUMS. Built in <build>/release, a Windows tree of its
 # own without the tests and without the test overrides.
 #
 # The genuine update module's SHA-256 is compiled in, so one is required:
@@ -48,7 +48,7 @@ elif [ -n "${SIGN_CERT:-}${SIGN_KEY:-}" ]; then
 fi
 [ -z "${SIGN_CAFILE:-}" ] || [ -f "$SIGN_CAFILE" ] || fail "SIGN_CAFILE=$SIGN_CAFILE is not a file; nothing was built"
 
-programs=(DownloadStirpelloUpdate updcat webread)
+programs=(DownloadStirpelloUpdate updcat webread updlog)
 ensure_packages
 dir=$BUILD/release
 log "release tree $dir (module SHA-256 $digest)"

@@ -7,7 +7,7 @@ set -euo pipefail
 mode=$1 release=$2 work=$3
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
-programs=(DownloadStirpelloUpdate updcat webread)
+programs=(DownloadStirpelloUpdate updcat webread updlog)
 failures=0
 check() {  # check DESCRIPTION COMMAND...: records a failure instead of stopping
     local what=$1

@@ -1,0 +1,58 @@
+# Drives the updlog program as its users do, in either tree (under Wine
+# through EMULATOR). Run with -DUPDLOG= -DEMULATOR= -DDATA= -DWORK=.
+file(REMOVE_RECURSE ${WORK})
+file(MAKE_DIRECTORY ${WORK})
+file(COPY ${DATA}/access.log ${DATA}/logs/no_module.log ${DATA}/logs/site_down.log DESTINATION ${WORK})
+file(ARCHIVE_CREATE OUTPUT ${WORK}/access.log.gz PATHS ${WORK}/access.log FORMAT raw COMPRESSION GZip)
+
+# run(EXPECT_STATUS ARGS... [INPUT file]): sets out (line ends normalised).
+function(run status)
+  cmake_parse_arguments(R "" "INPUT" "" ${ARGN})
+  set(input)
+  if(R_INPUT)
+    set(input INPUT_FILE ${WORK}/${R_INPUT})
+  endif()
+  execute_process(COMMAND ${EMULATOR} ${UPDLOG} ${R_UNPARSED_ARGUMENTS} WORKING_DIRECTORY ${WORK} ${input}
+                  RESULT_VARIABLE rc OUTPUT_VARIABLE o ERROR_VARIABLE e)
+  string(REPLACE "\r\n" "\n" o "${o}")
+  if(NOT rc EQUAL status)
+    message(SEND_ERROR "updlog ${ARGN}: status ${rc}, expected ${status}\nstdout: ${o}\nstderr: ${e}")
+  endif()
+  set(out "${o}" PARENT_SCOPE)
+endfunction()
+
+function(expect_in what text)
+  foreach(want ${ARGN})
+    string(FIND "${text}" "${want}" at)
+    if(at EQUAL -1)
+      message(SEND_ERROR "${what}: lacks \"${want}\" in:\n${text}")
+    endif()
+  endforeach()
+endfunction()
+
+# trails: the same counts from the plain and the gzip file; partials merge.
+run(0 trails access.log)
+set(plain "${out}")
+expect_in("trails table" "${plain}" "catalogue requests (runs): 5   other requests: 4   malformed lines: 3")
+run(0 trails access.log.gz)
+if(NOT out STREQUAL plain)
+  message(SEND_ERROR "trails of the gzip file differ:\n${out}\n--- plain ---\n${plain}")
+endif()
+run(0 trails --partial access.log)
+file(WRITE ${WORK}/whole.partial "${out}")
+run(0 trails --merge whole.partial whole.partial --json)
+expect_in("merged json" "${out}" "\"runs\": 10," "{\"code\": \"1OK\", \"runs\": 6, \"share\": 0.6000}")
+run(0 trails --csv - INPUT access.log)
+expect_in("csv" "${out}" "table,key,runs,share\n" "day,2026-12-10,3,\n")
+run(1 trails --merge access.log)
+run(2 trails --json --csv access.log)
+
+# explain: a real run's log, from a file and from standard input.
+run(0 explain --json no_module.log)
+expect_in("explain no_module" "${out}" "\"outcome\": \"stopped\"" "\"trail\": [\"UMX\", \"1OK\"]")
+run(0 explain - INPUT site_down.log)
+expect_in("explain site_down" "${out}" "outcome:            launched" "error trail:        1OK-GDW")
+run(1 explain access.log)
+expect_in("no run" "${out}" "No run log found in the input.")
+run(2 explain --frobnicate no_module.log)
+run(2 sideways)
