@@ -206,16 +206,20 @@ void TTrailCounts::WritePartial(std::ostream& out) const {
 }
 
 bool TTrailCounts::ReadPartial(std::istream& in, std::string& error) {
+    // Each line stands alone, so partials may be concatenated, or their lines
+    // sorted as a map-reduce engine hands them to its reducer.
     std::string line;
-    if (!std::getline(in, line) || line != kPartialMagic) {
-        error = "not a partial count (it must start with \"" + std::string(kPartialMagic) + "\")";
-        return false;
-    }
     TTrailCounts read;
-    int number = 1;
+    int number = 0;
+    bool marked = false;
     while (std::getline(in, line)) {
         ++number;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
         if (line.empty()) continue;
+        if (line == kPartialMagic) {
+            marked = true;
+            continue;
+        }
         size_t last = line.rfind(' ');
         size_t first = line.find(' ');
         std::string_view count = last == std::string::npos ? std::string_view()
@@ -239,6 +243,10 @@ bool TTrailCounts::ReadPartial(std::istream& in, std::string& error) {
             error = "line " + std::to_string(number) + " of the partial count is malformed";
             return false;
         }
+    }
+    if (!marked) {
+        error = "not a partial count (it has no \"" + std::string(kPartialMagic) + "\" line)";
+        return false;
     }
     Merge(read);
     return true;

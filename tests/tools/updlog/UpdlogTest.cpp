@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -281,6 +282,15 @@ TEST(UpdlogTrails, GzipAndPartialsMergeToTheSameCounts) {
     whole.WritePartial(x);
     merged.WritePartial(y);
     EXPECT_EQ(x.str(), y.str());
+    // The partials' lines concatenated and sorted, as a reducer gets them.
+    std::vector<std::string> shuffled = Lines(pa.str() + pb.str());
+    std::sort(shuffled.begin(), shuffled.end());
+    std::stringstream sorted(Join(shuffled, "\n"));
+    TTrailCounts reduced;
+    ASSERT_TRUE(reduced.ReadPartial(sorted, error)) << error;
+    std::ostringstream z;
+    reduced.WritePartial(z);
+    EXPECT_EQ(x.str(), z.str());
 
     // A damaged partial is refused, and adds nothing.
     std::stringstream bad("updlog-partial 1\nruns 5\ncode 1OK many\n");
