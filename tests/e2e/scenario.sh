@@ -105,7 +105,8 @@ expect_no_download() {
 
 # The run's log as the user would send it (the file, or the clipboard when
 # there is none), kept as an artifact and read back by updlog as the support
-# desk would: expect_explained OUTCOME TRAIL-JSON FIRST-CAUSE [SUFFIX].
+# desk would, from the file and (Windows build) from the clipboard:
+# expect_explained OUTCOME TRAIL-JSON FIRST-CAUSE [SUFFIX].
 expect_explained() {
     local kept=$artifacts/$name${4:-}.log
     if [ -f "$inst/StirpelloUpdateLog.txt" ]; then cp "$inst/StirpelloUpdateLog.txt" "$kept"; else clipboard >"$kept"; fi
@@ -113,6 +114,11 @@ expect_explained() {
     json=$("$native/updlog" explain --json "$kept") || fail "updlog explain found no run in $kept"
     grep -qF "\"outcome\": \"$1\"" <<<"$json" || { echo "$json" >&2; fail "explain: outcome is not $1"; }
     grep -qF "\"trail\": $2" <<<"$json" || { echo "$json" >&2; fail "explain: trail is not $2"; }
+    # The Windows build reads the same log from the clipboard, where the run put it.
+    local clipped
+    clipped=$(wine "$bin/updlog.exe" explain --json --clipboard </dev/null 2>&1 | tr -d '\r') ||
+        fail "updlog.exe explain --clipboard: $clipped"
+    [ "$clipped" = "$json" ] || { diff <(echo "$json") <(echo "$clipped") >&2; fail "explain --clipboard differs"; }
     local first
     first=$(grep -o '"cause": "[^"]*"' <<<"$json" | head -n1 || true)
     if [ -z "$3" ]; then
