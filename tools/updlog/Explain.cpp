@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstring>
 #include <map>
+#include <string_view>
 
 #include "tools/updlog/Json.h"
 
@@ -293,7 +294,8 @@ private:
             Step(t, piece + 1, i, args, out);
             return;
         }
-        const size_t span = p_.SpanEnd(at);
+        // No line of the run is longer; the bound keeps a pathological paste linear.
+        const size_t span = std::min(p_.SpanEnd(at), at + 4096);
         const bool last = piece + 1 == t.Pieces.size();
         if (pc.Type == 'v' || pc.Type == '#' || pc.Type == 'w') {
             size_t e = at;
@@ -309,14 +311,30 @@ private:
             return;
         }
         if (!last) {
-            const char next = t.Pieces[piece + 1].Literal[0];
-            for (size_t e = at; e < span; ++e)
-                if (s_[e] == next || (next == ' ' && s_[e] == '\n')) TryAfter(t, piece, at, e, args, out);
+            // Jump to where the next fixed text's first word appears (it may
+            // follow a wrapped line end), a few times at most.
+            const std::string& lit = t.Pieces[piece + 1].Literal;
+            const bool blank = lit[0] == ' ';
+            const std::string word = lit.substr(blank ? 1 : 0, lit.find(' ', 1) - (blank ? 1 : 0));
+            const std::string_view within = std::string_view(s_).substr(0, span + word.size());
+            int tried = 0;
+            for (size_t w = within.find(word, at + (blank ? 1 : 0)); w != std::string::npos && tried < 16;
+                 w = within.find(word, w + 1)) {
+                const size_t e = blank ? w - 1 : w;
+                if (e >= span) break;
+                if (blank && s_[e] != ' ' && s_[e] != '\n') continue;
+                ++tried;
+                TryAfter(t, piece, at, e, args, out);
+            }
             return;
         }
         // A value that ends the line: it ends where a line does or where
         // another of the run's lines begins (a lost line end).
-        for (auto it = std::lower_bound(ends_.begin(), ends_.end(), at); it != ends_.end() && *it <= span; ++it) {
+        // The nearest few suffice (a value rarely holds another line's start),
+        // and keep a paste full of such starts linear.
+        int tried = 0;
+        for (auto it = std::lower_bound(ends_.begin(), ends_.end(), at);
+             it != ends_.end() && *it <= span && tried < 8; ++it, ++tried) {
             std::string v = Value(at, *it);
             while (!v.empty() && v.back() == ' ') v.pop_back();
             if (!ValidValue(pc.Type, v)) continue;

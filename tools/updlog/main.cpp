@@ -25,7 +25,7 @@ const char kUsage[] =
     "       updlog trails --merge [--json | --csv | --partial] PARTIAL...\n";
 
 // A pasted log is small; anything larger is not one.
-const size_t kMaxPaste = 16u << 20;
+const size_t kMaxPaste = 4u << 20;
 
 int Usage() {
     std::fputs(kUsage, stderr);
@@ -61,11 +61,11 @@ int ExplainVerb(const std::vector<std::string>& args) {
     if (source == "--clipboard") {
         if (!ReadClipboardText(bytes, error)) return Failure(error);
     } else if (source == "-") {
-        if (!ReadBounded(std::cin, bytes)) return Failure("the input is larger than 16 MB: not a pasted log");
+        if (!ReadBounded(std::cin, bytes)) return Failure("the input is larger than 4 MB: not a pasted log");
     } else {
         std::ifstream f(source, std::ios::binary);
         if (!f) return Failure("cannot read " + source);
-        if (!ReadBounded(f, bytes)) return Failure(source + " is larger than 16 MB: not a pasted log");
+        if (!ReadBounded(f, bytes)) return Failure(source + " is larger than 4 MB: not a pasted log");
     }
     const TExplanation e = ::Explain(bytes);
     if (json) WriteExplanationJson(e, std::cout);
