@@ -170,7 +170,8 @@ private:
 
     mutable std::mutex socketLock_;  // guards socket_ against Disconnect
     std::unique_ptr<THttpConnection> socket_;
-    std::thread::id owner_;
+    // The thread of the fetch under way; Disconnect reads it from others.
+    std::atomic<std::thread::id> owner_;
     std::atomic<bool> aborted_{false};
     std::string connectedHost_;
     int connectedPort_ = 0;
