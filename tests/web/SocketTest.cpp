@@ -437,7 +437,7 @@ TEST(SocketWake, DatagramFromElsewhereIsIgnored) {
     ASSERT_NE(port, 0);
     socket.ConnectAddresses({"127.0.0.1"}, site.Port(), 5000);
     site.AcceptAndSend("");
-    TRawSocket other(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
+    TRawSocket other(::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
     TAddress wake = Address("127.0.0.1", port);
     char one = 1;
     ASSERT_EQ(sendto(other.Get(), &one, 1, 0, wake.Get(), wake.len), 1);
