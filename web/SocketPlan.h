@@ -1,6 +1,7 @@
 #pragma once
-// Pacing of the socket twins' waits and of their connection attempts across
-// a host's addresses (the Happy Eyeballs way: staggered, not one by one).
+// Pacing of the socket twins' waits, of their name lookup, and of their
+// connection attempts across a host's addresses (the Happy Eyeballs way:
+// staggered, not one by one).
 #include <algorithm>
 #include <atomic>
 #include <chrono>

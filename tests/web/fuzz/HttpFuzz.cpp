@@ -53,7 +53,8 @@ size_t RepeatAt(const std::string& text, size_t pos, char kind, size_t& count) {
     if (text.compare(pos, 2, std::string("<") + kind) != 0) return std::string::npos;
     size_t i = pos + 2;
     count = 0;
-    while (i < text.size() && i - pos - 2 < 8 && text[i] >= '0' && text[i] <= '9') count = count * 10 + static_cast<size_t>(text[i++] - '0');
+    while (i < text.size() && i - pos - 2 < 8 && text[i] >= '0' && text[i] <= '9')
+        count = count * 10 + static_cast<size_t>(text[i++] - '0');
     if (i == pos + 2 || i >= text.size() || text[i] != '>') return std::string::npos;
     return i + 1;
 }
