@@ -92,9 +92,9 @@ std::shared_ptr<TBackground<T>> StartInBackground(Fn fn) {
     return state;
 }
 
-// A name lookup cannot be interrupted (the interface that can is newer
-// than the oldest Windows supported), so it runs in the background and the
-// connect waits for it in slices, within its own time-out and open to
+// A name lookup cannot be interrupted (Windows' cancellable one needs
+// Windows 8, and the utility runs on 7), so it runs in the background and
+// the connect waits for it in slices, within its own time-out and open to
 // cancel. remainingMs gets what is left of timeoutMs for connecting;
 // onTimeOut and onCancel throw.
 template <class T, class Fn, class OnTimeOut, class OnCancel>
