@@ -342,7 +342,8 @@ slow_catalogue)
     size=$(stat -c %s "$work/updates/SP109.UPD")
     start_site --fault "/updates/SP109.UPD:slow=1000,piece=$(((size + 9) / 10))"
     analyzing='"Progress - Analyzing available updates..."'
-    drive "expect-text GroupBox1 $analyzing 20000" "sleep 1000" "ping 1000" \
+    # Each check is made while the read still goes on.
+    drive "expect-text GroupBox1 $analyzing 20000" "sleep 1000" "ping 1000" "expect-text GroupBox1 $analyzing" \
         "mouse-down Button1" "sleep 500" "ping 1000" "expect-pushed Button1 no" \
         "sleep 3000" "ping 1000" "expect-text GroupBox1 $analyzing" \
         "$(answer "$press_ok" OK)" "exited 0"
