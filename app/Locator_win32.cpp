@@ -124,6 +124,8 @@ void TInstallationLocator::SearchDesktop(int csidl, const char* label, std::stri
     try {
         size_t first = engines_.size();
         std::string desktop = SpecialFolder(csidl);
+        // An empty root would search the current drive's root folder instead.
+        if (desktop.empty()) throw EError("no such folder on this system");
         // A broken link can take seconds to resolve: the window goes on
         // painting and answering meanwhile.
         RunWhileWindowWaits([&] {
