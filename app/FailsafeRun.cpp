@@ -256,21 +256,31 @@ void TFailsafeRun::InspectUpdateModule() {
 void TFailsafeRun::InspectSettings() {
     Progress("Progress - Inspecting existing update settings...");
     state_.SettingsPath = PathIn(state_.ProgramDirectory, kSettingsName);
-    const std::string& ini = state_.SettingsPath;
     state_.NotifyForAnyUpdate = true;
     state_.ProxyPort = 0;
     state_.ProxyServer = "unspecified";
+    state_.VirtualSettingsPath.clear();
     try {
-        if (services_.FileExists(ini)) {
+        state_.VirtualSettingsPath = services_.VirtualSettingsCopy(state_.SettingsPath);
+        const std::vector<std::string> copies = SettingsCopies();
+        if (!state_.VirtualSettingsPath.empty())
+            Log(TRunMsg::VirtualStoreSettings, {state_.VirtualSettingsPath});
+        // What the product itself reads: its VirtualStore copy when there is one.
+        const std::string& ini =
+            state_.VirtualSettingsPath.empty() ? state_.SettingsPath : state_.VirtualSettingsPath;
+        if (!copies.empty()) {
             state_.NotifyForAnyUpdate =
                 Upper(services_.IniRead(ini, kInternet, "notifyForAnyUpdate", "FALSE")) == "TRUE";
-            if (!services_.IniRead(ini, "Updates", "CheckOnOrAfterDate", "").empty()) {
-                Log(TRunMsg::DeletedCheckDate);
-                services_.IniDelete(ini, "Updates", "CheckOnOrAfterDate");
-            }
-            if (!services_.IniRead(ini, "Updates", "NotifyAfterUpdateTo", "").empty()) {
-                Log(TRunMsg::DeletedNotifyAfter);
-                services_.IniDelete(ini, "Updates", "NotifyAfterUpdateTo");
+            for (const char* key : {"CheckOnOrAfterDate", "NotifyAfterUpdateTo"}) {
+                bool found = false;
+                for (const auto& copy : copies) {
+                    if (services_.IniRead(copy, "Updates", key, "").empty()) continue;
+                    if (!found)
+                        Log(std::string(key) == "CheckOnOrAfterDate" ? TRunMsg::DeletedCheckDate
+                                                                     : TRunMsg::DeletedNotifyAfter);
+                    found = true;
+                    services_.IniDelete(copy, "Updates", key);
+                }
             }
             if (Upper(services_.IniRead(ini, kInternet, "useProxy", "FALSE")) == "TRUE") {
                 state_.ProxyPort =
@@ -281,7 +291,7 @@ void TFailsafeRun::InspectSettings() {
             if (Upper(services_.IniRead(ini, "Files", "useWorkingDirectory", "FALSE")) == "TRUE")
                 Log(TRunMsg::WorkingDirectory);
         } else {
-            Log(TRunMsg::IniMissing, {ini});
+            Log(TRunMsg::IniMissing, {state_.SettingsPath});
             state_.ErrorTrail += "-INF";
         }
     } catch (const std::exception& e) {
@@ -384,8 +394,7 @@ void TFailsafeRun::AnalyzeUpdates() {
                 if (answer == crYes) {
                     Log(TRunMsg::MinorNotifyOn);
                     try {
-                        services_.IniWrite(state_.SettingsPath, kInternet, "notifyForAnyUpdate",
-                                           "TRUE");
+                        WriteSettings(kInternet, "notifyForAnyUpdate", "TRUE");
                     } catch (const std::exception&) {
                         // The answer stands; the update module asks again next time.
                     }
@@ -460,15 +469,35 @@ void TFailsafeRun::MarkSettings() {
     StopIfClosed();
     try {
         state_.SettingsPath = PathIn(state_.ProgramDirectory, kSettingsName);
-        if (services_.FileExists(state_.SettingsPath)) {
-            services_.IniWrite(state_.SettingsPath, kInternet, "wantsUpdate",
-                               state_.WantsUpdate ? "TRUE" : "FALSE");
+        if (!SettingsCopies().empty()) {
+            WriteSettings(kInternet, "wantsUpdate", state_.WantsUpdate ? "TRUE" : "FALSE");
         } else {
             Log(TRunMsg::MarkNoIni, {state_.SettingsPath});
         }
     } catch (const std::exception& e) {
         Log(TRunMsg::MarkError, {e.what()});
     }
+}
+
+std::vector<std::string> TFailsafeRun::SettingsCopies() {
+    std::vector<std::string> copies;
+    if (services_.FileExists(state_.SettingsPath)) copies.push_back(state_.SettingsPath);
+    if (!state_.VirtualSettingsPath.empty() && services_.FileExists(state_.VirtualSettingsPath))
+        copies.push_back(state_.VirtualSettingsPath);
+    return copies;
+}
+
+void TFailsafeRun::WriteSettings(const std::string& section, const std::string& key,
+                                 const std::string& value) {
+    std::exception_ptr first;
+    for (const auto& copy : SettingsCopies()) {
+        try {
+            services_.IniWrite(copy, section, key, value);
+        } catch (const std::exception&) {
+            if (!first) first = std::current_exception();
+        }
+    }
+    if (first) std::rethrow_exception(first);
 }
 
 // Step 11 (the window's step 4): hand over to the update module and close.

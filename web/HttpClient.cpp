@@ -101,6 +101,15 @@ private:
     int64_t total_ = 0;
 };
 
+// Where the "://" of an absolute URL stands, or npos: it must follow a
+// non-empty scheme and come before any '/', '?' or '#', since a relative
+// reference may carry another address in its query.
+size_t SchemeSeparator(const std::string& url) {
+    size_t sep = url.find("://");
+    if (sep == std::string::npos || sep == 0 || url.find_first_of("/?#") < sep) return std::string::npos;
+    return sep;
+}
+
 std::string RemoveDotSegments(const std::string& path) {
     std::vector<std::string> out;
     size_t pos = 0;
@@ -159,7 +168,7 @@ TIdHTTP::~TIdHTTP() { CloseConnection(); }
 TIdHTTP::TUrl TIdHTTP::ParseUrl(const std::string& url) {
     TUrl u;
     std::string rest = url;
-    size_t sep = rest.find("://");
+    size_t sep = SchemeSeparator(rest);
     if (sep != std::string::npos) {
         u.Scheme = rest.substr(0, sep);
         rest = rest.substr(sep + 3);
@@ -225,7 +234,7 @@ std::string TIdHTTP::ResolveLocation(const TUrl& base, const std::string& locati
         if (c == ' ') loc += "%20";
         else loc += c;
     }
-    if (loc.find("://") != std::string::npos) return loc;
+    if (SchemeSeparator(loc) != std::string::npos) return loc;
     std::string origin = base.Scheme + "://" + base.Host + ":" + base.Port;
     if (base.Host.find(':') != std::string::npos) origin = base.Scheme + "://[" + base.Host + "]:" + base.Port;
     if (loc.compare(0, 2, "//") == 0) return base.Scheme + ":" + loc;
@@ -309,7 +318,7 @@ bool TIdHTTP::Connected() const {
 }
 
 void TIdHTTP::Disconnect() {
-    if (std::this_thread::get_id() == owner_) {
+    if (std::this_thread::get_id() == owner_.load()) {
         CloseConnection();
         return;
     }
@@ -424,8 +433,17 @@ bool TIdHTTP::ReadHead() {
             if (!ReadLine(line) && line.empty()) break;  // closing ends the headers
             if (line.empty()) break;
             if ((line[0] == ' ' || line[0] == '\t') && !Response.Headers.empty()) {
-                std::string& v = Response.Headers.back().second;
-                v += " " + Trim(line);
+                // A folded header is one line: its whole length counts
+                // against the line limit, or continuations grow it without
+                // bound.
+                auto& h = Response.Headers.back();
+                std::string part = Trim(line);
+                if (h.first.size() + 2 + h.second.size() + 1 + part.size() > static_cast<size_t>(MaxLineLength)) {
+                    if (MaxLineAction == maException) throw EHttpMaxLineLength();
+                    continue;
+                }
+                h.second += ' ';
+                h.second += part;
                 continue;
             }
             size_t colon = line.find(':');
@@ -441,20 +459,14 @@ void TIdHTTP::StoreCookies(const std::string& host) {
     const std::string lowerHost = Lower(host);
     for (const auto& h : Response.Headers) {
         if (!SameText(h.first, "Set-cookie") && !SameText(h.first, "Set-cookie2")) continue;
-        // Set-cookie2 may carry several cookies separated by commas.
-        std::vector<std::string> items;
-        if (SameText(h.first, "Set-cookie2")) {
-            size_t pos = 0;
-            while (pos <= h.second.size()) {
-                size_t c = h.second.find(',', pos);
-                if (c == std::string::npos) c = h.second.size();
-                items.push_back(h.second.substr(pos, c - pos));
-                pos = c + 1;
-            }
-        } else {
-            items.push_back(h.second);
-        }
-        for (const std::string& item : items) {
+        // Set-cookie2 may carry several cookies separated by commas; they are
+        // taken one at a time, never all copied at once.
+        const bool several = SameText(h.first, "Set-cookie2");
+        for (size_t from = 0; from <= h.second.size();) {
+            size_t end = several ? h.second.find(',', from) : std::string::npos;
+            if (end == std::string::npos) end = h.second.size();
+            const std::string item = h.second.substr(from, end - from);
+            from = end + 1;
             size_t semi = item.find(';');
             std::string pair = Trim(item.substr(0, semi));
             size_t eq = pair.find('=');

@@ -96,7 +96,7 @@ public:
 
     // Settings; the web reader sets all but ProtocolVersion and RedirectMaximum.
     std::string ProtocolVersion = "1.1";
-    int32_t ReadTimeout = 0;  // ms; also the connect limit (0: reads unbounded, connects 120000)
+    int32_t ReadTimeout = 0;  // ms; also the connect limit, name lookup included (0: reads unbounded, connects 120000)
     std::string ProxyServer;  // empty: direct connection
     int32_t ProxyPort = 0;
     bool AllowCookies = true;
@@ -170,7 +170,8 @@ private:
 
     mutable std::mutex socketLock_;  // guards socket_ against Disconnect
     std::unique_ptr<THttpConnection> socket_;
-    std::thread::id owner_;
+    // The thread of the fetch under way; Disconnect reads it from others.
+    std::atomic<std::thread::id> owner_;
     std::atomic<bool> aborted_{false};
     std::string connectedHost_;
     int connectedPort_ = 0;

@@ -5,6 +5,7 @@
 // races a reuse of the descriptor.
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,7 +22,8 @@ public:
     TSocket& operator=(const TSocket&) = delete;
 
     // Resolves host and connects to one of its addresses within timeoutMs in
-    // all: the next address is tried when the earlier ones have not answered
+    // all, the name lookup included (it runs on a helper thread, so Cancel
+    // and the time-out end the wait for it): the next address is tried when the earlier ones have not answered
     // within 250 ms (or at once when they failed), the earlier attempts stay
     // open and the first to connect wins. Throws EHttpConnectTimeout, or
     // EHttpSocketError (host not found, every address failed, cancelled).
@@ -39,6 +41,13 @@ public:
     // Any thread: wakes every wait; later calls fail.
     void Cancel();
     bool Cancelled() const { return cancelled_; }
+    // Tests: replaces the name lookup of Connect with one that answers
+    // numeric addresses (a slow resolver where none can be preloaded). It
+    // runs on the lookup's helper thread, which may outlive the socket.
+    std::function<std::vector<std::string>(const std::string& host)> LookUpForTest;
+    // Tests: the loopback UDP port of the wake-up socket (0: none, or the
+    // wake-up is no socket, as on POSIX).
+    int WakePortForTest() const;
 
 private:
     struct TImpl;

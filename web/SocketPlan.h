@@ -1,8 +1,19 @@
 #pragma once
-// Pacing of the socket twins' waits and of their connection attempts across
-// a host's addresses (the Happy Eyeballs way: staggered, not one by one).
+// Pacing of the socket twins' waits, of their name lookup, and of their
+// connection attempts across a host's addresses (the Happy Eyeballs way:
+// staggered, not one by one).
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace socketplan {
@@ -30,6 +41,89 @@ std::vector<T> InterleaveFamilies(const std::vector<T>& in, FamilyOf familyOf) {
         if (i < other.size()) out.push_back(other[i]);
     }
     return out;
+}
+
+// The result of work on a helper thread. The helper holds it too, so a
+// waiter that gives up (time-out, cancel) leaves a thread that finishes on
+// its own and frees what it found.
+template <class T>
+struct TBackground {
+    std::mutex lock;
+    std::condition_variable doneChanged;
+    bool done = false;
+    T value{};
+    std::exception_ptr error;
+
+    // Waits at most ms; true when the work has ended.
+    bool Wait(int32_t ms) {
+        std::unique_lock<std::mutex> g(lock);
+        return doneChanged.wait_for(g, std::chrono::milliseconds(ms), [this] { return done; });
+    }
+    // Its value, or the exception it ended with. Only after Wait said true.
+    T Take() {
+        std::lock_guard<std::mutex> g(lock);
+        if (error) std::rethrow_exception(error);
+        return std::move(value);
+    }
+};
+
+// Starts fn on a helper thread; null when no thread can be started.
+template <class T, class Fn>
+std::shared_ptr<TBackground<T>> StartInBackground(Fn fn) {
+    auto state = std::make_shared<TBackground<T>>();
+    try {
+        std::thread([state, fn = std::move(fn)]() mutable {
+            T value{};
+            std::exception_ptr error;
+            try {
+                value = fn();
+            } catch (...) {
+                error = std::current_exception();
+            }
+            std::lock_guard<std::mutex> g(state->lock);
+            state->value = std::move(value);
+            state->error = error;
+            state->done = true;
+            state->doneChanged.notify_all();
+        }).detach();
+    } catch (const std::system_error&) {
+        return nullptr;
+    }
+    return state;
+}
+
+// A name lookup cannot be interrupted (Windows' cancellable one needs
+// Windows 8, and the utility runs on 7), so it runs in the background and
+// the connect waits for it in slices, within its own time-out and open to
+// cancel. remainingMs gets what is left of timeoutMs for connecting;
+// onTimeOut and onCancel throw.
+template <class T, class Fn, class OnTimeOut, class OnCancel>
+T LookUpWithin(Fn lookup, const std::atomic<bool>& cancelled, int32_t timeoutMs, int32_t& remainingMs,
+               OnTimeOut onTimeOut, OnCancel onCancel) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    auto left = [&deadline] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    };
+    auto state = StartInBackground<T>(lookup);
+    if (!state) {
+        T value = lookup();
+        if (cancelled) onCancel();
+        if (left() <= 0) onTimeOut();
+        remainingMs = static_cast<int32_t>(left());
+        return value;
+    }
+    for (;;) {
+        if (cancelled) onCancel();
+        auto ms = left();
+        if (ms <= 0) onTimeOut();
+        if (state->Wait(static_cast<int32_t>(std::min<long long>(ms, WaitSliceMs)))) break;
+    }
+    T value = state->Take();
+    if (cancelled) onCancel();
+    if (left() <= 0) onTimeOut();
+    remainingMs = static_cast<int32_t>(left());
+    return value;
 }
 
 }  // namespace socketplan

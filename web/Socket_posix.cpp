@@ -112,6 +112,9 @@ int ConnectFirst(std::vector<TTarget> targets, int wake, const std::atomic<bool>
     size_t next = 0;
     std::string lastError = std::strerror(ECONNREFUSED);
     TAttempts attempts;
+    // Adding an attempt then allocates nothing, so a socket never sits
+    // outside the list when an allocation fails.
+    attempts.open.reserve(socketplan::MaxOpenAttempts);
     std::vector<pollfd> fds;
     for (;;) {
         if (cancelled) ThrowAbort();
@@ -120,8 +123,13 @@ int ConnectFirst(std::vector<TTarget> targets, int wake, const std::atomic<bool>
         // Start the next address when the last start is a delay old, or at
         // once when nothing is pending; an address that fails on the spot
         // hands over to the next at once.
-        while (next < targets.size() && attempts.open.size() < socketplan::MaxOpenAttempts &&
-               (attempts.open.empty() || now >= nextStart)) {
+        while (next < targets.size() && (attempts.open.empty() || now >= nextStart)) {
+            if (attempts.open.size() >= socketplan::MaxOpenAttempts) {
+                // All stalled: the oldest gives its place to the next
+                // address, so a long answer is still tried to its end.
+                close(attempts.open.front());
+                attempts.open.erase(attempts.open.begin());
+            }
             const TTarget& t = targets[next++];
             int fd = socket(t.family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
             if (fd < 0) {
@@ -129,8 +137,10 @@ int ConnectFirst(std::vector<TTarget> targets, int wake, const std::atomic<bool>
                 continue;
             }
             if (connect(fd, reinterpret_cast<const sockaddr*>(&t.addr), t.len) != 0 && errno != EINPROGRESS) {
-                lastError = std::strerror(errno);
+                // Closed before the text is built: building it may throw.
+                int err = errno;
                 close(fd);
+                lastError = std::strerror(err);
                 continue;
             }
             attempts.open.push_back(fd);
@@ -140,8 +150,7 @@ int ConnectFirst(std::vector<TTarget> targets, int wake, const std::atomic<bool>
         if (attempts.open.empty()) throw EHttpSocketError("Socket error: " + lastError);
 
         auto until = deadline;
-        if (next < targets.size() && attempts.open.size() < socketplan::MaxOpenAttempts)
-            until = std::min(until, nextStart);
+        if (next < targets.size()) until = std::min(until, nextStart);
         fds.clear();
         for (int fd : attempts.open) fds.push_back({fd, POLLOUT, 0});
         if (PollSlice(fds, wake, SliceUntil(now, until)) <= 0) continue;
@@ -158,10 +167,10 @@ int ConnectFirst(std::vector<TTarget> targets, int wake, const std::atomic<bool>
                 setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
                 return fd;
             }
-            lastError = std::strerror(err != 0 ? err : ECONNREFUSED);
             close(fd);
             attempts.open.erase(attempts.open.begin() + static_cast<std::ptrdiff_t>(i));
             nextStart = now;
+            lastError = std::strerror(err != 0 ? err : ECONNREFUSED);
         }
     }
 }
@@ -183,9 +192,20 @@ TSocket::~TSocket() {
 void TSocket::Connect(const std::string& host, int port, int32_t timeoutMs) {
     Close();
     if (cancelled_) ThrowAbort();
-    std::vector<TTarget> targets;
-    Resolve(host, port, 0, targets);
-    impl_->fd = ConnectFirst(std::move(targets), impl_->wake, cancelled_, timeoutMs);
+    int32_t left = 0;
+    std::vector<TTarget> targets = socketplan::LookUpWithin<std::vector<TTarget>>(
+        [host, port, seam = LookUpForTest] {
+            std::vector<TTarget> found;
+            if (!seam) {
+                Resolve(host, port, 0, found);
+                return found;
+            }
+            for (const std::string& a : seam(host)) Resolve(a, port, AI_NUMERICHOST, found);
+            if (found.empty()) throw EHttpSocketError("Host not found: " + host);
+            return found;
+        },
+        cancelled_, timeoutMs, left, [] { throw EHttpConnectTimeout(); }, ThrowAbort);
+    impl_->fd = ConnectFirst(std::move(targets), impl_->wake, cancelled_, left);
 }
 
 void TSocket::ConnectAddresses(const std::vector<std::string>& addresses, int port, int32_t timeoutMs) {
@@ -234,6 +254,8 @@ void TSocket::Close() {
         impl_->fd = -1;
     }
 }
+
+int TSocket::WakePortForTest() const { return 0; }
 
 bool TSocket::IsOpen() const { return impl_->fd >= 0 && !cancelled_; }
 

@@ -148,6 +148,9 @@ SOCKET ConnectFirst(std::vector<TTarget> targets, SOCKET wake, const std::atomic
     size_t next = 0;
     std::string lastError = WsaText(WSAECONNREFUSED);
     TAttempts attempts;
+    // Adding an attempt then allocates nothing, so a socket never sits
+    // outside the list when an allocation fails.
+    attempts.open.reserve(socketplan::MaxOpenAttempts);
     for (;;) {
         if (cancelled) ThrowAbort();
         now = GetTickCount64();
@@ -155,8 +158,13 @@ SOCKET ConnectFirst(std::vector<TTarget> targets, SOCKET wake, const std::atomic
         // Start the next address when the last start is a delay old, or at
         // once when nothing is pending; an address that fails on the spot
         // hands over to the next at once.
-        while (next < targets.size() && attempts.open.size() < socketplan::MaxOpenAttempts &&
-               (attempts.open.empty() || now >= nextStart)) {
+        while (next < targets.size() && (attempts.open.empty() || now >= nextStart)) {
+            if (attempts.open.size() >= socketplan::MaxOpenAttempts) {
+                // All stalled: the oldest gives its place to the next
+                // address, so a long answer is still tried to its end.
+                closesocket(attempts.open.front());
+                attempts.open.erase(attempts.open.begin());
+            }
             const TTarget& t = targets[next++];
             SOCKET s = socket(t.family, SOCK_STREAM, IPPROTO_TCP);
             if (s == INVALID_SOCKET) {
@@ -167,8 +175,10 @@ SOCKET ConnectFirst(std::vector<TTarget> targets, SOCKET wake, const std::atomic
             ioctlsocket(s, FIONBIO, &nonBlocking);
             if (connect(s, reinterpret_cast<const sockaddr*>(&t.addr), t.len) != 0 &&
                 WSAGetLastError() != WSAEWOULDBLOCK) {
-                lastError = WsaText(WSAGetLastError());
+                // Closed before the text is built: building it may throw.
+                int err = WSAGetLastError();
                 closesocket(s);
+                lastError = WsaText(err);
                 continue;
             }
             attempts.open.push_back(s);
@@ -178,8 +188,7 @@ SOCKET ConnectFirst(std::vector<TTarget> targets, SOCKET wake, const std::atomic
         if (attempts.open.empty()) throw EHttpSocketError(lastError);
 
         ULONGLONG until = deadline;
-        if (next < targets.size() && attempts.open.size() < socketplan::MaxOpenAttempts)
-            until = std::min(until, nextStart);
+        if (next < targets.size()) until = std::min(until, nextStart);
         fd_set r, w, e;
         FD_ZERO(&r);
         FD_ZERO(&w);
@@ -204,10 +213,10 @@ SOCKET ConnectFirst(std::vector<TTarget> targets, SOCKET wake, const std::atomic
                 setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
                 return s;
             }
-            lastError = WsaText(err != 0 ? err : WSAECONNREFUSED);
             closesocket(s);
             attempts.open.erase(attempts.open.begin() + static_cast<std::ptrdiff_t>(i));
             nextStart = now;
+            lastError = WsaText(err != 0 ? err : WSAECONNREFUSED);
         }
     }
 }
@@ -222,8 +231,11 @@ TSocket::TSocket() : impl_(new TImpl) {
     impl_->wakeAddr.sin_family = AF_INET;
     impl_->wakeAddr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     int len = sizeof impl_->wakeAddr;
+    // Connected to its own address, it takes datagrams from itself only:
+    // another local process cannot abort the connection with one.
     if (bind(wake, reinterpret_cast<sockaddr*>(&impl_->wakeAddr), sizeof impl_->wakeAddr) != 0 ||
-        getsockname(wake, reinterpret_cast<sockaddr*>(&impl_->wakeAddr), &len) != 0) {
+        getsockname(wake, reinterpret_cast<sockaddr*>(&impl_->wakeAddr), &len) != 0 ||
+        connect(wake, reinterpret_cast<sockaddr*>(&impl_->wakeAddr), sizeof impl_->wakeAddr) != 0) {
         closesocket(wake);
         return;
     }
@@ -240,9 +252,20 @@ TSocket::~TSocket() {
 void TSocket::Connect(const std::string& host, int port, int32_t timeoutMs) {
     Close();
     if (cancelled_) ThrowAbort();
-    std::vector<TTarget> targets;
-    Resolve(host, port, 0, targets);
-    impl_->s = ConnectFirst(std::move(targets), impl_->wake, cancelled_, timeoutMs);
+    int32_t left = 0;
+    std::vector<TTarget> targets = socketplan::LookUpWithin<std::vector<TTarget>>(
+        [host, port, seam = LookUpForTest] {
+            std::vector<TTarget> found;
+            if (!seam) {
+                Resolve(host, port, 0, found);
+                return found;
+            }
+            for (const std::string& a : seam(host)) Resolve(a, port, AI_NUMERICHOST, found);
+            if (found.empty()) throw EHttpSocketError("Host not found: " + host);
+            return found;
+        },
+        cancelled_, timeoutMs, left, [] { throw EHttpConnectTimeout(); }, ThrowAbort);
+    impl_->s = ConnectFirst(std::move(targets), impl_->wake, cancelled_, left);
 }
 
 void TSocket::ConnectAddresses(const std::vector<std::string>& addresses, int port, int32_t timeoutMs) {
@@ -289,11 +312,15 @@ void TSocket::Close() {
     }
 }
 
+int TSocket::WakePortForTest() const {
+    return impl_->wake == INVALID_SOCKET ? 0 : ntohs(impl_->wakeAddr.sin_port);
+}
+
 bool TSocket::IsOpen() const { return impl_->s != INVALID_SOCKET && !cancelled_; }
 
 void TSocket::Cancel() {
     cancelled_ = true;
     if (impl_->wake == INVALID_SOCKET) return;
     char one = 1;
-    sendto(impl_->wake, &one, 1, 0, reinterpret_cast<const sockaddr*>(&impl_->wakeAddr), sizeof impl_->wakeAddr);
+    send(impl_->wake, &one, 1, 0);
 }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 
 #include "tools/fakesite/FakeSite.h"
@@ -118,6 +119,9 @@ TEST(HttpUrl, SplitsAndRejects) {
     EXPECT_EQ(TIdHTTP::ParseUrl("site").PortNumber, 80);
     EXPECT_EQ(TIdHTTP::ParseUrl("HTTPS://site/").PortNumber, 443);
     EXPECT_EQ(TIdHTTP::ParseUrl("ftp://site:21/").PortNumber, 21);
+    u = TIdHTTP::ParseUrl("site:82/next?u=http://x/y");
+    EXPECT_EQ(u.Host, "site");
+    EXPECT_EQ(u.Path + u.Document + u.Query, "/next?u=http://x/y");
     for (const char* bad : {"ftp://site/x", "http://:80/", "http://site:0/", "http://site:99999/", "http://site:8o/"})
         EXPECT_THROW(TIdHTTP::ParseUrl(bad), EHttpError) << bad;
 }
@@ -136,6 +140,11 @@ TEST(HttpUrl, ResolvesLocations) {
         {"../../../x", "http://site:81/x"},
         {"?only", "http://site:81/a/b/doc?only"},
         {" /a b?c d ", "http://site:81/a%20b?c%20d"},
+        // Another address in the query or the fragment leaves it relative.
+        {"/next?u=http://x/y", "http://site:81/next?u=http://x/y"},
+        {"sib?u=ftp://x", "http://site:81/a/b/sib?u=ftp://x"},
+        {"?u=http://x", "http://site:81/a/b/doc?u=http://x"},
+        {"://x/y", "http://site:81/a/b/://x/y"},
     };
     for (auto& c : cases) EXPECT_EQ(TIdHTTP::ResolveLocation(base, c.location), c.expected) << c.location;
     // A control byte would reach the request line.
@@ -277,6 +286,15 @@ TEST_F(HttpClient, RedirectLimitCountsRequests) {
     EXPECT_EQ(http.Get(site.Url("/data")), "");
     EXPECT_EQ(site.Requests().size(), 15u);
     EXPECT_EQ(site.Requests().back().target, "/data?hop=14");
+}
+
+TEST_F(HttpClient, RelativeRedirectCarryingAnAddressIsFollowed) {
+    site.SetBody("/next", "next page");
+    site.AddFault("/data", Raw("HTTP/1.1 302 Found\r\nLocation: /next?u=http://x/y\r\nContent-Length: 0\r\n\r\n"));
+    TClient http;
+    EXPECT_EQ(http.Get(site.Url("/data")), "next page");
+    ASSERT_EQ(site.Requests().size(), 2u);
+    EXPECT_EQ(site.Requests()[1].target, "/next?u=http://x/y");
 }
 
 TEST_F(HttpClient, RedirectRewindsTheTargetStream) {
@@ -525,6 +543,65 @@ TEST_F(HttpClient, DisconnectFromAnotherThreadEndsABlockedRead) {
     aborter.join();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
     EXPECT_FALSE(http.Connected());
+}
+
+// Run with the slow resolver preloaded (its own ctest entry): a lookup of a
+// "*.slow" name takes 3 s and answers 127.0.0.1.
+class SlowLookup : public HttpClient {
+protected:
+    void SetUp() override {
+        if (!std::getenv("SLOW_RESOLVER_MS")) GTEST_SKIP() << "needs the preloaded slow resolver";
+        HttpClient::SetUp();
+    }
+    std::string Url() const { return "http://name.slow:" + std::to_string(site.Port()) + "/data"; }
+};
+
+TEST_F(SlowLookup, CountsAgainstTheConnectTimeOut) {
+    struct {
+        const char* name;
+        int32_t readTimeout;
+        int64_t totalTimeout;
+        const char* error;  // nullptr: the body arrives
+    } cases[] = {
+        {"connect limit", 2000, 0, "Connect timed out."},
+        {"total limit", 5000, 2000, "Read Timeout"},
+        {"room for both", 5000, 0, nullptr},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TClient http;
+        http.ReadTimeout = c.readTimeout;
+        http.TotalTimeout = c.totalTimeout;
+        auto start = std::chrono::steady_clock::now();
+        try {
+            EXPECT_EQ(http.Get(Url()), body);
+            EXPECT_EQ(c.error, nullptr);
+        } catch (const EHttpError& e) {
+            ASSERT_NE(c.error, nullptr) << e.what();
+            EXPECT_STREQ(e.what(), c.error);
+        }
+        double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_GT(took, c.error ? 1.9 : 2.9);  // the resolver was the slow one
+        EXPECT_LT(took, c.error ? 2.6 : 3.6);
+    }
+}
+
+TEST_F(SlowLookup, DisconnectEndsIt) {
+    TClient http;
+    http.ReadTimeout = 20000;
+    auto start = std::chrono::steady_clock::now();
+    std::thread aborter([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        http.Disconnect();
+    });
+    try {
+        http.Get(Url());
+        ADD_FAILURE() << "fetched through a cancelled lookup";
+    } catch (const EHttpSocketError& e) {
+        EXPECT_STREQ(e.what(), "Connection closed by abort");
+    }
+    aborter.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
 }
 
 TEST(HttpConnect, RefusedAndUnresolvedFail) {

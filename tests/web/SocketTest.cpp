@@ -17,7 +17,10 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <new>
 #include <functional>
 #include <memory>
 #include <string>
@@ -26,6 +29,21 @@
 
 #include "web/HttpClient.h"
 #include "web/Socket.h"
+
+// Allocations on this thread left before one fails (-1: none fails), so a
+// test can fail each allocation of a call in turn.
+thread_local long allocationsBeforeFailure = -1;
+
+// Kept out of line: GCC otherwise pairs the inlined free with operator new
+// and warns of a mismatch.
+[[gnu::noinline]] void* operator new(std::size_t size) {
+    if (allocationsBeforeFailure == 0) throw std::bad_alloc();
+    if (allocationsBeforeFailure > 0) --allocationsBeforeFailure;
+    if (void* p = std::malloc(size ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -306,7 +324,137 @@ TEST_P(SocketTest, CancelWakesABlockedRecv) {
     }
 }
 
+TEST_P(SocketTest, NameLookupCountsAgainstTheTimeOutAndCancel) {
+    TListener site("127.0.0.1", 0, 8);
+    ASSERT_TRUE(site.Ok());
+    // A resolver that answers after ms; it may outlive the socket.
+    auto slowLookUp = [](int ms) {
+        return [ms](const std::string&) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+            return std::vector<std::string>{"127.0.0.1"};
+        };
+    };
+    {
+        auto socket = MakeSocket();
+        socket->LookUpForTest = slowLookUp(3000);
+        auto start = Clock::now();
+        EXPECT_THROW(socket->Connect("name.slow", site.Port(), 2000), EHttpConnectTimeout);
+        EXPECT_GT(SecondsSince(start), 1.9);
+        EXPECT_LT(SecondsSince(start), 2.6);
+    }
+    {
+        auto socket = MakeSocket();
+        socket->LookUpForTest = slowLookUp(3000);
+        auto start = Clock::now();
+        TLater cancel(500, [&] { socket->Cancel(); });
+        try {
+            socket->Connect("name.slow", site.Port(), 20000);
+            ADD_FAILURE() << "connected through a cancelled lookup";
+        } catch (const EHttpSocketError& e) {
+            EXPECT_STREQ(e.what(), "Connection closed by abort");
+        }
+        EXPECT_LT(SecondsSince(start), 1.0);
+    }
+    // What the lookup leaves of the time-out is the connect's.
+    auto socket = MakeSocket();
+    socket->LookUpForTest = slowLookUp(600);
+    socket->Connect("name.slow", site.Port(), 1000);
+    site.AcceptAndSend("z");
+    char c = 0;
+    EXPECT_EQ(socket->Recv(&c, 1, 3000), 1);
+}
+
 INSTANTIATE_TEST_SUITE_P(Wake, SocketTest, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& p) { return p.param ? "NoWake" : "Datagram"; });
+
+TEST(SocketAttempts, AtTheCapTheOldestStalledGivesWay) {
+    // Sixteen attempts that all stall, then an address that serves: it is
+    // tried once the oldest gives its place up.
+    TListener site("127.0.0.1", 0, 8);
+    ASSERT_TRUE(site.Ok());
+    TBlackHole hole("127.0.0.2", site.Port());
+    ASSERT_TRUE(hole.Ok());
+    std::vector<std::string> addresses(16, "127.0.0.2");
+    addresses.push_back("127.0.0.1");
+    TSocket socket;
+    auto start = Clock::now();
+    socket.ConnectAddresses(addresses, site.Port(), 10000);
+    EXPECT_LT(SecondsSince(start), 6.0);  // sixteen attempt delays: about 4 s
+    site.AcceptAndSend("k");
+    char c = 0;
+    EXPECT_EQ(socket.Recv(&c, 1, 3000), 1);
+    EXPECT_EQ(c, 'k');
+}
+
+// Sockets (and other handles) the process holds.
+long OpenHandles() {
+#ifdef _WIN32
+    DWORD n = 0;
+    return GetProcessHandleCount(GetCurrentProcess(), &n) ? static_cast<long>(n) : -1;
+#else
+    long n = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        (void)entry;
+        ++n;
+    }
+    return n;
+#endif
+}
+
+TEST(SocketAttempts, FailedAllocationLeaksNoSocket) {
+    // A refusing address, then one that serves; each allocation of the
+    // connect fails in turn, and not one socket may be left behind.
+    TListener site("127.0.0.1", 0, 64);
+    ASSERT_TRUE(site.Ok());
+    int failures = 0;
+    for (long k = 0; k < 200; ++k) {
+        TSocket socket;
+        const long before = OpenHandles();
+        // Wine's handle count is a stub that answers 0.
+        if (before <= 0) GTEST_SKIP() << "the process's handles cannot be counted here";
+        bool failed = false;
+        allocationsBeforeFailure = k;
+        try {
+            socket.ConnectAddresses({"127.0.0.2", "127.0.0.1"}, site.Port(), 3000);
+        } catch (const std::bad_alloc&) {
+            failed = true;
+        }
+        allocationsBeforeFailure = -1;
+        if (!failed) {
+            socket.Close();
+            EXPECT_GT(failures, 0);
+            return;
+        }
+        ++failures;
+        EXPECT_EQ(OpenHandles(), before) << "allocation " << k;
+    }
+    ADD_FAILURE() << "the connect never finished";
+}
+
+#ifdef _WIN32
+TEST(SocketWake, DatagramFromElsewhereIsIgnored) {
+    TListener site("127.0.0.1", 0, 8);
+    ASSERT_TRUE(site.Ok());
+    TSocket socket;
+    int port = socket.WakePortForTest();
+    ASSERT_NE(port, 0);
+    socket.ConnectAddresses({"127.0.0.1"}, site.Port(), 5000);
+    site.AcceptAndSend("");
+    TRawSocket other(::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
+    TAddress wake = Address("127.0.0.1", port);
+    char one = 1;
+    ASSERT_EQ(sendto(other.Get(), &one, 1, 0, wake.Get(), wake.len), 1);
+    char buffer[4];
+    // A read time-out, not an abort: only Cancel wakes the wait.
+    EXPECT_THROW(socket.Recv(buffer, 4, 800), EHttpReadTimeout);
+    TLater cancel(100, [&] { socket.Cancel(); });
+    try {
+        socket.Recv(buffer, 4, 5000);
+        ADD_FAILURE() << "read from a silent site";
+    } catch (const EHttpSocketError& e) {
+        EXPECT_STREQ(e.what(), "Connection closed by abort");
+    }
+}
+#endif
 
 }  // namespace

@@ -1,6 +1,9 @@
 // Fuzzes the HTTP client's response handling through a scripted connection.
 // Input: one flag byte, three read-size bytes, then what the server sends;
 // "<EOF>" ends one connection's bytes and the next connection gets the rest.
+// With the expand flag, "<*N>c" stands for the byte c N times and "<LN>" for
+// the line after it (to its LF) N times, so that a small input makes the
+// megabytes it takes to find a blow-up of memory or time.
 // What must hold for any server: nothing crashes, hangs or grows without
 // bound, no server byte below 0x20 (or 0x7F) reaches a request except CR LF,
 // progress counts stay inside their reads, and a resumed download never
@@ -15,6 +18,10 @@
 #include <vector>
 
 #include "web/HttpClient.h"
+
+#ifdef HTTP_FUZZ_REPLAY
+#include <sanitizer/allocator_interface.h>
+#endif
 
 namespace {
 
@@ -34,7 +41,73 @@ enum : uint8_t {
     fSecondFetch = 8,  // a second fetch on the same client (keep-alive reuse)
     fEndTimesOut = 16,  // a connection's bytes end in a read time-out, not a close
     fShortLines = 32,  // a line limit of 100, so that short inputs reach it
+    fExpand = 64,  // the server's bytes hold repeat counts
 };
+
+// The most an input expands to: room for a header folded to the line count
+// limit with every line at the length limit.
+constexpr size_t MaxExpanded = 20 * 1024 * 1024;
+
+// A repeat count "<" kind digits ">" at text[pos]; npos when there is none.
+size_t RepeatAt(const std::string& text, size_t pos, char kind, size_t& count) {
+    if (text.compare(pos, 2, std::string("<") + kind) != 0) return std::string::npos;
+    size_t i = pos + 2;
+    count = 0;
+    while (i < text.size() && i - pos - 2 < 8 && text[i] >= '0' && text[i] <= '9')
+        count = count * 10 + static_cast<size_t>(text[i++] - '0');
+    if (i == pos + 2 || i >= text.size() || text[i] != '>') return std::string::npos;
+    return i + 1;
+}
+
+// Byte repeats within a piece of text.
+void AppendBytes(const std::string& text, std::string& out) {
+    for (size_t pos = 0; pos < text.size() && out.size() < MaxExpanded;) {
+        size_t count = 0;
+        size_t after = RepeatAt(text, pos, '*', count);
+        if (after != std::string::npos && after < text.size()) {
+            out.append(std::min(count, MaxExpanded - out.size()), text[after]);
+            pos = after + 1;
+        } else {
+            out += text[pos++];
+        }
+    }
+}
+
+std::string Expand(const std::string& in) {
+    std::string out;
+    for (size_t pos = 0; pos < in.size() && out.size() < MaxExpanded;) {
+        size_t count = 0;
+        size_t after = RepeatAt(in, pos, 'L', count);
+        size_t lf = in.find('\n', after == std::string::npos ? pos : after);
+        size_t end = lf == std::string::npos ? in.size() : lf + 1;
+        if (after == std::string::npos) {
+            AppendBytes(in.substr(pos, end - pos), out);
+        } else {
+            std::string line;
+            AppendBytes(in.substr(after, end - after), line);
+            for (size_t i = 0; i < count && !line.empty() && out.size() < MaxExpanded; ++i)
+                out.append(line, 0, std::min(line.size(), MaxExpanded - out.size()));
+        }
+        pos = end;
+    }
+    return out;
+}
+
+#if defined(HTTP_FUZZ_REPLAY) && defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define HTTP_FUZZ_MALLOC_LIMIT 1
+#endif
+#endif
+
+#ifdef HTTP_FUZZ_MALLOC_LIMIT
+// The replay fails as the fuzz smoke's -malloc_limit_mb=64 does: the client
+// needs no single allocation that large for any response.
+void CheckAllocation(const volatile void*, size_t size) {
+    if (size >= 64u * 1024 * 1024) Broken("no allocation of 64 MB or more");
+}
+void IgnoreFree(const volatile void*) {}
+const int mallocLimit = __sanitizer_install_malloc_and_free_hooks(CheckAllocation, IgnoreFree);
+#endif
 
 struct TScript {
     std::deque<std::string> segments;  // one per connection, in order
@@ -142,7 +215,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     TScript script;
     for (int i = 0; i < 3; ++i) script.sizes[i] = data[1 + i];
     script.endTimesOut = (flags & fEndTimesOut) != 0;
-    const std::string server(reinterpret_cast<const char*>(data + 4), size - 4);
+    std::string server(reinterpret_cast<const char*>(data + 4), size - 4);
+    if (flags & fExpand) server = Expand(server);
     const std::string sep = "<EOF>";
     for (size_t pos = 0;;) {
         size_t e = server.find(sep, pos);
