@@ -338,6 +338,7 @@ shared_desktop)
         "Running $wininst\\Stirpello.exe"
     cmp -s "$inst/Stirpello.exe" "$bin/update_module.exe" || fail "the module was not replaced"
     expect_launched
+    expect_explained launched '["1OK"]' ""
     ;;
 virtualstore)
     # The product ran unelevated and wrote its settings to its VirtualStore
@@ -363,6 +364,7 @@ virtualstore)
     tr -d '\r' <"$vini" | grep -qxF "wantsUpdate=TRUE" || fail "the VirtualStore copy lacks wantsUpdate"
     expect_ini "wantsUpdate=TRUE"
     expect_launched
+    expect_explained launched '["1OK"]' ""
     ;;
 slow_catalogue)
     # The catalogue trickles in over about 10 s, read in direct mode: no user

@@ -95,6 +95,8 @@ const TExpected kScenarios[] = {
     {"closed_at_confirm", "closed", {"1OK"}, "the run was closed at available updates"},
     {"closed_at_press_ok", "closed", {"1OK"}, "the run was closed at step 4: launch"},
     {"closed_in_download", "closed", {"1OK"}, "the run was closed at step 2: download"},
+    {"shared_desktop", "launched", {"1OK"}, ""},
+    {"virtualstore", "launched", {"1OK"}, ""},
 };
 
 struct TMangling {
