@@ -7,6 +7,7 @@
 #include "fileutil/PathText.h"
 #include "web/Crc32.h"
 #include "web/FileDownloader_win32.h"
+#include "app/ModuleTrust_win32.h"
 #include "web/Sha256_win32.h"
 
 namespace {
@@ -37,9 +38,17 @@ bool SameSha256(const TModuleDownloadContext& context, const std::string& file) 
     } catch (const std::exception& e) {
         actual = std::string("not computed (") + e.what() + ")";
     }
+    if (actual.rfind("Actual=", 0) != 0) {
+        // Most often security software holding the fresh file: the file may
+        // well be good, so it is kept for the next run to check.
+        context.Log.Add("The SHA-256 of " + file + " cannot be computed - " + actual + "; the file is kept");
+        context.ShowMessage("The downloaded update module could not be checked (" + actual +
+                            ")... run this utility again in a few minutes");
+        return false;
+    }
     context.Log.Add("The file was corrupted during the transmission... SHA-256 " + actual + " Needed=" + expected);
-    if (!DeleteFileA(file.c_str()))
-        context.Log.Add("Cannot delete " + file + ": " + SysErrorMessage(GetLastError()));
+    std::string refused = DeletePlainFile(file, [&](const std::string& line) { context.Log.Add(line); });
+    if (!refused.empty()) context.Log.Add("Cannot delete " + file + ": " + refused);
     context.ShowMessage("The file was corrupted during the transmission... try the download again (SHA-256)");
     return false;
 }
@@ -54,21 +63,19 @@ bool DownloadUpdateModule(const TModuleDownloadContext& context, const std::stri
         window.ProxyPort = proxyPort;
         window.ProxyServer = proxyServer;
         const std::string folder = InFolder(programDirectory, DownloadFolderName);
-        if (!DirectoryExists(folder)) {
-            SetCurrentDirectoryA(programDirectory.c_str());  // a failure here is ignored
-            // By full path, so a failed change of directory cannot put the
-            // folder somewhere else.
-            if (!CreateDirectoryA(folder.c_str(), nullptr)) {
-                const DWORD code = GetLastError();
-                throw EOSError(SysErrorMessage(code), code);
-            }
-        }
+        if (!DirectoryExists(folder)) SetCurrentDirectoryA(programDirectory.c_str());  // a failure is ignored
+        // By full path, with administrators' rights only; an existing link
+        // planted in its place is refused, never written through.
+        std::string refused = MakeProtectedFolder(folder);
+        if (!refused.empty()) throw EError(refused);
         window.Url = context.PrimaryUrl;
         window.AlternateUrl = context.FallbackUrl;
         window.ExpectedSize = UpdateModuleSize;
         window.ExpectedCrc = UpdateModuleCrc;
         const std::string target = InFolder(folder, UpdateModuleFileName);
         modulePath = target;
+        refused = LinkedPathReason(target);
+        if (!refused.empty()) throw EError(refused);
         window.SaveTo = target;
         if (context.BeforeShow) context.BeforeShow(window);
 
