@@ -83,6 +83,9 @@ bool DownloadUpdateModule(const TModuleDownloadContext& context, const std::stri
         const int32_t expectedSize = window.ExpectedSize;
         const int32_t expectedCrc = window.ExpectedCrc;
         if (modalResult == mrRetry) {
+            if (window.TotalSize > expectedSize)
+                context.Log.Add("The download was stopped at the module's size: the server offered " +
+                                Num(window.TotalSize) + " bytes");
             if (window.TotalSize != expectedSize) {
                 context.Log.Add("Download did not complete... Actual=" + Num(window.TotalSize) +
                                 " Needed=" + Num(expectedSize));

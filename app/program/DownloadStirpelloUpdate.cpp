@@ -45,6 +45,7 @@ void InitCommonControlsLate() {
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     NarrowDllSearch();
+    TrustOnlyAdministratorsRedirections();
     TComInitialization com;
     InitCommonControlsLate();
     try {
