@@ -514,8 +514,8 @@ bool TFailsafeRun::Launch() {
     if (!started.Started) {
         Log("Launch of the update module failed - " + started.Error);
         Mark(4, TStepMark::Cross);
-        Message("The update module was not started: " + started.Error +
-                ". Close this utility, then start " + state_.LaunchPath + " yourself.");
+        Message("The update module was not started: " + started.Error + ". Close this utility, then start " +
+                state_.LaunchPath + " yourself if you trust it; Windows will ask for permission.");
         return false;
     }
     if (started.Unelevated)

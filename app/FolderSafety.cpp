@@ -69,10 +69,25 @@ TFolderSafety JudgeProgramFolder(const TObjectSecurity& folder, const TObjectSec
         if (!right.empty()) return {true, Who(ace) + " may " + right + " in it"};
     }
     if (!parent.Protected) return {true, "its parent folder has no access control"};
+    if (!parent.OwnerSid.empty() && !IsTrustedSid(parent.OwnerSid, admins))
+        return {true, "its parent folder is owned by " + parent.OwnerSid + ", who may rename it"};
     for (const TAce& ace : parent.Aces) {
         if (!ace.Allow || ace.InheritOnly || Trusted(ace, admins)) continue;
         std::string right = Danger(ace.Mask, true, false);
         if (!right.empty()) return {true, Who(ace) + " may " + right + " through its parent folder"};
+    }
+    return {};
+}
+
+TFolderSafety JudgeModuleFile(const std::string& name, const TObjectSecurity& file,
+                              const std::vector<std::string>& admins) {
+    if (!file.Protected) return {true, name + " has no access control"};
+    if (!file.OwnerSid.empty() && !IsTrustedSid(file.OwnerSid, admins))
+        return {true, name + " is owned by " + file.OwnerSid};
+    const uint32_t kWriteFile = 0x0002 | 0x0004 | kDelete | kWriteDac | kWriteOwner | kGenericAll | kGenericWrite;
+    for (const TAce& ace : file.Aces) {
+        if (!ace.Allow || ace.InheritOnly || Trusted(ace, admins)) continue;
+        if (ace.Mask & kWriteFile) return {true, Who(ace) + " may change " + name};
     }
     return {};
 }

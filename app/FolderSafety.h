@@ -45,3 +45,8 @@ bool IsTrustedSid(const std::string& sid, const std::vector<std::string>& admins
 // folder open that is not, never the other way round.
 TFolderSafety JudgeProgramFolder(const TObjectSecurity& folder, const TObjectSecurity& parent,
                                  const std::vector<std::string>& admins = {});
+
+// The verdict on the module file itself, whose own entries may give others
+// write or delete rights in an otherwise admin-only folder.
+TFolderSafety JudgeModuleFile(const std::string& name, const TObjectSecurity& file,
+                              const std::vector<std::string>& admins = {});

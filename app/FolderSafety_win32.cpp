@@ -81,15 +81,27 @@ TObjectSecurity SecurityOf(PSECURITY_DESCRIPTOR descriptor) {
         void* raw = nullptr;
         if (!GetAce(dacl, i, &raw)) continue;
         auto* header = static_cast<ACE_HEADER*>(raw);
-        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE && header->AceType != ACCESS_DENIED_ACE_TYPE)
-            continue;
-        // Both kinds share one layout: header, mask, then the SID.
+        // Every kind starts with the header and the mask.
         auto* ace = static_cast<ACCESS_ALLOWED_ACE*>(raw);
-        PSID sid = &ace->SidStart;
         TAce a;
-        a.Allow = header->AceType == ACCESS_ALLOWED_ACE_TYPE;
-        a.Sid = SidText(sid);
-        a.Name = SidName(sid);
+        switch (header->AceType) {
+        case ACCESS_ALLOWED_ACE_TYPE:
+        case ACCESS_ALLOWED_CALLBACK_ACE_TYPE:
+        case ACCESS_DENIED_ACE_TYPE:
+        case ACCESS_DENIED_CALLBACK_ACE_TYPE:
+            a.Allow = header->AceType == ACCESS_ALLOWED_ACE_TYPE || header->AceType == ACCESS_ALLOWED_CALLBACK_ACE_TYPE;
+            a.Sid = SidText(&ace->SidStart);
+            a.Name = SidName(&ace->SidStart);
+            break;
+        case ACCESS_ALLOWED_OBJECT_ACE_TYPE:
+        case ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE:
+            // The SID lies further on; unread, such an entry counts against
+            // the folder, as anyone's would.
+            a.Sid = "an object access entry";
+            break;
+        default:
+            continue;  // denials of objects, audit entries, labels: they grant nothing
+        }
         a.Mask = MapGeneric(ace->Mask);
         a.InheritOnly = (header->AceFlags & INHERIT_ONLY_ACE) != 0;
         a.ToFiles = (header->AceFlags & OBJECT_INHERIT_ACE) != 0;
@@ -129,7 +141,11 @@ TFolderSafety CheckProgramFolder(const std::string& dir) {
         TObjectSecurity folder = ReadSecurity(dir);
         std::string parentDir = ParentOf(dir);
         TObjectSecurity parent = parentDir.empty() ? TObjectSecurity() : ReadSecurity(parentDir);
-        return JudgeProgramFolder(folder, parent, admins);
+        TFolderSafety verdict = JudgeProgramFolder(folder, parent, admins);
+        std::string module = dir + "Stirpello.exe";
+        if (!verdict.Open && GetFileAttributesA(module.c_str()) != INVALID_FILE_ATTRIBUTES)
+            verdict = JudgeModuleFile("Stirpello.exe", ReadSecurity(module), admins);
+        return verdict;
     } catch (const EOSError& e) {
         return {true, "its permissions cannot be read (" + e.Message() + ")"};
     }

@@ -26,27 +26,24 @@ bool DirectoryExists(const std::string& path) {
 
 // A CRC-32 is easily forged to any value: only the SHA-256 says the file is
 // the publisher's. A file that fails is deleted, else the download window
-// would take it as complete on every later run.
+// would take it as complete on every later run. A digest that cannot be
+// computed (most often security software holding the fresh file) refuses
+// the file but keeps it: it may well be good, and the next run checks it.
 bool SameSha256(const TModuleDownloadContext& context, const std::string& file) {
     std::string expected = context.ExpectedSha256.empty() ? UpdateModuleSha256 : context.ExpectedSha256;
     for (char& c : expected) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     std::string actual;
     try {
         actual = context.Sha256Of ? context.Sha256Of(file) : FileSha256(file);
-        if (actual == expected) return true;
-        actual = "Actual=" + actual;
     } catch (const std::exception& e) {
-        actual = std::string("not computed (") + e.what() + ")";
-    }
-    if (actual.rfind("Actual=", 0) != 0) {
-        // Most often security software holding the fresh file: the file may
-        // well be good, so it is kept for the next run to check.
-        context.Log.Add("The SHA-256 of " + file + " cannot be computed - " + actual + "; the file is kept");
-        context.ShowMessage("The downloaded update module could not be checked (" + actual +
+        context.Log.Add("The SHA-256 of " + file + " cannot be computed (" + e.what() + "); the file is kept");
+        context.ShowMessage(std::string("The downloaded update module could not be checked (") + e.what() +
                             ")... run this utility again in a few minutes");
         return false;
     }
-    context.Log.Add("The file was corrupted during the transmission... SHA-256 " + actual + " Needed=" + expected);
+    if (actual == expected) return true;
+    context.Log.Add("The file was corrupted during the transmission... SHA-256 Actual=" + actual +
+                    " Needed=" + expected);
     std::string refused = DeletePlainFile(file, [&](const std::string& line) { context.Log.Add(line); });
     if (!refused.empty()) context.Log.Add("Cannot delete " + file + ": " + refused);
     context.ShowMessage("The file was corrupted during the transmission... try the download again (SHA-256)");
@@ -83,9 +80,6 @@ bool DownloadUpdateModule(const TModuleDownloadContext& context, const std::stri
         const int32_t expectedSize = window.ExpectedSize;
         const int32_t expectedCrc = window.ExpectedCrc;
         if (modalResult == mrRetry) {
-            if (window.TotalSize > expectedSize)
-                context.Log.Add("The download was stopped at the module's size: the server offered " +
-                                Num(window.TotalSize) + " bytes");
             if (window.TotalSize != expectedSize) {
                 context.Log.Add("Download did not complete... Actual=" + Num(window.TotalSize) +
                                 " Needed=" + Num(expectedSize));

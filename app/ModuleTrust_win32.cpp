@@ -263,7 +263,8 @@ std::string InstallModule(const std::string& source, const std::string& target,
 
     // Renamed through the handle we wrote, so the name that replaces the
     // module is the file we filled.
-    std::wstring wideTarget = Wide(target);
+    // The rename takes a path of the native form.
+    std::wstring wideTarget = L"\\??\\" + Wide(target);
     std::vector<unsigned char> rename(sizeof(FILE_RENAME_INFO) + wideTarget.size() * sizeof(wchar_t));
     auto* info = reinterpret_cast<FILE_RENAME_INFO*>(rename.data());
     info->ReplaceIfExists = TRUE;
@@ -347,7 +348,9 @@ TLaunchResult LaunchModule(const std::string& path, const std::string& folder, c
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
     BOOL ok;
-    if (genuine || !folderOpen) {
+    // From an open folder nothing runs elevated, not even the genuine
+    // module: it would load DLLs from that folder, which users can plant.
+    if (!folderOpen) {
         ok = CreateProcessW(app.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, directory.c_str(), &si,
                             &pi);
         if (!ok) error = LastErrorText();
@@ -355,7 +358,7 @@ TLaunchResult LaunchModule(const std::string& path, const std::string& folder, c
         TKernelHandle user = UnelevatedToken(&error);
         if (!user) {
             result.Error = "it would run with administrator rights from a folder that ordinary users can change, "
-                           "and the signed-in user's own rights are not available (" + error + ")";
+                           "and the signed-in user's own rights are not available here (" + error + ")";
             return result;
         }
         ok = CreateProcessAsUserW(user.get(), app.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr,

@@ -49,10 +49,10 @@ std::string InstallModule(const std::string& source, const std::string& target,
 // Starts the module at path with folder as working directory. It is opened
 // so that nobody can write, rename or delete it, refused when it is a link,
 // and hashed through that handle; the handle is held until the process has
-// started. The genuine module (expectedSha256) starts with the utility's
-// rights. Another file starts so only where mustBeGenuine is false and the
-// folder is not open; in an open folder it starts with the signed-in user's
-// own rights, or not at all.
+// started. Where mustBeGenuine, anything but expectedSha256 is refused. In
+// an admin-only folder it starts with the utility's rights; in an open folder
+// nothing does (a module loads DLLs from its own folder): it starts with the
+// signed-in user's own rights, or not at all.
 TLaunchResult LaunchModule(const std::string& path, const std::string& folder,
                            const std::string& expectedSha256, bool mustBeGenuine, bool folderOpen,
                            const TTrustHooks& hooks = {});

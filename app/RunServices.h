@@ -119,8 +119,8 @@ public:
     // Starts the update module at path from folder, after checking it
     // through the handle the start uses. mustBeGenuine: it was just
     // installed, so anything but the publisher's module is refused.
-    // folderOpen: ordinary users can change the folder, so a module that is
-    // not the publisher's gets the signed-in user's rights, or does not run.
+    // folderOpen: ordinary users can change the folder, so the module gets
+    // the signed-in user's rights, or does not run.
     virtual TLaunchResult LaunchModule(const std::string& path, const std::string& folder,
                                        bool mustBeGenuine, bool folderOpen) = 0;
 

@@ -18,16 +18,3 @@ bool NarrowDllSearch() {
     SetDllDirectoryA("");
     return false;
 }
-
-bool TrustOnlyAdministratorsRedirections() {
-    // PROCESS_MITIGATION_POLICY 16 is ProcessRedirectionTrustPolicy; its
-    // first flag, EnforceRedirectionTrust, refuses links that ordinary users made.
-    using TSetPolicy = BOOL(WINAPI*)(int, PVOID, SIZE_T);
-    HMODULE kernel = GetModuleHandleA("kernel32.dll");
-    auto setPolicy = kernel ? reinterpret_cast<TSetPolicy>(reinterpret_cast<void*>(
-                                  GetProcAddress(kernel, "SetProcessMitigationPolicy")))
-                            : nullptr;
-    if (!setPolicy) return false;
-    DWORD flags = 1;
-    return setPolicy(16, &flags, sizeof flags) != FALSE;
-}

@@ -9,8 +9,3 @@
 // current folder. Returns true when the search was limited to the system
 // folder. Throws nothing.
 bool NarrowDllSearch();
-
-// Turns on the redirection-trust mitigation where Windows has it: the
-// process then follows no junction or symbolic link that a non-administrator
-// made. Looked up by name; false where Windows lacks it. Throws nothing.
-bool TrustOnlyAdministratorsRedirections();

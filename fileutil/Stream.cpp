@@ -2,9 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <string>
-
-#include "fileutil/Errors.h"
 
 int64_t TStream::GetSize() {
     int64_t pos = Seek(0, TSeekOrigin::Current);
@@ -41,10 +38,4 @@ int64_t TStringStream::Seek(int64_t offset, TSeekOrigin origin) {
 void TStringStream::SetSize(int64_t size) {
     data_.resize(static_cast<size_t>(std::max<int64_t>(0, size)));
     pos_ = std::min<int64_t>(pos_, size);
-}
-
-int32_t TDownloadFileStream::Write(const void* buffer, int32_t count) {
-    if (MaxSize > 0 && count > 0 && Position() + count > MaxSize)
-        throw EWriteError("The download is larger than the expected " + std::to_string(MaxSize) + " bytes");
-    return TFileStream::Write(buffer, count);
 }

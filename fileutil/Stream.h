@@ -75,8 +75,4 @@ class TDownloadFileStream : public TFileStream {
 public:
     using TFileStream::TFileStream;
     void SetSize(int64_t) override {}
-    // A write that would take the file past MaxSize bytes throws EWriteError
-    // and writes nothing: a server cannot fill the disk. 0: no cap.
-    int64_t MaxSize = 0;
-    int32_t Write(const void* buffer, int32_t count) override;
 };

@@ -7,16 +7,10 @@
 # The genuine update module's SHA-256 is compiled in, so one is required:
 #   MODULE_SHA256=<64 hex digits> scripts/release.sh
 #   MODULE=path/to/Stirpello.exe scripts/release.sh      (its digest is computed)
-# Authenticode signing (SHA-256), optional:
+# Authenticode signing (SHA-256, no time stamp), optional:
 #   SIGN_CERT=cert.pem SIGN_KEY=key.pem [SIGN_PASS=key password]
 #   SIGN_PKCS12=cert.p12 [SIGN_PASS=password]
 #   SIGN_CAFILE=roots.pem   verify against these roots (default: the system's)
-# With an RFC 3161 time stamp, so the signature outlives the certificate:
-#   SIGN_TSA_URL=http://timestamp.example   a time-stamp authority
-#   SIGN_TSA_CERT=tsa.pem SIGN_TSA_KEY=tsa-key.pem   a time-stamp key of one's own
-#                           (the signer acts as the authority; used offline by the tests)
-#   SIGN_TSA_CAFILE=roots.pem   verify the time stamp against these (default:
-#                           SIGN_TSA_CERT, else the system's)
 # DIST=DIR writes the files there instead of dist/.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
@@ -53,18 +47,6 @@ elif [ -n "${SIGN_CERT:-}${SIGN_KEY:-}" ]; then
     sign=(-certs "$SIGN_CERT" -key "$SIGN_KEY")
 fi
 [ -z "${SIGN_CAFILE:-}" ] || [ -f "$SIGN_CAFILE" ] || fail "SIGN_CAFILE=$SIGN_CAFILE is not a file; nothing was built"
-stamp=()
-stamp_ca=${SIGN_TSA_CAFILE:-}
-if [ -n "${SIGN_TSA_URL:-}" ]; then
-    [ -z "${SIGN_TSA_CERT:-}${SIGN_TSA_KEY:-}" ] || fail "give SIGN_TSA_URL, or SIGN_TSA_CERT and SIGN_TSA_KEY, not both; nothing was built"
-    stamp=(-ts "$SIGN_TSA_URL")
-elif [ -n "${SIGN_TSA_CERT:-}${SIGN_TSA_KEY:-}" ]; then
-    [ -f "${SIGN_TSA_CERT:-}" ] && [ -f "${SIGN_TSA_KEY:-}" ] || fail "SIGN_TSA_CERT and SIGN_TSA_KEY go together and must be files; nothing was built"
-    stamp=(-TSA-certs "$SIGN_TSA_CERT" -TSA-key "$SIGN_TSA_KEY")
-    stamp_ca=${stamp_ca:-$SIGN_TSA_CERT}
-fi
-[ ${#stamp[@]} -eq 0 ] || [ ${#sign[@]} -gt 0 ] || fail "a time stamp needs a signing certificate (SIGN_CERT and SIGN_KEY, or SIGN_PKCS12); nothing was built"
-[ -z "$stamp_ca" ] || [ -f "$stamp_ca" ] || fail "SIGN_TSA_CAFILE=$stamp_ca is not a file; nothing was built"
 
 programs=(DownloadStirpelloUpdate updcat webread)
 ensure_packages
@@ -90,13 +72,6 @@ files=$(printf '%s;' "${programs[@]/#/$stage/}")
 files=${files//;/.exe;}
 cmake -DOBJDUMP=i686-w64-mingw32-objdump "-DREQUIRED=${files%;}" -DNEED_FUNCTION=SetDllDirectoryA \
     -P "$ROOT/tests/app/CheckImports.cmake" >/dev/null
-# SetDefaultDllDirectories is looked up by name (an import would keep the
-# program from starting on a Windows 7 without the loader update), so the
-# import table cannot show it: each program must hold the name.
-for p in "${programs[@]}"; do
-    LC_ALL=C grep -q -a -F SetDefaultDllDirectories "$stage/$p.exe" ||
-        fail "$p.exe does not look up SetDefaultDllDirectories: the DLL search is not narrowed"
-done
 # No test override may reach the release, not even as a name.
 for p in "${programs[@]}"; do
     if LC_ALL=C grep -q -a -F STIRPELLO_ "$stage/$p.exe"; then
@@ -112,26 +87,17 @@ if [ ${#sign[@]} -gt 0 ]; then
     fi
     verify=()
     [ -n "${SIGN_CAFILE:-}" ] && verify=(-CAfile "$SIGN_CAFILE")
-    [ -n "$stamp_ca" ] && verify+=(-TSA-CAfile "$stamp_ca")
     for p in "${programs[@]}"; do
-        osslsigncode sign "${sign[@]}" "${stamp[@]}" -h sha256 -in "$stage/$p.exe" -out "$stage/$p.signed" >/dev/null ||
+        osslsigncode sign "${sign[@]}" -h sha256 -in "$stage/$p.exe" -out "$stage/$p.signed" >/dev/null ||
             fail "signing $p.exe failed"
         mv -f "$stage/$p.signed" "$stage/$p.exe"
         if ! out=$(osslsigncode verify "${verify[@]}" -in "$stage/$p.exe" 2>&1); then
             printf '%s\n' "$out" >&2
             fail "the signature of $p.exe does not verify"
         fi
-        if [ ${#stamp[@]} -gt 0 ] && ! grep -q "Timestamp Server Signature verification: ok" <<<"$out"; then
-            printf '%s\n' "$out" >&2
-            fail "the time stamp of $p.exe does not verify"
-        fi
     done
     rm -f "$stage/.pass"
-    if [ ${#stamp[@]} -gt 0 ]; then
-        signed="signed (Authenticode, SHA-256, time-stamped)"
-    else
-        signed="signed (Authenticode, SHA-256, no time stamp: the signature stops validating when the certificate expires)"
-    fi
+    signed="signed (Authenticode, SHA-256, no time stamp)"
 else
     signed="NOT SIGNED: no SIGN_CERT/SIGN_KEY or SIGN_PKCS12 given; Windows will name no publisher"
 fi

@@ -386,8 +386,6 @@ void TFileDownloader::StartReader(const std::string& url) {
     Reader = std::make_unique<TWebRead>(url, ReadTimeOut, ProxyPort, ProxyServer, hwnd_,
                                         static_cast<int32_t>(MsgWorkBegin), static_cast<int32_t>(MsgWork),
                                         static_cast<int32_t>(MsgWorkEnd), SaveTo);
-    // No server may write more than the module's size into the file.
-    if (ExpectedSize > 0) Reader->MaxFileSize = ExpectedSize;
     try {
         Reader->Start(true);
     } catch (...) {

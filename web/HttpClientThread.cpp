@@ -91,7 +91,6 @@ void THttpClientThread::ThreadMain(std::shared_ptr<THttpClientThread> self) {
 
 void THttpClientThread::Execute() {
     TReadSettings s{URL, TimeOut, ProxyPort, ProxyServer, NotifyWindow, MsgWorkBegin, MsgWork, MsgWorkEnd, TargetFile};
-    s.MaxFileSize = MaxFileSize;
     TReadHooks hooks;  // no message processing on a worker
     hooks.clientChanged = [this](TIdHTTP* client) {
         std::lock_guard<std::mutex> g(httpLock_);

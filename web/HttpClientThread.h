@@ -52,7 +52,6 @@ public:
     const TWindowHandle NotifyWindow;
     const int32_t MsgWork;
     const std::string TargetFile;
-    int64_t MaxFileSize = 0;  // set before Resume; see TReadSettings
     int32_t ResumeOffset = 0;
     bool InRequest() const { return inRequest_; }
 

@@ -88,7 +88,6 @@ void RunReadProcedure(const TReadSettings& s, std::string& content, bool& succes
                 resumeOffset = offset;
                 http->Request.ContentRangeStart = offset;
             }
-            targetStream->MaxSize = s.MaxFileSize;
             TDownloadFileStream* stream = targetStream.get();
             // The server sent the whole file: it is written from the start,
             // and whatever the old file held beyond it must go.
@@ -159,7 +158,6 @@ void TWebRead::PumpMessages() {
 
 void TWebRead::RunRequest() {
     TReadSettings s{URL, TimeOut, ProxyPort, ProxyServer, NotifyWindow, MsgWorkBegin, MsgWork, MsgWorkEnd, TargetFile};
-    s.MaxFileSize = MaxFileSize;
     TReadHooks hooks;
     hooks.processMessages = [this] { PumpMessages(); };
     RunReadProcedure(s, Content, Success, ResumeOffset, TargetStream, hooks);
@@ -178,7 +176,6 @@ void TWebRead::StartRead() {
                                            MsgWorkBegin, MsgWork, MsgWorkEnd, TargetFile);
     else
         worker = THttpClientThread::Create(true, RequestKey, URL, TimeOut, ProxyPort, ProxyServer);
-    worker->MaxFileSize = MaxFileSize;  // before it runs
     Worker = worker;
     worker->Resume();
 }

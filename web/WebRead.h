@@ -45,7 +45,6 @@ public:
     int32_t MsgWorkBegin = 0, MsgWorkEnd = 0, MsgWork = 0;
     TWindowHandle NotifyWindow = nullptr;
     std::string TargetFile;
-    int64_t MaxFileSize = 0;  // a download into TargetFile stops past this size; 0: no cap
     std::unique_ptr<TDownloadFileStream> TargetStream;  // open during a direct read
     int32_t ResumeOffset = 0;
 
@@ -86,9 +85,6 @@ struct TReadSettings {
     TWindowHandle NotifyWindow = nullptr;
     int32_t MsgWorkBegin = 0, MsgWork = 0, MsgWorkEnd = 0;
     std::string TargetFile;
-    // A download into TargetFile stops with an error as soon as it would
-    // pass this many bytes; 0: no cap.
-    int64_t MaxFileSize = 0;
 };
 class TIdHTTP;
 struct TReadHooks {

@@ -45,7 +45,6 @@ void InitCommonControlsLate() {
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     NarrowDllSearch();
-    TrustOnlyAdministratorsRedirections();
     TComInitialization com;
     InitCommonControlsLate();
     try {

@@ -842,18 +842,19 @@ TEST_F(RunFixture, OpenFolderIsLoggedAndDecidesHowTheModuleStarts) {
     struct Case {
         bool outdated;
         bool open;
-        TLaunchResult result;
+        bool started, unelevated;
+        const char* error;
         TRunEnd end;
         Lines tail;
     };
     const std::string module = dir + "Stirpello.exe";
     const Case cases[] = {
-        {false, false, {true, false, ""}, TRunEnd::Launched, {"Running " + module}},
-        {true, false, {true, false, ""}, TRunEnd::Launched, {"Running " + module}},
-        {false, true, {true, true, ""}, TRunEnd::Launched,
+        {false, false, true, false, "", TRunEnd::Launched, {"Running " + module}},
+        {true, false, true, false, "", TRunEnd::Launched, {"Running " + module}},
+        {false, true, true, true, "", TRunEnd::Launched,
          {"The update module was started with the signed-in user's own rights, not the utility's",
           "Running " + module}},
-        {false, true, {false, false, "no token"}, TRunEnd::LaunchFailed,
+        {false, true, false, false, "no token", TRunEnd::LaunchFailed,
          {"Launch of the update module failed - no token"}},
     };
     for (const Case& c : cases) {
@@ -861,7 +862,9 @@ TEST_F(RunFixture, OpenFolderIsLoggedAndDecidesHowTheModuleStarts) {
         TFakeServices s;
         if (c.outdated) s.versions[s.dir + "Stirpello.exe"] = V(1, 4, 0, 0);
         if (c.open) s.folder = {true, "BUILTIN\\Users (S-1-5-32-545) may create files in it"};
-        s.launch = c.result;
+        s.launch.Started = c.started;
+        s.launch.Unelevated = c.unelevated;
+        s.launch.Error = c.error;
         TFailsafeRun r{v, s, TestSites()};
         EXPECT_EQ(r.Execute(), c.end);
         ASSERT_EQ(s.launchAsks.size(), 1u);
@@ -875,10 +878,10 @@ TEST_F(RunFixture, OpenFolderIsLoggedAndDecidesHowTheModuleStarts) {
         EXPECT_EQ(openLine, c.open);
         ASSERT_GE(log.size(), c.tail.size());
         EXPECT_EQ(Lines(log.end() - static_cast<std::ptrdiff_t>(c.tail.size()), log.end()), c.tail);
-        if (!c.result.Started) {
+        if (!c.started) {
             EXPECT_TRUE(v.Has("mark 4 cross"));
             EXPECT_TRUE(v.Has("box The update module was not started: no token. Close this utility, then start " +
-                              module + " yourself."));
+                              module + " yourself if you trust it; Windows will ask for permission."));
             EXPECT_FALSE(v.Has("close"));
         }
     }

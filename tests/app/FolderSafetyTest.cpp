@@ -94,6 +94,8 @@ const TCase kCases[] = {
     {"creator owner and deny entries", "O:BAD:P(A;OICI;FA;;;BA)(A;OICIIO;GA;;;CO)(D;;FA;;;WD)", kAdminOnly,
      false, ""},
     {"owned by a user", "O:S-1-5-21-1-2-3-1001D:P(A;OICI;FA;;;BA)", kAdminOnly, true, "owned by"},
+    {"parent owned by a user", kAdminOnly, "O:S-1-5-21-1-2-3-1001D:P(A;;FA;;;BA)", true,
+     "its parent folder is owned by S-1-5-21-1-2-3-1001"},
 };
 
 void Check(const TCase& c, const TFolderSafety& v, const char* how) {
@@ -114,6 +116,15 @@ TEST(FolderSafety, TheElevatedUsersOwnAccountIsAnAdministrator) {
     TObjectSecurity own = Parse("O:S-1-5-21-1-2-3-1001D:P(A;OICI;FA;;;S-1-5-21-1-2-3-1001)(A;OICI;FA;;;BA)");
     EXPECT_FALSE(JudgeProgramFolder(own, Parse(kAdminOnly), {user}).Open);
     EXPECT_TRUE(JudgeProgramFolder(own, Parse(kAdminOnly)).Open);
+}
+
+// An admin-only folder whose module file gives users write rights of its own.
+TEST(FolderSafety, TheModuleFilesOwnEntriesCount) {
+    EXPECT_FALSE(JudgeModuleFile("Stirpello.exe", Parse("O:BAD:(A;ID;FA;;;BA)(A;ID;0x1200a9;;;BU)")).Open);
+    TFolderSafety v = JudgeModuleFile("Stirpello.exe", Parse("O:BAD:(A;;FW;;;BU)(A;ID;FA;;;BA)"));
+    EXPECT_TRUE(v.Open);
+    EXPECT_NE(v.Reason.find("S-1-5-32-545"), std::string::npos) << v.Reason;
+    EXPECT_NE(v.Reason.find("may change Stirpello.exe"), std::string::npos) << v.Reason;
 }
 
 #ifdef _WIN32

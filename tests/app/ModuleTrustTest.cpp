@@ -131,7 +131,7 @@ TEST_F(Trust, WhatStartsAndWithWhichRights) {
     };
     const Case cases[] = {
         {"genuine, just installed", true, true, false, true, false, "[elevated]"},
-        {"genuine in an open folder", true, false, true, true, false, "[elevated]"},
+        {"genuine in an open folder", true, true, true, true, true, "[not elevated]"},
         {"another module where the installed one should be", false, true, false, false, false, nullptr},
         {"another current module, admin-only folder", false, false, false, true, false, "[elevated]"},
         {"another current module, open folder", false, false, true, true, true, "[not elevated]"},

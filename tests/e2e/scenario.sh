@@ -265,7 +265,8 @@ download_link)
     mkdir -p "$work/elsewhere"
     ln -s "$work/elsewhere" "$inst/Download"
     start_site
-    drive "$(answer "An error occurred - $wininst\\Download is a link (junction or symbolic link)" OK)" \
+    # The driver's script reads a backslash as an escape: doubled here.
+    drive "$(answer "An error occurred - ${wininst//\\/\\\\}\\\\Download is a link (junction or symbolic link)" OK)" \
         "window $main_title" "expect-visible s2Mark yes" "close" "exited 0"
     expect_log "An error occurred during download - $wininst\\Download is a link (junction or symbolic link)"
     expect_no_log "Download completed" "Running "

@@ -29,30 +29,6 @@ TEST(DownloadFileStream, SetSizeNeitherExtendsNorTruncates) {
     EXPECT_EQ(testsupport::ReadFile(path), "abcdXYgh");
 }
 
-// A server that sends more than the module's size cannot fill the disk: the
-// write that would pass the cap fails whole, also after a resume.
-TEST(DownloadFileStream, WritesStopAtTheCap) {
-    TScratchDir dir("dlcap");
-    std::string path = dir / "part.bin";
-    {
-        TDownloadFileStream s(path, fmCreate);
-        s.MaxSize = 8;
-        s.Write("abcdef", 6);
-        s.Write("gh", 2);
-        EXPECT_THROW(s.Write("i", 1), EWriteError);
-    }
-    EXPECT_EQ(testsupport::ReadFile(path), "abcdefgh");
-    TDownloadFileStream s(path, fmOpenWrite | fmShareExclusive);
-    s.MaxSize = 8;
-    s.SetPosition(4);
-    try {
-        s.Write("XYZWV", 5);
-        ADD_FAILURE() << "no error past the cap";
-    } catch (const EWriteError& e) {
-        EXPECT_EQ(std::string(e.what()), "The download is larger than the expected 8 bytes");
-    }
-}
-
 TEST(FileStream, PlainStreamDoesChangeSizeAndMissingFileRaises) {
     TScratchDir dir("filestream");
     std::string path = dir / "f.bin";

@@ -97,28 +97,10 @@ builds)
             check "$how: $p.exe verifies: $v" grep -q "Signature verification: ok" <<<"$v"
             check "$how: $p.exe is signed with SHA-256" grep -q -i "digest algorithm *: *sha256" <<<"$v"
             check "$how: $p.exe names its signer" grep -q "Stirpello Test Signer" <<<"$v"
-            check "$how: $p.exe carries no time stamp" grep -q "Timestamp is not available" <<<"$v"
+            check "$how: $p.exe carries no time stamp" bash -c '! grep -q -i "timestamp verification: ok" <<<"$1"' _ "$v"
         done
         check "$how: SHA256SUMS matches the signed files" bash -c 'cd "$1" && sha256sum --quiet -c SHA256SUMS' _ "$DIST"
     done
-    # With a time stamp: a throw-away time-stamp key, osslsigncode as the authority.
-    openssl req -x509 -newkey rsa:2048 -nodes -keyout "$keys/tsa-key.pem" -out "$keys/tsa.pem" -days 2 \
-        -subj "/CN=Stirpello Test Time Stamps" -addext "extendedKeyUsage=critical,timeStamping" 2>/dev/null
-    out=$(MODULE_SHA256=$digest SIGN_CERT=$keys/cert.pem SIGN_KEY=$keys/key.pem SIGN_CAFILE=$keys/cert.pem \
-        SIGN_TSA_CERT=$keys/tsa.pem SIGN_TSA_KEY=$keys/tsa-key.pem "$release" 2>&1) || { echo "$out" >&2; exit 1; }
-    check "time stamp: the release says so: $out" grep -q "release: signed (Authenticode, SHA-256, time-stamped)" <<<"$out"
-    for p in "${programs[@]}"; do
-        v=$(osslsigncode verify -CAfile "$keys/cert.pem" -TSA-CAfile "$keys/tsa.pem" -in "$DIST/$p.exe" 2>&1) || true
-        check "time stamp: $p.exe verifies: $v" grep -q "Signature verification: ok" <<<"$v"
-        check "time stamp: $p.exe carries a verified time stamp: $v" \
-            grep -q "Timestamp Server Signature verification: ok" <<<"$v"
-    done
-    # A time stamp without a signature is refused before anything is built.
-    if out=$(MODULE_SHA256=$digest SIGN_TSA_URL=http://127.0.0.1:9/ "$release" 2>&1); then
-        echo "FAILED: a time stamp without a certificate was accepted" >&2
-        failures=$((failures + 1))
-    fi
-    check "time stamp alone: says why: $out" grep -q "a time stamp needs a signing certificate" <<<"$out"
     # The check is worth something: one changed byte and the signature fails.
     cp "$DIST/updcat.exe" "$work/tampered.exe"
     printf 'X' | dd of="$work/tampered.exe" bs=1 seek=1024 conv=notrunc status=none
