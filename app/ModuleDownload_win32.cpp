@@ -79,6 +79,9 @@ bool DownloadUpdateModule(const TModuleDownloadContext& context, const std::stri
         const int modalResult = window.ShowModal();
         const int32_t expectedSize = window.ExpectedSize;
         const int32_t expectedCrc = window.ExpectedCrc;
+        if (window.SizePassed)
+            context.Log.Add("The server sent more than the expected " + Num(expectedSize) +
+                            " bytes; the download was stopped there");
         if (modalResult == mrRetry) {
             if (window.TotalSize != expectedSize) {
                 context.Log.Add("Download did not complete... Actual=" + Num(window.TotalSize) +
