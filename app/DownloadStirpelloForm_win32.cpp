@@ -37,29 +37,56 @@ HFONT MakeFont(int height, int weight, const char* face, BYTE charset = DEFAULT_
                        CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, face);
 }
 
-// Puts text on the clipboard; a failure is ignored. Another program may hold
-// the clipboard for a moment, so opening it is tried a few times.
-void PutOnClipboard(HWND owner, const std::string& text) {
-    for (int attempt = 0; attempt < 10; ++attempt) {
+// A movable global copy of bytes, as the clipboard takes it; nullptr when
+// it cannot be made.
+HGLOBAL GlobalCopy(const void* data, size_t size) {
+    HGLOBAL mem = GlobalAlloc(GMEM_MOVEABLE, size);
+    if (mem == nullptr) return nullptr;
+    void* p = GlobalLock(mem);
+    if (p == nullptr) {
+        GlobalFree(mem);
+        return nullptr;
+    }
+    std::memcpy(p, data, size);
+    GlobalUnlock(mem);
+    return mem;
+}
+
+void SetClipboardFormat(UINT format, const void* data, size_t size) {
+    HGLOBAL mem = GlobalCopy(data, size);
+    if (mem != nullptr && SetClipboardData(format, mem) == nullptr) GlobalFree(mem);
+}
+
+// Puts text on the clipboard as ANSI text and as Unicode text converted from
+// the ANSI code page (left to itself, Windows would convert with the keyboard
+// language's code page); a failure is ignored. Another program (a clipboard
+// manager, a remote desktop's sync) may hold the clipboard for a moment, so
+// opening it is tried every 20 ms up to attempts times.
+void PutOnClipboard(HWND owner, const std::string& text, int attempts) {
+    std::wstring wide;
+    const int n = MultiByteToWideChar(CP_ACP, 0, text.c_str(), static_cast<int>(text.size() + 1),
+                                      nullptr, 0);
+    if (n > 0) {
+        wide.resize(static_cast<size_t>(n));
+        MultiByteToWideChar(CP_ACP, 0, text.c_str(), static_cast<int>(text.size() + 1), &wide[0], n);
+    }
+    for (int attempt = 0; attempt < attempts; ++attempt) {
         if (OpenClipboard(owner)) {
             EmptyClipboard();
-            HGLOBAL mem = GlobalAlloc(GMEM_MOVEABLE, text.size() + 1);
-            if (mem != nullptr) {
-                void* p = GlobalLock(mem);
-                if (p != nullptr) {
-                    std::memcpy(p, text.c_str(), text.size() + 1);
-                    GlobalUnlock(mem);
-                    if (SetClipboardData(CF_TEXT, mem) == nullptr) GlobalFree(mem);
-                } else {
-                    GlobalFree(mem);
-                }
-            }
+            SetClipboardFormat(CF_TEXT, text.c_str(), text.size() + 1);
+            if (!wide.empty())
+                SetClipboardFormat(CF_UNICODETEXT, wide.c_str(), wide.size() * sizeof(wchar_t));
             CloseClipboard();
             return;
         }
         Sleep(20);
     }
 }
+
+// The reminder at activation may give up soon; the log on close is what the
+// user came for, so it waits up to 2 s.
+const int kActivationAttempts = 10;
+const int kCloseAttempts = 100;
 
 // Whether the font selected into dc has a glyph for ch. Symbol fonts map
 // their characters at 0xF000 + code, so both forms are asked.
@@ -446,7 +473,7 @@ void TDownloadStirpelloForm::Button1Click() {
 
 void TDownloadStirpelloForm::FormActivate() {
     if (activated_) return;
-    PutOnClipboard(handle_, kActivationClipboardText);
+    PutOnClipboard(handle_, kActivationClipboardText, kActivationAttempts);
     ShowWindow(Label2, SW_HIDE);
     ShowWindow(Edit1, SW_HIDE);
     activated_ = true;
@@ -454,11 +481,11 @@ void TDownloadStirpelloForm::FormActivate() {
 
 void TDownloadStirpelloForm::FormClose() {
     if (runLog_.Empty()) {
-        PutOnClipboard(handle_, kEmptyLogClipboardText);
+        PutOnClipboard(handle_, kEmptyLogClipboardText, kCloseAttempts);
         return;
     }
     const std::string text = runLog_.Text();
-    PutOnClipboard(handle_, text);
+    PutOnClipboard(handle_, text, kCloseAttempts);
     if (logDirectory_.empty()) return;
     try {
         TFileStream file(LogFilePath(logDirectory_), fmCreate);

@@ -256,21 +256,30 @@ void TFailsafeRun::InspectUpdateModule() {
 void TFailsafeRun::InspectSettings() {
     Progress("Progress - Inspecting existing update settings...");
     state_.SettingsPath = PathIn(state_.ProgramDirectory, kSettingsName);
-    const std::string& ini = state_.SettingsPath;
     state_.NotifyForAnyUpdate = true;
     state_.ProxyPort = 0;
     state_.ProxyServer = "unspecified";
+    state_.VirtualSettingsPath.clear();
     try {
-        if (services_.FileExists(ini)) {
+        state_.VirtualSettingsPath = services_.VirtualSettingsCopy(state_.SettingsPath);
+        const std::vector<std::string> copies = SettingsCopies();
+        if (!state_.VirtualSettingsPath.empty())
+            Log("Stirpello reads its settings from the VirtualStore copy " +
+                state_.VirtualSettingsPath + " - repairing both copies");
+        // What the product itself reads: its VirtualStore copy when there is one.
+        const std::string& ini =
+            state_.VirtualSettingsPath.empty() ? state_.SettingsPath : state_.VirtualSettingsPath;
+        if (!copies.empty()) {
             state_.NotifyForAnyUpdate =
                 Upper(services_.IniRead(ini, kInternet, "notifyForAnyUpdate", "FALSE")) == "TRUE";
-            if (!services_.IniRead(ini, "Updates", "CheckOnOrAfterDate", "").empty()) {
-                Log("Found CheckOnOrAfterDate in Stirpello.ini file - deleting it");
-                services_.IniDelete(ini, "Updates", "CheckOnOrAfterDate");
-            }
-            if (!services_.IniRead(ini, "Updates", "NotifyAfterUpdateTo", "").empty()) {
-                Log("Found NotifyAfterUpdateTo in Stirpello.ini file - deleting it");
-                services_.IniDelete(ini, "Updates", "NotifyAfterUpdateTo");
+            for (const char* key : {"CheckOnOrAfterDate", "NotifyAfterUpdateTo"}) {
+                bool found = false;
+                for (const auto& copy : copies) {
+                    if (services_.IniRead(copy, "Updates", key, "").empty()) continue;
+                    if (!found) Log(std::string("Found ") + key + " in Stirpello.ini file - deleting it");
+                    found = true;
+                    services_.IniDelete(copy, "Updates", key);
+                }
             }
             if (Upper(services_.IniRead(ini, kInternet, "useProxy", "FALSE")) == "TRUE") {
                 state_.ProxyPort =
@@ -282,7 +291,7 @@ void TFailsafeRun::InspectSettings() {
             if (Upper(services_.IniRead(ini, "Files", "useWorkingDirectory", "FALSE")) == "TRUE")
                 Log("INI file \"UseWorkingDirectory\" turned on!");
         } else {
-            Log("INI file " + ini + " not found");
+            Log("INI file " + state_.SettingsPath + " not found");
             state_.ErrorTrail += "-INF";
         }
     } catch (const std::exception& e) {
@@ -386,8 +395,7 @@ void TFailsafeRun::AnalyzeUpdates() {
                     Log("Only minor updates found and minor update notification is turned off... "
                         "user requests it be turned on");
                     try {
-                        services_.IniWrite(state_.SettingsPath, kInternet, "notifyForAnyUpdate",
-                                           "TRUE");
+                        WriteSettings(kInternet, "notifyForAnyUpdate", "TRUE");
                     } catch (const std::exception&) {
                         // The answer stands; the update module asks again next time.
                     }
@@ -460,15 +468,35 @@ void TFailsafeRun::MarkSettings() {
     StopIfClosed();
     try {
         state_.SettingsPath = PathIn(state_.ProgramDirectory, kSettingsName);
-        if (services_.FileExists(state_.SettingsPath)) {
-            services_.IniWrite(state_.SettingsPath, kInternet, "wantsUpdate",
-                               state_.WantsUpdate ? "TRUE" : "FALSE");
+        if (!SettingsCopies().empty()) {
+            WriteSettings(kInternet, "wantsUpdate", state_.WantsUpdate ? "TRUE" : "FALSE");
         } else {
             Log("Ini file doesn't exist - " + state_.SettingsPath);
         }
     } catch (const std::exception& e) {
         Log(std::string("Error updating ini file - ") + e.what());
     }
+}
+
+std::vector<std::string> TFailsafeRun::SettingsCopies() {
+    std::vector<std::string> copies;
+    if (services_.FileExists(state_.SettingsPath)) copies.push_back(state_.SettingsPath);
+    if (!state_.VirtualSettingsPath.empty() && services_.FileExists(state_.VirtualSettingsPath))
+        copies.push_back(state_.VirtualSettingsPath);
+    return copies;
+}
+
+void TFailsafeRun::WriteSettings(const std::string& section, const std::string& key,
+                                 const std::string& value) {
+    std::exception_ptr first;
+    for (const auto& copy : SettingsCopies()) {
+        try {
+            services_.IniWrite(copy, section, key, value);
+        } catch (const std::exception&) {
+            if (!first) first = std::current_exception();
+        }
+    }
+    if (first) std::rethrow_exception(first);
 }
 
 // Step 11 (the window's step 4): hand over to the update module and close.

@@ -7,6 +7,7 @@
 // Button1Click on each press.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "app/RunServices.h"
 #include "app/RunView.h"
@@ -20,6 +21,7 @@ struct TRunState {
     bool NeedsNewModule = true;
     std::string CurrentModulePath;
     std::string SettingsPath;
+    std::string VirtualSettingsPath;  // the copy the product reads instead; "" when none
     bool NotifyForAnyUpdate = true;
     std::string ProxyServer;
     int32_t ProxyPort = 0;
@@ -81,6 +83,11 @@ private:
     bool ReplaceModule();
     void MarkSettings();
     void Launch();
+    // The settings file's copies that exist: the one in the program directory
+    // and the VirtualStore copy.
+    std::vector<std::string> SettingsCopies();
+    // Writes to every copy; throws the first failure after trying them all.
+    void WriteSettings(const std::string& section, const std::string& key, const std::string& value);
 
     // The view's calls that process messages, each followed by the check.
     void Progress(const std::string& text);

@@ -60,6 +60,8 @@ public:
     void ShortcutFound(const std::string& folder, const TSearchRec& entry);
 
 private:
+    void SearchDesktop(int csidl, const char* label, std::string& result);
+
     TRunLog& log_;
     ILocatorUI& ui_;
     TStirpelloEngineList& engines_;

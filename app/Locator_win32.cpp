@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "app/LocatorUI_win32.h"
+#include "app/QuietWait_win32.h"
 #include "fileutil/Errors.h"
 #include "fileutil/Handles_win32.h"
 #include "fileutil/PathText.h"
@@ -101,7 +102,53 @@ std::wstring Widen(const std::string& text) {
     return w;
 }
 
+// A shell folder's path; "" when the system has no such folder.
+std::string SpecialFolder(int csidl) {
+    static const auto getFolderLocation = SystemDllFunction<decltype(&SHGetSpecialFolderLocation)>(
+        "shell32.dll", "SHGetSpecialFolderLocation");
+    static const auto getPathFromIDList =
+        SystemDllFunction<decltype(&SHGetPathFromIDListA)>("shell32.dll", "SHGetPathFromIDListA");
+    char path[MAX_PATH + 1] = {};
+    LPITEMIDLIST pidl = nullptr;
+    if (FAILED(getFolderLocation(nullptr, csidl, &pidl)) || !pidl) return std::string();
+    BOOL got = getPathFromIDList(pidl, path);
+    CoTaskMemFree(pidl);
+    return got ? std::string(path) : std::string();
+}
+
 }  // namespace
+
+// One desktop folder's shortcuts, added to the list and logged under label;
+// result takes the first one's folder with an engine when it is still empty.
+void TInstallationLocator::SearchDesktop(int csidl, const char* label, std::string& result) {
+    try {
+        size_t first = engines_.size();
+        std::string desktop = SpecialFolder(csidl);
+        // An empty root would search the current drive's root folder instead.
+        if (desktop.empty()) throw EError("no such folder on this system");
+        // A broken link can take seconds to resolve: the window goes on
+        // painting and answering meanwhile.
+        RunWhileWindowWaits([&] {
+            TFileFinder finder;
+            finder.RootDir = desktop;
+            finder.Mask = "*stirpello*.*";
+            finder.Recursive = false;
+            finder.OnFound = [this](const std::string& folder, const TSearchRec& entry) {
+                ShortcutFound(folder, entry);
+            };
+            finder.Execute();
+        });
+        log_.Add(std::to_string(engines_.size() - first) + " " + label + " found for Stirpello");
+        int number = 1;
+        for (size_t i = first; i < engines_.size(); ++i) {
+            const auto& engine = engines_[i];
+            log_.Add("  " + std::to_string(number++) + ") " + engine->Describe());
+            if (result.empty() && !engine->EnginePath.empty()) result = engine->Directory;
+        }
+    } catch (const std::exception& e) {
+        log_.Add(std::string("Error analyzing shortcuts - ") + e.what());
+    }
+}
 
 std::string TInstallationLocator::LocateInstallation() {
     std::string result = ReadRegistryDir(kProductKey, kProductValue);
@@ -123,41 +170,28 @@ std::string TInstallationLocator::LocateInstallation() {
         log_.Add("Stirpello install found in registry - " + result);
 
     // The desktop is searched also when the registry answered, so that its
-    // shortcuts reach the log.
-    try {
-        char desktop[261] = {};
-        LPITEMIDLIST pidl = nullptr;
-        static const auto getFolderLocation = SystemDllFunction<decltype(&SHGetSpecialFolderLocation)>(
-            "shell32.dll", "SHGetSpecialFolderLocation");
-        static const auto getPathFromIDList =
-            SystemDllFunction<decltype(&SHGetPathFromIDListA)>("shell32.dll", "SHGetPathFromIDListA");
-        getFolderLocation(nullptr, CSIDL_DESKTOPDIRECTORY, &pidl);
-        if (pidl) {
-            getPathFromIDList(pidl, desktop);
-            CoTaskMemFree(pidl);
-        }
-        engines_.clear();
-        TFileFinder finder;
-        finder.RootDir = desktop;
-        finder.Mask = "*stirpello*.*";
-        finder.Recursive = false;
-        finder.OnFound = [this](const std::string& folder, const TSearchRec& entry) {
-            ShortcutFound(folder, entry);
-        };
-        finder.Execute();
-        log_.Add(std::to_string(engines_.size()) + " Desktop Shortcuts found for Stirpello");
-        int number = 1;
-        for (const auto& engine : engines_) {
-            log_.Add("  " + std::to_string(number++) + ") " + engine->Describe());
-            if (result.empty() && !engine->EnginePath.empty()) result = engine->Directory;
-        }
-    } catch (const std::exception& e) {
-        log_.Add(std::string("Error analyzing shortcuts - ") + e.what());
-    }
+    // shortcuts reach the log. Installers run as administrator put theirs on
+    // the shared desktop, searched when the user's own gives no folder.
+    engines_.clear();
+    SearchDesktop(CSIDL_DESKTOPDIRECTORY, "Desktop Shortcuts", result);
+    if (result.empty()) SearchDesktop(CSIDL_COMMON_DESKTOPDIRECTORY, "Shared Desktop Shortcuts", result);
 
     if (!result.empty()) return result;
     result = DefaultFolder;
     if (FileExists(result + kEngineName)) return result;
+    // A 32-bit installation on 64-bit Windows lands in the (x86) folder.
+    std::string x86;
+    try {
+        x86 = SpecialFolder(CSIDL_PROGRAM_FILESX86);
+    } catch (const std::exception&) {
+    }
+    if (!x86.empty()) {
+        std::string folder = WithSlash(x86) + "Stirpello\\";
+        if (FileExists(folder + kEngineName)) {
+            log_.Add("Stirpello found in the 32-bit program files folder - " + folder);
+            return folder;
+        }
+    }
     log_.Add("Stirpello is not installed in it's default location");
     ui_.ShowMessage("Stirpello is not installed in it's default location - press OK to find it for us");
 

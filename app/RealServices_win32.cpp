@@ -7,6 +7,7 @@
 
 #include "app/ModuleDownload_win32.h"
 #include "app/Processes.h"
+#include "app/QuietWait_win32.h"
 #include "app/StirpelloEngine.h"
 #include "app/Settings.h"
 #include "fileutil/Errors.h"
@@ -78,6 +79,14 @@ void TRealServices::IniWrite(const std::string& path, const std::string& section
     TSettingsFile(path).WriteString(section, key, value);
 }
 
+std::string TRealServices::VirtualSettingsCopy(const std::string& path) {
+    try {
+        return FindVirtualStoreCopy(path, SignedInUserLocalAppData());
+    } catch (const EOSError&) {
+        return std::string();  // no shell to ask: no copy to find
+    }
+}
+
 TWebResult TRealServices::WebRead(const std::string& url, const std::string& proxyServer,
                                   int32_t proxyPort, int timeoutMs, TWebMode mode) {
     // Thrown out of the wait's pump once the main window has closed: the
@@ -86,6 +95,13 @@ TWebResult TRealServices::WebRead(const std::string& url, const std::string& pro
     struct TWindowGone {};
     TWebRead reader(url, timeoutMs, proxyPort, proxyServer);
     TWebResult result;
+    if (mode == TWebMode::Direct) {
+        // No input is taken during a direct read, but the window still paints
+        // and answers, so that Windows never offers to end it as hung.
+        RunWhileWindowWaits([&] { reader.Fetch(result.Content, result.Success, false); });
+        if (form_.IsClosed()) return TWebResult();
+        return result;
+    }
     try {
         reader.Fetch(result.Content, result.Success, mode == TWebMode::Waiting, [this] {
             ::ProcessMessages();

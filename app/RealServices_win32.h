@@ -31,6 +31,7 @@ public:
     void IniDelete(const std::string& path, const std::string& section, const std::string& key) override;
     void IniWrite(const std::string& path, const std::string& section, const std::string& key,
                   const std::string& value) override;
+    std::string VirtualSettingsCopy(const std::string& path) override;
     TWebResult WebRead(const std::string& url, const std::string& proxyServer, int32_t proxyPort,
                        int timeoutMs, TWebMode mode) override;
     std::unique_ptr<IUpdateList> NewUpdateList() override;

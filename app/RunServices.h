@@ -87,6 +87,10 @@ public:
                            const std::string& key) = 0;
     virtual void IniWrite(const std::string& path, const std::string& section,
                           const std::string& key, const std::string& value) = 0;
+    // The copy of the settings file at path that the signed-in user's
+    // unelevated product reads instead (its VirtualStore copy); "" when there
+    // is none.
+    virtual std::string VirtualSettingsCopy(const std::string& path) = 0;
 
     // One read of url into text. Never fails but by Success false, except that
     // a worker that cannot be started throws.

@@ -22,3 +22,19 @@ public:
 private:
     std::string path_;
 };
+
+// A 32-bit program that runs unelevated without a manifest has its writes to
+// protected folders redirected to a per-user copy, which it then reads
+// instead of the real file. The utility runs elevated and never sees that
+// copy unless it looks for it.
+
+// Where that copy of path lives: localAppData + "\VirtualStore\" + path
+// without its drive; "" for a path that does not start with a drive letter.
+std::string VirtualStorePath(const std::string& path, const std::string& localAppData);
+// The local application data folder of the user signed in to the desktop:
+// the shell's, which differs from this process's own where the utility was
+// elevated with another account's password. "" when neither can be found.
+std::string SignedInUserLocalAppData();
+// The copy of path in that user's VirtualStore when it is a plain file (no
+// link or reparse point on the way from localAppData); "" otherwise.
+std::string FindVirtualStoreCopy(const std::string& path, const std::string& localAppData);

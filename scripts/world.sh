@@ -40,13 +40,16 @@ world_init() {
         [ -d "$d" ] && desktop=$d
     done
     [ -n "$desktop" ] || fail "no desktop folder in the prefix"
+    shared_desktop=$WINEPREFIX/drive_c/users/Public/Desktop
+    local_appdata=$(dirname "$desktop")/AppData/Local
 }
 
 # No keys, no shortcuts: a defined start, and what is left behind at the end.
 world_clear() {
     quiet wine reg delete "$product_key" /f /reg:32 || true
     quiet wine reg delete "$installer_key" /f /reg:32 || true
-    find "$desktop" -maxdepth 1 -iname '*stirpello*' -delete 2>/dev/null || true
+    find "$desktop" "$shared_desktop" -maxdepth 1 -iname '*stirpello*' -delete 2>/dev/null || true
+    rm -rf "$local_appdata/VirtualStore"
 }
 
 set_registry() {
@@ -57,6 +60,21 @@ set_registry() {
 add_shortcut() {
     quiet wine "$bin/e2etool.exe" link "$(win "$desktop")\\Stirpello.lnk" "$wininst\\$1" ||
         fail "cannot make the shortcut"
+}
+# The same on the desktop shared by all users, where installers running as
+# administrator put theirs.
+add_shared_shortcut() {
+    mkdir -p "$shared_desktop"
+    quiet wine "$bin/e2etool.exe" link "$(win "$shared_desktop")\\Stirpello.lnk" "$wininst\\$1" ||
+        fail "cannot make the shared shortcut"
+}
+# The settings file's VirtualStore copy, as the product running unelevated
+# would have written it; prints its path.
+virtual_ini() {
+    local rest=${wininst#?:\\}
+    local dir=$local_appdata/VirtualStore/${rest//\\//}
+    mkdir -p "$dir"
+    printf '%s\n' "$dir/Stirpello.ini"
 }
 write_ini() {
     printf '[Internet Connection]\r\nuseProxy=FALSE\r\n[Updates]\r\nCheckOnOrAfterDate=2031-01-01\r\n' \

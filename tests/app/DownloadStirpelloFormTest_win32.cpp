@@ -454,3 +454,42 @@ TEST(DownloadStirpelloFormCreation, FailedComponentLeavesNoWindow) {
 }
 
 }  // namespace
+
+namespace {
+std::wstring UnicodeClipboard() {
+    std::wstring text;
+    if (!OpenClipboard(nullptr)) return L"<clipboard busy>";
+    if (HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
+        if (auto* p = static_cast<const wchar_t*>(GlobalLock(data))) {
+            text = p;
+            GlobalUnlock(data);
+        }
+    }
+    CloseClipboard();
+    return text;
+}
+}  // namespace
+
+// A clipboard manager holds the clipboard for half a second as the window
+// closes: the log still gets there, as ANSI text and as Unicode text taken
+// from the ANSI code page rather than the keyboard's.
+TEST_F(DownloadStirpelloForm, ClosingOutwaitsAHeldClipboardAndAddsUnicodeText) {
+    if (GetACP() != 1252) GTEST_SKIP() << "the expected text assumes code page 1252";
+    form_->Log().Add("Caf\xE9 \x80 line");
+    std::atomic<int> held{0};  // 1 held, -1 could not open it
+    std::thread holder([&] {
+        if (!OpenClipboard(nullptr)) {
+            held = -1;
+            return;
+        }
+        held = 1;
+        Sleep(600);
+        CloseClipboard();
+    });
+    while (held == 0) Sleep(5);
+    form_->Close();
+    holder.join();
+    ASSERT_EQ(held, 1);
+    EXPECT_EQ(TGuiDriver::Clipboard(), "Caf\xE9 \x80 line\r\n");
+    EXPECT_EQ(UnicodeClipboard(), L"Caf\u00e9 \u20ac line\r\n");
+}

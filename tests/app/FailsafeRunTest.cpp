@@ -368,6 +368,52 @@ TEST_F(RunFixture, MissingOrBrokenSettingsFile) {
     EXPECT_EQ(r.State().ProxyServer, "unspecified");
 }
 
+// A VirtualStore copy is what the product reads: its proxy settings count,
+// and the repair's deletions and writes reach both copies.
+TEST_F(RunFixture, VirtualStoreCopyIsReadAndRepairedBesideTheRealFile) {
+    struct Case {
+        const char* name;
+        bool realFile;
+    } cases[] = {{"both copies", true}, {"only the virtual copy", false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TFakeView v;
+        TFakeServices s;
+        if (!c.realFile) {
+            s.files.erase(s.Ini());
+            s.ini.erase(s.Ini());
+        } else {
+            s.ini[s.Ini()] = {{"updates|checkonorafterdate", "2030-01-01"},
+                              {"internet connection|useproxy", "FALSE"}};
+        }
+        s.files.insert(s.virtualIni);
+        s.ini[s.virtualIni] = {{"updates|checkonorafterdate", "2031-01-01"},
+                               {"updates|notifyafterupdateto", "10905"},
+                               {"internet connection|useproxy", "TRUE"},
+                               {"internet connection|portnumber", "3128"},
+                               {"internet connection|proxyname", "proxy.lan"}};
+        TFailsafeRun r(v, s, TestSites());
+        EXPECT_EQ(r.Execute(), TRunEnd::Launched);
+        const Lines& log = v.log.Lines();
+        EXPECT_EQ(log.at(4), "Stirpello reads its settings from the VirtualStore copy " + s.virtualIni +
+                                 " - repairing both copies");
+        EXPECT_EQ(log.at(5), "Found CheckOnOrAfterDate in Stirpello.ini file - deleting it");
+        EXPECT_EQ(log.at(6), "Found NotifyAfterUpdateTo in Stirpello.ini file - deleting it");
+        EXPECT_EQ(log.at(7), "Using Proxy for internet access... Port=3128 Server=PROXY.LAN");
+        EXPECT_EQ(s.webCalls.at(0).proxyPort, 3128);
+        for (const std::string& copy : {s.Ini(), s.virtualIni}) {
+            if (copy == s.Ini() && !c.realFile) {
+                EXPECT_EQ(s.files.count(copy), 0u) << "the real file is not created";
+                continue;
+            }
+            EXPECT_EQ(s.ini[copy].count("updates|checkonorafterdate"), 0u) << copy;
+            EXPECT_EQ(s.ini[copy].count("updates|notifyafterupdateto"), 0u) << copy;
+            EXPECT_EQ(s.ini[copy]["internet connection|wantsupdate"], "TRUE") << copy;
+        }
+        EXPECT_EQ(r.State().ErrorTrail, "10100-1OK");
+    }
+}
+
 // The two probes decide the trail, the boxes and whether the catalogue is read.
 TEST_F(RunFixture, InternetProbes) {
     struct Case {

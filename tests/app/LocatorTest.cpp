@@ -167,12 +167,14 @@ TEST_F(Locator, ShortcutThatCannotBeLoadedEndsTheShortcutStep) {
     world.MakeShortcut("Stirpello C.lnk", dir / "inst\\Stirpello.exe");
 
     EXPECT_EQ(Locate(), kDefault);
-    ASSERT_EQ(Lines().size(), 6u);
+    ASSERT_EQ(Lines().size(), 7u);
     EXPECT_EQ(Lines()[2], kNoRegistry);
     EXPECT_EQ(Lines()[3].rfind("Error analyzing shortcuts - ", 0), 0u) << Lines()[3];
     EXPECT_GT(Lines()[3].size(), std::string("Error analyzing shortcuts - ").size());
-    EXPECT_EQ(Lines()[4], "Stirpello is not installed in it's default location");
-    EXPECT_EQ(Lines()[5], std::string("Result of manual find was (") + kDefault + ")");
+    // The user's desktop gave no folder, so the shared one is searched too.
+    EXPECT_EQ(Lines()[4], "0 Shared Desktop Shortcuts found for Stirpello");
+    EXPECT_EQ(Lines()[5], "Stirpello is not installed in it's default location");
+    EXPECT_EQ(Lines()[6], std::string("Result of manual find was (") + kDefault + ")");
     // The shortcut read before the failure stays; the one after is not read.
     ASSERT_EQ(engines.size(), 1u);
     EXPECT_TRUE(engines[0]->Valid);
@@ -188,9 +190,45 @@ TEST_F(Locator, ResolveShortcut) {
 TEST_F(Locator, EngineInTheDefaultFolderEndsTheSearchQuietly) {
     world.MakeDefaultEngine();
     EXPECT_EQ(Locate(), kDefault);
-    EXPECT_EQ(Lines().back(), "0 Desktop Shortcuts found for Stirpello");
+    EXPECT_EQ(Lines().back(), "0 Shared Desktop Shortcuts found for Stirpello");
     EXPECT_TRUE(ui.Messages.empty());
     EXPECT_TRUE(ui.Dialogs.empty());
+}
+
+// A 32-bit installation on 64-bit Windows is in the (x86) folder: found there
+// before the user is asked.
+TEST_F(Locator, EngineInThe32BitProgramFilesFolderIsFoundBeforeTheDialog) {
+    const std::string x86 = world.MakeX86Engine();
+    if (x86.empty()) GTEST_SKIP() << "the 32-bit program files folder is the default one here";
+    EXPECT_EQ(Locate(), x86);
+    EXPECT_EQ(Lines().back(), "Stirpello found in the 32-bit program files folder - " + x86);
+    EXPECT_TRUE(ui.Messages.empty());
+    EXPECT_TRUE(ui.Dialogs.empty());
+}
+
+// Installers running as administrator put their link on the shared desktop:
+// searched, with its own line, only when the user's own desktop gives no folder.
+TEST_F(Locator, SharedDesktopIsSearchedWhenTheUsersOwnGivesNoFolder) {
+    world.MakeInstall(dir / "shared", "engine_1095_marked.exe");
+    world.MakeInstall(dir / "own", "engine_1074_plain.exe");
+    world.MakeShortcut("Stirpello Shared.lnk", dir / "shared\\Stirpello.exe", true);
+    EXPECT_EQ(Locate(), dir / "shared\\");
+    std::vector<std::string> want{
+        "SP Reg Key Dir=",
+        "IS Reg Key Dir=",
+        kNoRegistry,
+        "0 Desktop Shortcuts found for Stirpello",
+        "1 Shared Desktop Shortcuts found for Stirpello",
+        "  1) " + dir / "shared\\SPEngine.exe Version 1.0.9.5 Complete Edition",
+    };
+    EXPECT_EQ(Lines(), want);
+    EXPECT_TRUE(ui.Dialogs.empty());
+
+    // The user's own desktop answers first; the shared one is then not read.
+    world.MakeShortcut("Stirpello Own.lnk", dir / "own\\Stirpello.exe");
+    EXPECT_EQ(Locate(), dir / "own\\");
+    EXPECT_EQ(Lines().back(), "  1) " + dir / "own\\SPEngine.exe Version 1.0.7.4 Quillmere Edition");
+    EXPECT_EQ(engines.size(), 1u);
 }
 
 TEST_F(Locator, ManualFindSetsUpTheDialogAndKeepsTheDefaultOnCancel) {
@@ -199,6 +237,7 @@ TEST_F(Locator, ManualFindSetsUpTheDialogAndKeepsTheDefaultOnCancel) {
                                   "IS Reg Key Dir=",
                                   kNoRegistry,
                                   "0 Desktop Shortcuts found for Stirpello",
+                                  "0 Shared Desktop Shortcuts found for Stirpello",
                                   "Stirpello is not installed in it's default location",
                                   std::string("Result of manual find was (") + kDefault + ")"};
     EXPECT_EQ(Lines(), want);

@@ -29,6 +29,10 @@ public:
             DeleteFileA((*it + "\\SPEngine.exe").c_str());
             RemoveDirectoryA(it->c_str());
         }
+        if (!madeX86_.empty()) {
+            DeleteFileA((madeX86_ + "\\SPEngine.exe").c_str());
+            RemoveDirectoryA(madeX86_.c_str());
+        }
         if (madeDefault_) {
             DeleteFileA((std::string(DefaultDir) + "\\SPEngine.exe").c_str());
             RemoveDirectoryA(DefaultDir);
@@ -62,9 +66,16 @@ public:
             throw std::runtime_error("no desktop folder");
         return path;
     }
-    // A shell link on the desktop to target (which need not exist).
-    void MakeShortcut(const std::string& name, const std::string& target) {
-        std::string path = DesktopPath() + "\\" + name;
+    // The desktop shared by all users, where installers running as administrator put links.
+    std::string SharedDesktopPath() const {
+        char path[MAX_PATH] = {};
+        if (!SHGetSpecialFolderPathA(nullptr, path, CSIDL_COMMON_DESKTOPDIRECTORY, TRUE))
+            throw std::runtime_error("no shared desktop folder");
+        return path;
+    }
+    // A shell link on the user's (or the shared) desktop to target (which need not exist).
+    void MakeShortcut(const std::string& name, const std::string& target, bool shared = false) {
+        std::string path = (shared ? SharedDesktopPath() : DesktopPath()) + "\\" + name;
         IShellLinkA* link = nullptr;
         if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER,
                                     IID_IShellLinkA, reinterpret_cast<void**>(&link))))
@@ -98,6 +109,18 @@ public:
         madeDefault_ = true;
         CopyEngine("engine_1095_marked.exe", std::string(DefaultDir) + "\\SPEngine.exe");
     }
+    // The 32-bit program files folder's Stirpello folder, with an engine;
+    // "" where that folder is the default one's (32-bit Windows).
+    std::string MakeX86Engine() {
+        char base[MAX_PATH] = {};
+        if (!SHGetSpecialFolderPathA(nullptr, base, CSIDL_PROGRAM_FILESX86, FALSE)) return "";
+        std::string folder = std::string(base) + "\\Stirpello";
+        if (lstrcmpiA(folder.c_str(), DefaultDir) == 0) return "";
+        CreateDirectoryA(folder.c_str(), nullptr);
+        madeX86_ = folder;
+        CopyEngine("engine_1095_marked.exe", folder + "\\SPEngine.exe");
+        return folder + "\\";
+    }
     bool DefaultEngineExists() const {
         return GetFileAttributesA((std::string(DefaultDir) + "\\SPEngine.exe").c_str()) !=
                INVALID_FILE_ATTRIBUTES;
@@ -125,4 +148,5 @@ private:
     std::vector<std::string> desktopFiles_;
     std::vector<std::string> installs_;
     bool madeDefault_ = false;
+    std::string madeX86_;
 };

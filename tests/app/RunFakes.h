@@ -178,6 +178,8 @@ public:
         };
     }
     std::string Ini() const { return dir + "Stirpello.ini"; }
+    // The product's VirtualStore copy; there when files holds it.
+    std::string virtualIni = "C:\\Users\\ann\\AppData\\Local\\VirtualStore\\Stirpello\\Stirpello.ini";
     std::string IniValue(const std::string& section, const std::string& key) const {
         auto f = ini.find(Ini());
         if (f == ini.end()) return "<no file>";
@@ -230,6 +232,9 @@ public:
         iniWrites.push_back(section + "|" + key + "=" + value);
         ini[path][Lower(section + "|" + key)] = value;
         files.insert(path);
+    }
+    std::string VirtualSettingsCopy(const std::string& path) override {
+        return path == Ini() && files.count(virtualIni) ? virtualIni : std::string();
     }
     TWebResult WebRead(const std::string& url, const std::string& proxyServer, int32_t proxyPort,
                        int timeoutMs, TWebMode mode) override {

@@ -287,6 +287,70 @@ bad_module_digest)
     cmp -s "$inst/Stirpello.exe" "$bin/ver_1_4_0_0.exe" || fail "the module was replaced"
     expect_not_launched
     ;;
+shared_desktop)
+    # No registry key, and the only shortcut is on the desktop shared by all
+    # users, where an installer running as administrator puts it: found and
+    # updated.
+    cp "$bin/ver_1_4_0_0.exe" "$inst/Stirpello.exe"
+    write_ini
+    catalogue R
+    add_shared_shortcut SPEngine.exe
+    start_site
+    drive "$(answer "$press_ok" OK)" "exited 0"
+    expect_log 'No "modern" (1.0.7 or higher) versions of Stirpello found in registry' \
+        "0 Desktop Shortcuts found for Stirpello" \
+        "1 Shared Desktop Shortcuts found for Stirpello" \
+        "Version 1.0.9.5 in $wininst\\ identified for update" \
+        "Download completed" \
+        "Running $wininst\\Stirpello.exe"
+    cmp -s "$inst/Stirpello.exe" "$bin/update_module.exe" || fail "the module was not replaced"
+    expect_launched
+    ;;
+virtualstore)
+    # The product ran unelevated and wrote its settings to its VirtualStore
+    # copy, which it reads from then on: the keys that hold back updates are
+    # only there. They are removed there, and wantsUpdate reaches both copies.
+    cp "$bin/update_module.exe" "$inst/Stirpello.exe"
+    printf '[Internet Connection]\r\nuseProxy=FALSE\r\n' >"$inst/Stirpello.ini"
+    vini=$(virtual_ini)
+    printf '[Internet Connection]\r\nuseProxy=FALSE\r\n[Updates]\r\nCheckOnOrAfterDate=2031-01-01\r\nNotifyAfterUpdateTo=10905\r\n' \
+        >"$vini"
+    catalogue R
+    set_registry
+    start_site
+    drive "$(answer "$press_ok" OK)" "exited 0"
+    expect_log "Stirpello reads its settings from the VirtualStore copy $(win "$vini") - repairing both copies" \
+        "Found CheckOnOrAfterDate in Stirpello.ini file - deleting it" \
+        "Found NotifyAfterUpdateTo in Stirpello.ini file - deleting it" \
+        "Running $wininst\\Stirpello.exe"
+    if tr -d '\r' <"$vini" | grep -qiE 'CheckOnOrAfterDate|NotifyAfterUpdateTo'; then
+        cat "$vini" >&2
+        fail "the VirtualStore copy still holds a key that holds back updates"
+    fi
+    tr -d '\r' <"$vini" | grep -qxF "wantsUpdate=TRUE" || fail "the VirtualStore copy lacks wantsUpdate"
+    expect_ini "wantsUpdate=TRUE"
+    expect_launched
+    ;;
+slow_catalogue)
+    # The catalogue trickles in over about 10 s, read in direct mode: no user
+    # input is taken meanwhile, but the window keeps answering, so Windows
+    # never calls it hung.
+    cp "$bin/update_module.exe" "$inst/Stirpello.exe"
+    write_ini
+    catalogue R
+    set_registry
+    size=$(stat -c %s "$work/updates/SP109.UPD")
+    start_site --fault "/updates/SP109.UPD:slow=1000,piece=$(((size + 9) / 10))"
+    analyzing='"Progress - Analyzing available updates..."'
+    # Each check is made while the read still goes on.
+    drive "expect-text GroupBox1 $analyzing 20000" "sleep 1000" "ping 1000" "expect-text GroupBox1 $analyzing" \
+        "mouse-down Button1" "sleep 500" "ping 1000" "expect-pushed Button1 no" \
+        "sleep 3000" "ping 1000" "expect-text GroupBox1 $analyzing" \
+        "$(answer "$press_ok" OK)" "exited 0"
+    grep -c '^ping answered' "$work/driver.out" | grep -qx 3 || fail "not every ping was answered"
+    expect_log "Looks like there's an update available to 10906" "Running $wininst\\Stirpello.exe"
+    expect_launched
+    ;;
 closed_in_probe | closed_at_confirm | closed_at_press_ok | closed_in_download)
     # The user closes the main window (WM_CLOSE) while the run waits on a box
     # or the download window: the log goes out as on any close, and the run

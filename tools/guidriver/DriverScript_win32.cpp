@@ -78,6 +78,10 @@ const char* TDriverScript::Usage() {
            "  expect-enabled CTRL yes|no [WAIT]\n"
            "                                WAIT (ms, default 0): keep checking that long\n"
            "  click CTRL                    press a button (posted: a box it opens does not block)\n"
+           "  mouse-down CTRL               post a left button press at the control's centre, as\n"
+           "                                the mouse would queue it (no release follows)\n"
+           "  expect-pushed CTRL yes|no     the button is (not) held down; asked with a 1 s time-out\n"
+           "  ping [TIMEOUT]                the current window answers a sent WM_NULL in time\n"
            "  answer TEXT BUTTON [TITLE] [TIMEOUT]\n"
            "                                wait for a message box whose text is TEXT and press\n"
            "                                BUTTON (OK Cancel Yes No Abort Retry Ignore or an id)\n"
@@ -259,6 +263,29 @@ void TDriverScript::Execute(const std::vector<std::string>& w) {
     } else if (cmd == "click") {
         Need(w, 1, 1);
         TGuiDriver::Click(TGuiDriver::Control(Current(), w[1]));
+    } else if (cmd == "mouse-down") {
+        Need(w, 1, 1);
+        HWND control = TGuiDriver::Control(Current(), w[1]);
+        RECT r = {};
+        GetClientRect(control, &r);
+        if (!PostMessageA(control, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(r.right / 2, r.bottom / 2)))
+            throw EDriverError("cannot post a button press");
+    } else if (cmd == "expect-pushed") {
+        Need(w, 2, 2);
+        DWORD_PTR state = 0;
+        if (!SendMessageTimeoutA(TGuiDriver::Control(Current(), w[1]), BM_GETSTATE, 0, 0, SMTO_NORMAL, 1000,
+                                 &state))
+            throw EDriverError(w[1] + " did not answer within 1000 ms");
+        const bool pushed = (state & BST_PUSHED) != 0;
+        if (pushed != ToFlag(w[2])) throw EDriverError(w[1] + (pushed ? " is held down" : " is not held down"));
+    } else if (cmd == "ping") {
+        Need(w, 0, 1);
+        const DWORD wait = Timeout(w, 1);
+        DWORD_PTR result = 0;
+        const ULONGLONG start = GetTickCount64();
+        if (!SendMessageTimeoutA(Current(), WM_NULL, 0, 0, SMTO_NORMAL, wait, &result))
+            throw EDriverError("the window did not answer WM_NULL within " + std::to_string(wait) + " ms");
+        out_ << "ping answered in " << (GetTickCount64() - start) << " ms" << std::endl;
     } else if (cmd == "answer") {
         Need(w, 2, 4);
         const int button = TGuiDriver::ButtonId(w[2]);
