@@ -137,8 +137,7 @@ TRunEnd TFailsafeRun::Execute() {
         if (!DownloadModule()) return TRunEnd::DownloadFailed;
         if (!ReplaceModule()) return TRunEnd::ReplaceFailed;
         MarkSettings();
-        Launch();
-        return TRunEnd::Launched;
+        return Launch() ? TRunEnd::Launched : TRunEnd::LaunchFailed;
     } catch (const TRunStopped&) {
         // The close handling has already put the log out; lines after it
         // would be lost, so the run adds none.
@@ -233,6 +232,10 @@ bool TFailsafeRun::LocateAndIdentify() {
 // Step 4: is the existing update module current?
 void TFailsafeRun::InspectUpdateModule() {
     Progress("Progress - Inspecting existing update module...");
+    // What the folder lets others do decides what may run from it.
+    TFolderSafety safety = services_.CheckProgramFolder(state_.ProgramDirectory);
+    state_.FolderOpen = safety.Open;
+    if (safety.Open) Log(TRunMsg::FolderOpen, {safety.Reason});
     state_.NeedsNewModule = true;
     try {
         std::string path = PathIn(state_.ProgramDirectory, kModuleName);
@@ -501,12 +504,24 @@ void TFailsafeRun::WriteSettings(const std::string& section, const std::string& 
 }
 
 // Step 11 (the window's step 4): hand over to the update module and close.
-void TFailsafeRun::Launch() {
+// False when it could not be started; the window then stays open.
+bool TFailsafeRun::Launch() {
     // Closing the window instead of pressing OK launches nothing.
     Message("Press OK to close this utility and launch the update module");
-    Log(TRunMsg::Launching, {state_.LaunchPath});
     state_.Engine = TEngineInfo();
     Progress("Progress - Executing update module...");
-    services_.ShellOpen(state_.LaunchPath);
+    TLaunchResult started = services_.LaunchModule(state_.LaunchPath, state_.ProgramDirectory,
+                                                   state_.NeedsNewModule, state_.FolderOpen);
+    if (!started.Started) {
+        Log(TRunMsg::LaunchFailed, {started.Error});
+        Mark(4, TStepMark::Cross);
+        Message("The update module was not started: " + started.Error + ". Close this utility, then start " +
+                state_.LaunchPath + " yourself if you trust it; Windows will ask for permission.");
+        return false;
+    }
+    if (started.Unelevated)
+        Log(TRunMsg::LaunchedUnelevated);
+    Log(TRunMsg::Launching, {state_.LaunchPath});
     view_.Close();
+    return true;
 }

@@ -29,6 +29,8 @@ struct TRunState {
     bool WantsUpdate = true;
     bool Replaced = false;
     std::string LaunchPath;
+    // Ordinary users can change the program folder.
+    bool FolderOpen = false;
 };
 
 // How a run ended.
@@ -39,6 +41,7 @@ enum class TRunEnd {
     DownloadFailed,  // cross on step 2; the window stays open
     ReplaceFailed,   // cross on step 3; the window stays open
     Launched,        // the update module was started and the window closed
+    LaunchFailed,    // the update module was not started; the window stays open
     WindowClosed,    // the user closed the window during the run; it stopped there
 };
 
@@ -82,7 +85,7 @@ private:
     bool DownloadModule();
     bool ReplaceModule();
     void MarkSettings();
-    void Launch();
+    bool Launch();
     // The settings file's copies that exist: the one in the program directory
     // and the VirtualStore copy.
     std::vector<std::string> SettingsCopies();

@@ -7,6 +7,7 @@
 #include "fileutil/PathText.h"
 #include "web/Crc32.h"
 #include "web/FileDownloader_win32.h"
+#include "app/ModuleTrust_win32.h"
 #include "web/Sha256_win32.h"
 
 namespace {
@@ -25,21 +26,25 @@ bool DirectoryExists(const std::string& path) {
 
 // A CRC-32 is easily forged to any value: only the SHA-256 says the file is
 // the publisher's. A file that fails is deleted, else the download window
-// would take it as complete on every later run.
+// would take it as complete on every later run. A digest that cannot be
+// computed (most often security software holding the fresh file) refuses
+// the file but keeps it: it may well be good, and the next run checks it.
 bool SameSha256(const TModuleDownloadContext& context, const std::string& file) {
     std::string expected = context.ExpectedSha256.empty() ? UpdateModuleSha256 : context.ExpectedSha256;
     for (char& c : expected) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     std::string actual;
     try {
         actual = context.Sha256Of ? context.Sha256Of(file) : FileSha256(file);
-        if (actual == expected) return true;
-        actual = "Actual=" + actual;
     } catch (const std::exception& e) {
-        actual = std::string("not computed (") + e.what() + ")";
+        context.Log.Add(TRunMsg::Sha256NotComputed, {file, e.what()});
+        context.ShowMessage(std::string("The downloaded update module could not be checked (") + e.what() +
+                            ")... run this utility again in a few minutes");
+        return false;
     }
-    context.Log.Add(TRunMsg::DownloadSha256, {actual, expected});
-    if (!DeleteFileA(file.c_str()))
-        context.Log.Add(TRunMsg::DeleteFailed, {file, SysErrorMessage(GetLastError())});
+    if (actual == expected) return true;
+    context.Log.Add(TRunMsg::DownloadSha256, {"Actual=" + actual, expected});
+    std::string refused = DeletePlainFile(file, [&](const std::string& line) { context.Log.AddNote(line); });
+    if (!refused.empty()) context.Log.Add(TRunMsg::DeleteFailed, {file, refused});
     context.ShowMessage("The file was corrupted during the transmission... try the download again (SHA-256)");
     return false;
 }
@@ -54,27 +59,27 @@ bool DownloadUpdateModule(const TModuleDownloadContext& context, const std::stri
         window.ProxyPort = proxyPort;
         window.ProxyServer = proxyServer;
         const std::string folder = InFolder(programDirectory, DownloadFolderName);
-        if (!DirectoryExists(folder)) {
-            SetCurrentDirectoryA(programDirectory.c_str());  // a failure here is ignored
-            // By full path, so a failed change of directory cannot put the
-            // folder somewhere else.
-            if (!CreateDirectoryA(folder.c_str(), nullptr)) {
-                const DWORD code = GetLastError();
-                throw EOSError(SysErrorMessage(code), code);
-            }
-        }
+        if (!DirectoryExists(folder)) SetCurrentDirectoryA(programDirectory.c_str());  // a failure is ignored
+        // By full path, with administrators' rights only; an existing link
+        // planted in its place is refused, never written through.
+        std::string refused = MakeProtectedFolder(folder);
+        if (!refused.empty()) throw EError(refused);
         window.Url = context.PrimaryUrl;
         window.AlternateUrl = context.FallbackUrl;
         window.ExpectedSize = UpdateModuleSize;
         window.ExpectedCrc = UpdateModuleCrc;
         const std::string target = InFolder(folder, UpdateModuleFileName);
         modulePath = target;
+        refused = LinkedPathReason(target);
+        if (!refused.empty()) throw EError(refused);
         window.SaveTo = target;
         if (context.BeforeShow) context.BeforeShow(window);
 
         const int modalResult = window.ShowModal();
         const int32_t expectedSize = window.ExpectedSize;
         const int32_t expectedCrc = window.ExpectedCrc;
+        if (window.SizePassed)
+            context.Log.Add(TRunMsg::DownloadOversize, {Num(expectedSize)});
         if (modalResult == mrRetry) {
             if (window.TotalSize != expectedSize) {
                 context.Log.Add(TRunMsg::DownloadIncomplete, {Num(window.TotalSize), Num(expectedSize)});

@@ -5,7 +5,9 @@
 
 #include <chrono>
 
+#include "app/FolderSafety_win32.h"
 #include "app/ModuleDownload_win32.h"
+#include "app/ModuleTrust_win32.h"
 #include "app/Processes.h"
 #include "app/QuietWait_win32.h"
 #include "app/StirpelloEngine.h"
@@ -128,18 +130,22 @@ bool TRealServices::DownloadUpdateModule(const std::string& directory, std::stri
     return ::DownloadUpdateModule(context, directory, modulePath, proxyServer, proxyPort);
 }
 
-bool TRealServices::CopyFile(const std::string& source, const std::string& target) {
-    return TFileCopy::CopyFile(source, target);
+TFolderSafety TRealServices::CheckProgramFolder(const std::string& dir) { return ::CheckProgramFolder(dir); }
+
+std::string TRealServices::ModuleSha256() const {
+    return sites_.ModuleSha256.empty() ? std::string(UpdateModuleSha256) : sites_.ModuleSha256;
 }
 
-void TRealServices::ShellOpen(const std::string& path) {
-    // Like a failed launch, a shell that cannot be loaded goes unexamined.
-    try {
-        static const auto shellExecute =
-            SystemDllFunction<decltype(&ShellExecuteA)>("shell32.dll", "ShellExecuteA");
-        shellExecute(form_.Handle(), "open", path.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
-    } catch (const EOSError&) {
-    }
+bool TRealServices::CopyFile(const std::string& source, const std::string& target) {
+    std::string refused = InstallModule(source, target, ModuleSha256(),
+                                        [this](const std::string& line) { form_.Log().AddNote(line); });
+    if (!refused.empty()) throw EError(refused);
+    return true;
+}
+
+TLaunchResult TRealServices::LaunchModule(const std::string& path, const std::string& folder,
+                                          bool mustBeGenuine, bool folderOpen) {
+    return ::LaunchModule(path, folder, ModuleSha256(), mustBeGenuine, folderOpen);
 }
 
 std::string TRealServices::NowText() {

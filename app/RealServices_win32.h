@@ -37,13 +37,19 @@ public:
     std::unique_ptr<IUpdateList> NewUpdateList() override;
     bool DownloadUpdateModule(const std::string& directory, std::string& modulePath,
                               const std::string& proxyServer, int32_t proxyPort) override;
+    TFolderSafety CheckProgramFolder(const std::string& dir) override;
     bool CopyFile(const std::string& source, const std::string& target) override;
-    void ShellOpen(const std::string& path) override;
+    TLaunchResult LaunchModule(const std::string& path, const std::string& folder, bool mustBeGenuine,
+                               bool folderOpen) override;
     std::string NowText() override;
     void Randomize() override;
     int32_t Random(int32_t bound) override;
 
 private:
+    // The digest the module must have: the environment's in test builds,
+    // else the one compiled in.
+    std::string ModuleSha256() const;
+
     TDownloadStirpelloForm& form_;
     TSiteConfig sites_;
     std::mt19937 random_;

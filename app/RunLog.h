@@ -15,6 +15,9 @@ public:
     void Add(TRunMsg message, std::initializer_list<std::string> args = {}) {
         lines_.push_back(FormatRunMessage(message, args));
     }
+    // A line that a lower layer words (fileutil's held-file notes); its texts
+    // are rows of the table too (HeldFileWait, HeldFileGiveUp).
+    void AddNote(const std::string& line) { lines_.push_back(line); }
     const std::vector<std::string>& Lines() const { return lines_; }
     bool Empty() const { return lines_.empty(); }
     // Every line followed by a carriage return and line feed.

@@ -154,6 +154,27 @@ const TRunMessage kMessages[] = {
     {M::Launching, "Running {}", S::Launch, K::Launched, "", "the update module was started", ""},
     {M::ClosedByUser, "Window closed by the user at step {#}: {}", S::Launch, K::Closed, "",
      "the user closed the utility's window before the run ended", "run the utility again and let it finish"},
+    {M::FolderOpen, "The program folder can be changed by ordinary users: {}", S::Installation, K::Fault, "",
+     "the program folder can be changed by ordinary users, so any program they run could replace what the "
+     "utility starts with administrator rights",
+     "remove ordinary users' write access to the Stirpello folder (Properties > Security), or reinstall "
+     "Stirpello into Program Files"},
+    {M::LaunchFailed, "Launch of the update module failed - {}", S::Launch, K::Stop, "",
+     "the update module could not be started (cross at step 4)",
+     "close the utility, then start Stirpello.exe in the Stirpello folder yourself"},
+    {M::LaunchedUnelevated, "The update module was started with the signed-in user's own rights, not the utility's",
+     S::Launch, K::Note, "", "the update module runs without administrator rights", ""},
+    {M::Sha256NotComputed, "The SHA-256 of {} cannot be computed ({}); the file is kept", S::Download, K::Fault, "",
+     "the downloaded module could not be checked (another program held it?)",
+     "run the utility again in a few minutes"},
+    {M::DownloadOversize, "The server sent more than the expected {#} bytes; the download was stopped there",
+     S::Download, K::Fault, "", "the server (or a proxy) sent more than the update module's size",
+     "try again later, or from another network"},
+    {M::HeldFileWait, "{p} is in use by another program ({}), waiting for it", S::Download, K::Note, "",
+     "another program (often security software scanning it) held a file for a moment", ""},
+    {M::HeldFileGiveUp, "{p} is still in use by another program ({}), giving up", S::Download, K::Fault, "",
+     "another program (often security software) kept a file the utility needed",
+     "let the security software finish, or allow the Stirpello folder in it, then run the utility again"},
 };
 
 static_assert(sizeof kMessages / sizeof kMessages[0] == static_cast<size_t>(TRunMsg::Count),

@@ -69,6 +69,13 @@ enum class TRunMsg {
     MarkError,
     Launching,
     ClosedByUser,
+    FolderOpen,
+    LaunchFailed,
+    LaunchedUnelevated,
+    Sha256NotComputed,
+    DownloadOversize,
+    HeldFileWait,
+    HeldFileGiveUp,
     Count
 };
 

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "app/FolderSafety.h"
 #include "fileutil/FileVersion.h"
 
 // windows.h defines CopyFile as a macro, which would rename the member.
@@ -21,6 +22,13 @@ struct TProcessQuery {
 };
 
 // The loaded instances of one library: how many, and the first one's handle.
+// How a start of the update module went.
+struct TLaunchResult {
+    bool Started = false;
+    bool Unelevated = false;  // started with the signed-in user's own rights
+    std::string Error;        // why not, when not started
+};
+
 struct TModuleQuery {
     int Count = 0;
     uint64_t FirstHandle = 0;
@@ -102,10 +110,19 @@ public:
     // modulePath to the target file. Shows its own boxes and logs its own lines.
     virtual bool DownloadUpdateModule(const std::string& directory, std::string& modulePath,
                                       const std::string& proxyServer, int32_t proxyPort) = 0;
-    // True when the whole file was copied. Throws EReadError on a failed read.
+    // Whether ordinary users can change the program folder dir, and why.
+    virtual TFolderSafety CheckProgramFolder(const std::string& dir) = 0;
+    // Puts the genuine module at source in place of target: true when the
+    // whole file was installed. Throws EError with the reason otherwise
+    // (a read that failed, a module that is not the publisher's, a link).
     virtual bool CopyFile(const std::string& source, const std::string& target) = 0;
-    // The shell's "open" action; its answer is not examined.
-    virtual void ShellOpen(const std::string& path) = 0;
+    // Starts the update module at path from folder, after checking it
+    // through the handle the start uses. mustBeGenuine: it was just
+    // installed, so anything but the publisher's module is refused.
+    // folderOpen: ordinary users can change the folder, so the module gets
+    // the signed-in user's rights, or does not run.
+    virtual TLaunchResult LaunchModule(const std::string& path, const std::string& folder,
+                                       bool mustBeGenuine, bool folderOpen) = 0;
 
     // Local date and time in the system's short date and long time format.
     virtual std::string NowText() = 0;

@@ -8,11 +8,27 @@
 #include "fileutil/Errors.h"
 #include "fileutil/Handles_win32.h"
 #include "fileutil/PathText.h"
+#include "fileutil/PlainFile_win32.h"
 #include "fileutil/SystemDll_win32.h"
 
 namespace {
 // The profile functions read at most this many characters of a value, plus the terminator.
 const DWORD kValueBuffer = 2048;
+
+// The profile functions open the file by name with administrator rights. It
+// is opened first without following a link, checked, and held so that it
+// cannot be renamed, deleted or replaced by a link until the write is done.
+// Throws EError, with the reason when it is not a plain file where its path
+// says.
+TFileHandle HoldForWriting(const std::string& path, bool create) {
+    try {
+        return TFileHandle(OpenPlainFileForWriting(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, create, false));
+    } catch (const ERedirectedFile& e) {
+        throw EError("Unable to write to " + path + " - " + e.what());
+    } catch (const EError&) {
+        throw EError("Unable to write to " + path);
+    }
+}
 }  // namespace
 
 std::string TSettingsFile::ReadString(const std::string& section, const std::string& key,
@@ -24,11 +40,17 @@ std::string TSettingsFile::ReadString(const std::string& section, const std::str
 }
 
 void TSettingsFile::DeleteKey(const std::string& section, const std::string& key) const {
-    WritePrivateProfileStringA(section.c_str(), key.c_str(), nullptr, path_.c_str());
+    try {
+        TFileHandle held = HoldForWriting(path_, false);
+        WritePrivateProfileStringA(section.c_str(), key.c_str(), nullptr, path_.c_str());
+    } catch (const EError&) {
+        // Missing, or not a plain file: nothing to remove there.
+    }
 }
 
 void TSettingsFile::WriteString(const std::string& section, const std::string& key,
                                 const std::string& value) const {
+    TFileHandle held = HoldForWriting(path_, true);
     if (!WritePrivateProfileStringA(section.c_str(), key.c_str(), value.c_str(), path_.c_str()))
         throw EError("Unable to write to " + path_);
 }

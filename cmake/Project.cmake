@@ -29,11 +29,12 @@ else()
 endif()
 include(GoogleTest)
 
-# stirpello_test(NAME SOURCES ... [LIBS ...] [GUI] [NO_MAIN] [TIMEOUT s])
+# stirpello_test(NAME SOURCES ... [LIBS ...] [GUI] [NO_MAIN] [TIMEOUT s] [FIXTURE name])
 # One GoogleTest program; each case becomes a ctest test. GUI tests share one
-# lock because they find windows by title on the same Wine desktop.
+# lock because they find windows by title on the same Wine desktop. FIXTURE:
+# every case needs that ctest fixture set up first.
 function(stirpello_test name)
-  cmake_parse_arguments(T "GUI;NO_MAIN" "TIMEOUT" "SOURCES;LIBS;DEPENDS" ${ARGN})
+  cmake_parse_arguments(T "GUI;NO_MAIN" "TIMEOUT;FIXTURE" "SOURCES;LIBS;DEPENDS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   stirpello_warnings(${name})
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
@@ -51,6 +52,9 @@ function(stirpello_test name)
   set(props TIMEOUT ${T_TIMEOUT} ENVIRONMENT "STIRPELLO_SOURCE=${PROJECT_SOURCE_DIR}")
   if(T_GUI)
     list(APPEND props RESOURCE_LOCK wine_desktop)
+  endif()
+  if(T_FIXTURE)
+    list(APPEND props FIXTURES_REQUIRED ${T_FIXTURE})
   endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST NO_PRETTY_VALUES
                        DISCOVERY_TIMEOUT 60 PROPERTIES ${props})

@@ -18,3 +18,17 @@ bool NarrowDllSearch() {
     SetDllDirectoryA("");
     return false;
 }
+
+bool TrustOnlyAdministratorRedirections() {
+    // ProcessRedirectionTrustPolicy and its flags, which older SDKs lack.
+    const int kRedirectionTrustPolicy = 16;
+    struct {
+        DWORD Flags;  // bit 0: enforce
+    } policy = {1};
+    using TSetPolicy = BOOL(WINAPI*)(int, PVOID, SIZE_T);
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    auto setPolicy = kernel ? reinterpret_cast<TSetPolicy>(reinterpret_cast<void*>(
+                                  GetProcAddress(kernel, "SetProcessMitigationPolicy")))
+                            : nullptr;
+    return setPolicy && setPolicy(kRedirectionTrustPolicy, &policy, sizeof policy);
+}

@@ -9,3 +9,10 @@
 // current folder. Returns true when the search was limited to the system
 // folder. Throws nothing.
 bool NarrowDllSearch();
+
+// Has Windows refuse, for this process, junctions and other redirections
+// that a non-administrator made (the redirection-trust mitigation), so an
+// elevated write cannot be steered by a link a user planted. Looked up by
+// name; false where Windows does not have it (before Windows 10 21H2 and
+// Server 2022) or refuses it. Throws nothing.
+bool TrustOnlyAdministratorRedirections();

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "fileutil/Errors.h"
+#include "fileutil/PlainFile_win32.h"
 #include "fileutil/Stream.h"
 
 static HANDLE H(intptr_t h) { return reinterpret_cast<HANDLE>(h); }
@@ -12,18 +13,17 @@ TFileStream::TFileStream(const std::string& path, unsigned mode) : path_(path) {
                                        FILE_SHARE_READ | FILE_SHARE_WRITE};
     HANDLE h;
     if ((mode & 0xFF00) == fmCreate) {
+        // Files are written with administrator rights in folders users may
+        // write: a link planted at the name is refused, not followed.
         DWORD share = shareModes[std::min<unsigned>((mode & 0xF0) >> 4, 4)];
-        h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr, CREATE_ALWAYS,
-                        FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (h == INVALID_HANDLE_VALUE) {
-            DWORD e = GetLastError();
-            throw EFOpenError("Cannot create file \"" + path + "\". " + SysErrorMessage(e));
-        }
-    } else {
+        h = OpenPlainFileForWriting(path, GENERIC_READ | GENERIC_WRITE, share, true, true);
+    } else if ((mode & 3) != fmOpenRead) {
         static const DWORD access[] = {GENERIC_READ, GENERIC_WRITE, GENERIC_READ | GENERIC_WRITE};
         DWORD share = shareModes[std::min<unsigned>((mode & 0xF0) >> 4, 4)];
-        h = CreateFileA(path.c_str(), access[std::min<unsigned>(mode & 3, 2)], share, nullptr,
-                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        h = OpenPlainFileForWriting(path, access[std::min<unsigned>(mode & 3, 2)], share, false, false);
+    } else {
+        DWORD share = shareModes[std::min<unsigned>((mode & 0xF0) >> 4, 4)];
+        h = CreateFileA(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h == INVALID_HANDLE_VALUE) {
             DWORD e = GetLastError();
             char full[MAX_PATH] = {};

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
+
+#include "fileutil/Errors.h"
 
 int64_t TStream::GetSize() {
     int64_t pos = Seek(0, TSeekOrigin::Current);
@@ -38,4 +41,12 @@ int64_t TStringStream::Seek(int64_t offset, TSeekOrigin origin) {
 void TStringStream::SetSize(int64_t size) {
     data_.resize(static_cast<size_t>(std::max<int64_t>(0, size)));
     pos_ = std::min<int64_t>(pos_, size);
+}
+
+int32_t TDownloadFileStream::Write(const void* buffer, int32_t count) {
+    if (Limit >= 0 && count > 0 && Position() + count > Limit) {
+        LimitPassed = true;
+        throw EWriteError("The download passed the expected size of " + std::to_string(Limit) + " bytes");
+    }
+    return TFileStream::Write(buffer, count);
 }

@@ -71,8 +71,13 @@ private:
 
 // The download target: setting its size does nothing, so an interrupted
 // download leaves exactly the bytes received on disk (resume relies on it).
+// With a Limit of 0 or more, a write that would take the file past it writes
+// nothing and throws EWriteError, so a server cannot fill the disk.
 class TDownloadFileStream : public TFileStream {
 public:
     using TFileStream::TFileStream;
     void SetSize(int64_t) override {}
+    int32_t Write(const void* buffer, int32_t count) override;
+    int64_t Limit = -1;
+    bool LimitPassed = false;
 };

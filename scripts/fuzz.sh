@@ -10,7 +10,7 @@ source "$(dirname "$0")/common.sh"
 seconds=${1:-30}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(catalogue_fuzz catalogue_zlib_fuzz http_fuzz)
+[ ${#targets[@]} -eq 0 ] && targets=(catalogue_fuzz catalogue_zlib_fuzz http_fuzz http_flood_fuzz)
 
 ensure_packages
 dir=$BUILD/fuzz
@@ -38,8 +38,9 @@ for t in "${targets[@]}"; do
     case $t in
         catalogue_fuzz) inputs=("$seeds/plain" "$ROOT/tests/catalogue/fuzz/corpus/plain") ;;
         catalogue_zlib_fuzz) inputs=("$seeds/zlib" "$ROOT/tests/catalogue/fuzz/corpus/zlib") ;;
-        http_fuzz)
+        http_fuzz | http_flood_fuzz)
             inputs=("$ROOT/tests/web/fuzz/corpus")
+            [ "$t" = http_flood_fuzz ] && inputs=("$ROOT/tests/web/fuzz/flood")
             extra=(-dict="$ROOT/tests/web/fuzz/HttpFuzz.dict" -malloc_limit_mb=64)
             timeout=5
             ;;

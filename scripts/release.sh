@@ -1,16 +1,22 @@
 #!/usr/bin/env bash
-# The release build: dist/DownloadStirpelloUpdate.exe, dist/updcat.exe,
-# dist/webread.exe and dist/updlog.exe (32-bit, static, stripped, signed when
-# a certificate is given) with dist/SHA256SUMS. Built in <build>/release, a Windows tree of its
+# The release build: dist/DownloadStirpelloUpdate.exe, dist/updcat.exe and
+# dist/webread.exe (32-bit, static, stripped, signed when a certificate is
+# given) with dist/SHA256SUMS. Built in <build>/release, a Windows tree of its
 # own without the tests and without the test overrides.
 #
 # The genuine update module's SHA-256 is compiled in, so one is required:
 #   MODULE_SHA256=<64 hex digits> scripts/release.sh
 #   MODULE=path/to/Stirpello.exe scripts/release.sh      (its digest is computed)
-# Authenticode signing (SHA-256, no time stamp), optional:
+# Authenticode signing (SHA-256), optional:
 #   SIGN_CERT=cert.pem SIGN_KEY=key.pem [SIGN_PASS=key password]
 #   SIGN_PKCS12=cert.p12 [SIGN_PASS=password]
 #   SIGN_CAFILE=roots.pem   verify against these roots (default: the system's)
+# An RFC 3161 time stamp keeps the signature valid after the certificate
+# expires; without one every copy in the field stops validating then:
+#   SIGN_TSA_URL=http://...              the time-stamp authority
+#   SIGN_TSA_CERT=tsa.pem SIGN_TSA_KEY=tsa-key.pem   or stamp with an own key
+#   SIGN_TSA_CAFILE=roots.pem            verify the stamp against these roots
+# With a time stamp asked for, a release whose stamp does not verify fails.
 # DIST=DIR writes the files there instead of dist/.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
@@ -47,8 +53,23 @@ elif [ -n "${SIGN_CERT:-}${SIGN_KEY:-}" ]; then
     sign=(-certs "$SIGN_CERT" -key "$SIGN_KEY")
 fi
 [ -z "${SIGN_CAFILE:-}" ] || [ -f "$SIGN_CAFILE" ] || fail "SIGN_CAFILE=$SIGN_CAFILE is not a file; nothing was built"
+stamp=()
+if [ -n "${SIGN_TSA_URL:-}${SIGN_TSA_CERT:-}${SIGN_TSA_KEY:-}" ]; then
+    [ ${#sign[@]} -gt 0 ] || fail "a time stamp needs a signature: give SIGN_CERT and SIGN_KEY, or SIGN_PKCS12; nothing was built"
+    if [ -n "${SIGN_TSA_URL:-}" ]; then
+        [ -z "${SIGN_TSA_CERT:-}${SIGN_TSA_KEY:-}" ] || fail "give SIGN_TSA_URL, or SIGN_TSA_CERT and SIGN_TSA_KEY, not both; nothing was built"
+        [[ $SIGN_TSA_URL =~ ^https?:// ]] || fail "SIGN_TSA_URL must be an http:// or https:// address; nothing was built"
+        stamp=(-ts "$SIGN_TSA_URL")
+    else
+        [ -n "${SIGN_TSA_CERT:-}" ] && [ -n "${SIGN_TSA_KEY:-}" ] || fail "SIGN_TSA_CERT and SIGN_TSA_KEY go together; nothing was built"
+        [ -f "$SIGN_TSA_CERT" ] || fail "SIGN_TSA_CERT=$SIGN_TSA_CERT is not a file; nothing was built"
+        [ -f "$SIGN_TSA_KEY" ] || fail "SIGN_TSA_KEY=$SIGN_TSA_KEY is not a file; nothing was built"
+        stamp=(-TSA-certs "$SIGN_TSA_CERT" -TSA-key "$SIGN_TSA_KEY")
+    fi
+fi
+[ -z "${SIGN_TSA_CAFILE:-}" ] || [ -f "$SIGN_TSA_CAFILE" ] || fail "SIGN_TSA_CAFILE=$SIGN_TSA_CAFILE is not a file; nothing was built"
 
-programs=(DownloadStirpelloUpdate updcat webread updlog)
+programs=(DownloadStirpelloUpdate updcat webread)
 ensure_packages
 dir=$BUILD/release
 log "release tree $dir (module SHA-256 $digest)"
@@ -71,6 +92,7 @@ done
 files=$(printf '%s;' "${programs[@]/#/$stage/}")
 files=${files//;/.exe;}
 cmake -DOBJDUMP=i686-w64-mingw32-objdump "-DREQUIRED=${files%;}" -DNEED_FUNCTION=SetDllDirectoryA \
+    -DNEED_LOOKUP=SetDefaultDllDirectories,SetProcessMitigationPolicy \
     -P "$ROOT/tests/app/CheckImports.cmake" >/dev/null
 # No test override may reach the release, not even as a name.
 for p in "${programs[@]}"; do
@@ -87,17 +109,31 @@ if [ ${#sign[@]} -gt 0 ]; then
     fi
     verify=()
     [ -n "${SIGN_CAFILE:-}" ] && verify=(-CAfile "$SIGN_CAFILE")
+    [ -n "${SIGN_TSA_CAFILE:-}" ] && verify+=(-TSA-CAfile "$SIGN_TSA_CAFILE")
     for p in "${programs[@]}"; do
-        osslsigncode sign "${sign[@]}" -h sha256 -in "$stage/$p.exe" -out "$stage/$p.signed" >/dev/null ||
+        if ! out=$(osslsigncode sign "${sign[@]}" "${stamp[@]}" -h sha256 -in "$stage/$p.exe" \
+            -out "$stage/$p.signed" 2>&1); then
+            printf '%s\n' "$out" >&2
             fail "signing $p.exe failed"
+        fi
         mv -f "$stage/$p.signed" "$stage/$p.exe"
         if ! out=$(osslsigncode verify "${verify[@]}" -in "$stage/$p.exe" 2>&1); then
             printf '%s\n' "$out" >&2
             fail "the signature of $p.exe does not verify"
         fi
+        # verify succeeds even when a stamp is missing or does not verify, so
+        # its report is read.
+        if [ ${#stamp[@]} -gt 0 ] && ! grep -q "^Timestamp Server Signature verification: ok" <<<"$out"; then
+            printf '%s\n' "$out" >&2
+            fail "the time stamp of $p.exe does not verify"
+        fi
     done
     rm -f "$stage/.pass"
-    signed="signed (Authenticode, SHA-256, no time stamp)"
+    if [ ${#stamp[@]} -gt 0 ]; then
+        signed="signed (Authenticode, SHA-256, RFC 3161 time stamp)"
+    else
+        signed="signed (Authenticode, SHA-256, no time stamp: the signature stops validating when the certificate expires)"
+    fi
 else
     signed="NOT SIGNED: no SIGN_CERT/SIGN_KEY or SIGN_PKCS12 given; Windows will name no publisher"
 fi

@@ -354,6 +354,7 @@ void TFileDownloader::FormActivate() {
 }
 
 void TFileDownloader::Start() {
+    SizePassed = false;
     if (ExpectedSize > 0) {
         const int64_t size = TEasyFile::FileSize(SaveTo);
         if (size > ExpectedSize) {
@@ -386,6 +387,7 @@ void TFileDownloader::StartReader(const std::string& url) {
     Reader = std::make_unique<TWebRead>(url, ReadTimeOut, ProxyPort, ProxyServer, hwnd_,
                                         static_cast<int32_t>(MsgWorkBegin), static_cast<int32_t>(MsgWork),
                                         static_cast<int32_t>(MsgWorkEnd), SaveTo);
+    if (ExpectedSize > 0) Reader->MaxFileSize = ExpectedSize;
     try {
         Reader->Start(true);
     } catch (...) {
@@ -421,7 +423,11 @@ void TFileDownloader::Timer1Timer() {
     // reader still reports that it is done.
     if (inRetry_) return;
     if (Running && Reader && Reader->CollectResults()) {
-        if (TotalSize > 0 && Position < TotalSize && Attempts < MaxRetries)
+        // A server that sends too much would do so again.
+        if (Reader->SizePassed) SizePassed = true;
+        if (SizePassed)
+            Close();
+        else if (TotalSize > 0 && Position < TotalSize && Attempts < MaxRetries)
             Retry();
         else
             Close();

@@ -69,6 +69,9 @@ public:
     bool SizeKnown = false;
     bool Running = false;
     bool AlreadyComplete = false;
+    // The server sent more than ExpectedSize: the transfer was stopped there
+    // and not retried.
+    bool SizePassed = false;
     bool Activated = false;
     int32_t Attempts = 0;
     TClock::time_point CreatedAt;

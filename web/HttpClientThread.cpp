@@ -90,8 +90,10 @@ void THttpClientThread::ThreadMain(std::shared_ptr<THttpClientThread> self) {
 }
 
 void THttpClientThread::Execute() {
-    TReadSettings s{URL, TimeOut, ProxyPort, ProxyServer, NotifyWindow, MsgWorkBegin, MsgWork, MsgWorkEnd, TargetFile};
+    TReadSettings s{URL,          TimeOut, ProxyPort,  ProxyServer, NotifyWindow,
+                    MsgWorkBegin, MsgWork, MsgWorkEnd, TargetFile,  MaxFileSize};
     TReadHooks hooks;  // no message processing on a worker
+    hooks.sizePassed = [this] { SizePassed = true; };
     hooks.clientChanged = [this](TIdHTTP* client) {
         std::lock_guard<std::mutex> g(httpLock_);
         Http = client;
@@ -111,6 +113,7 @@ void THttpClientThread::Execute() {
             record->Content = Content;
             record->RequestKey = RequestKey;
             record->Success = Success;
+            record->SizePassed = SizePassed;
             ResultsStore().Add(RequestKey, std::move(record));
         });
     } catch (...) {

@@ -53,6 +53,8 @@ public:
     const int32_t MsgWork;
     const std::string TargetFile;
     int32_t ResumeOffset = 0;
+    int64_t MaxFileSize = -1;  // set before Resume
+    bool SizePassed = false;
     bool InRequest() const { return inRequest_; }
 
     // Live workers, for tests that wait for every worker to end.
@@ -79,6 +81,7 @@ public:
     std::string Content;
     std::string RequestKey;
     bool Success = false;
+    bool SizePassed = false;
 };
 
 // The process-wide store of results by request key (keys compared without

@@ -88,6 +88,7 @@ void RunReadProcedure(const TReadSettings& s, std::string& content, bool& succes
                 resumeOffset = offset;
                 http->Request.ContentRangeStart = offset;
             }
+            targetStream->Limit = s.MaxFileSize;
             TDownloadFileStream* stream = targetStream.get();
             // The server sent the whole file: it is written from the start,
             // and whatever the old file held beyond it must go.
@@ -109,6 +110,7 @@ void RunReadProcedure(const TReadSettings& s, std::string& content, bool& succes
     } catch (...) {
         success = false;
     }
+    if (targetStream && targetStream->LimitPassed && hooks.sizePassed) hooks.sizePassed();
     if (hooks.clientChanged) hooks.clientChanged(nullptr);
     http.reset();
     try {
@@ -157,9 +159,11 @@ void TWebRead::PumpMessages() {
 }
 
 void TWebRead::RunRequest() {
-    TReadSettings s{URL, TimeOut, ProxyPort, ProxyServer, NotifyWindow, MsgWorkBegin, MsgWork, MsgWorkEnd, TargetFile};
+    TReadSettings s{URL,          TimeOut, ProxyPort,  ProxyServer, NotifyWindow,
+                    MsgWorkBegin, MsgWork, MsgWorkEnd, TargetFile,  MaxFileSize};
     TReadHooks hooks;
     hooks.processMessages = [this] { PumpMessages(); };
+    hooks.sizePassed = [this] { SizePassed = true; };
     RunReadProcedure(s, Content, Success, ResumeOffset, TargetStream, hooks);
 }
 
@@ -176,6 +180,7 @@ void TWebRead::StartRead() {
                                            MsgWorkBegin, MsgWork, MsgWorkEnd, TargetFile);
     else
         worker = THttpClientThread::Create(true, RequestKey, URL, TimeOut, ProxyPort, ProxyServer);
+    worker->MaxFileSize = MaxFileSize;
     Worker = worker;
     worker->Resume();
 }
@@ -222,6 +227,7 @@ bool TWebRead::CollectResults() {
     try {
         Content = record->Content;
         Success = record->Success;
+        SizePassed = record->SizePassed;
         ResultsStore().Remove(RequestKey);
     } catch (...) {
     }

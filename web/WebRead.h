@@ -47,6 +47,9 @@ public:
     std::string TargetFile;
     std::unique_ptr<TDownloadFileStream> TargetStream;  // open during a direct read
     int32_t ResumeOffset = 0;
+    // The largest the target file may grow to; less than 0: no bound.
+    int64_t MaxFileSize = -1;
+    bool SizePassed = false;  // the read was stopped at MaxFileSize
 
     // One read, direct (threaded false) or waiting mode (true), then hands
     // back Content and Success. processMessages is the pump run while waiting
@@ -85,6 +88,7 @@ struct TReadSettings {
     TWindowHandle NotifyWindow = nullptr;
     int32_t MsgWorkBegin = 0, MsgWork = 0, MsgWorkEnd = 0;
     std::string TargetFile;
+    int64_t MaxFileSize = -1;
 };
 class TIdHTTP;
 struct TReadHooks {
@@ -92,6 +96,7 @@ struct TReadHooks {
     std::function<void(TIdHTTP*)> clientChanged;  // the client made, then nullptr before its release
     std::function<void()> beforeGet;  // immediately before the GET
     std::function<void()> afterGet;  // the GET and the results succeeded
+    std::function<void()> sizePassed;  // the read was stopped at MaxFileSize
 };
 void RunReadProcedure(const TReadSettings& settings, std::string& content, bool& success, int32_t& resumeOffset,
                       std::unique_ptr<TDownloadFileStream>& targetStream, const TReadHooks& hooks);

@@ -45,6 +45,7 @@ void InitCommonControlsLate() {
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     NarrowDllSearch();
+    TrustOnlyAdministratorRedirections();
     TComInitialization com;
     InitCommonControlsLate();
     try {

@@ -5,9 +5,11 @@ cmake_minimum_required(VERSION 3.25)
 # loaded from the system folder on first use; the rest is linked statically.
 # comctl32 may stay: the manifest's common controls resolve it side by side.
 # With NEED_FUNCTION, each program must also import that function (the DLL
-# search narrowing every program does first).
+# search narrowing every program does first). With NEED_LOOKUP, each must
+# hold these names as text: functions looked up at run time, which no import
+# shows (SetDefaultDllDirectories, so the stronger narrowing is compiled in).
 #   cmake -DOBJDUMP=... -DREQUIRED="a.exe;..." [-DOPTIONAL="b.exe;..."] [-DALLOW="..."]
-#         [-DNEED_FUNCTION=name] -P CheckImports.cmake
+#         [-DNEED_FUNCTION=name] [-DNEED_LOOKUP=name,...] -P CheckImports.cmake
 if(NOT ALLOW)
   set(ALLOW
       advapi32.dll comctl32.dll comdlg32.dll gdi32.dll imm32.dll kernel32.dll msvcrt.dll ntdll.dll
@@ -41,6 +43,13 @@ foreach(f ${files})
   if(NEED_FUNCTION AND NOT dump MATCHES "[ \t]${NEED_FUNCTION}[\r\n]")
     list(APPEND bad "${exe} does not import ${NEED_FUNCTION}")
   endif()
+  string(REPLACE "," ";" lookups "${NEED_LOOKUP}")
+  foreach(name ${lookups})
+    file(STRINGS "${f}" found REGEX "${name}")
+    if(NOT found)
+      list(APPEND bad "${exe} does not look up ${name}")
+    endif()
+  endforeach()
   foreach(entry ${names})
     string(REGEX REPLACE "^DLL Name: " "" dll "${entry}")
     string(STRIP "${dll}" dll)

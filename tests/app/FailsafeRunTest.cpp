@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <functional>
 #include <string>
@@ -833,5 +834,57 @@ TEST_F(RunFixture, RealCatalogueDecides) {
         const Lines& log = v.log.Lines();
         EXPECT_EQ(Lines(log.begin() + 6, log.end() - 1), c.lines);
         EXPECT_EQ(v.Boxes().front().rfind("confirm ", 0) == 0, c.confirm);
+    }
+}
+
+// What may run from the program folder: the run tells the launcher whether
+// the module was just installed and whether ordinary users can change the
+// folder, logs an open folder, and a start that failed ends the run openly.
+TEST_F(RunFixture, OpenFolderIsLoggedAndDecidesHowTheModuleStarts) {
+    struct Case {
+        bool outdated;
+        bool open;
+        bool started, unelevated;
+        const char* error;
+        TRunEnd end;
+        Lines tail;
+    };
+    const std::string module = dir + "Stirpello.exe";
+    const Case cases[] = {
+        {false, false, true, false, "", TRunEnd::Launched, {"Running " + module}},
+        {true, false, true, false, "", TRunEnd::Launched, {"Running " + module}},
+        {false, true, true, true, "", TRunEnd::Launched,
+         {"The update module was started with the signed-in user's own rights, not the utility's",
+          "Running " + module}},
+        {false, true, false, false, "no token", TRunEnd::LaunchFailed,
+         {"Launch of the update module failed - no token"}},
+    };
+    for (const Case& c : cases) {
+        TFakeView v;
+        TFakeServices s;
+        if (c.outdated) s.versions[s.dir + "Stirpello.exe"] = V(1, 4, 0, 0);
+        if (c.open) s.folder = {true, "BUILTIN\\Users (S-1-5-32-545) may create files in it"};
+        s.launch.Started = c.started;
+        s.launch.Unelevated = c.unelevated;
+        s.launch.Error = c.error;
+        TFailsafeRun r{v, s, TestSites()};
+        EXPECT_EQ(r.Execute(), c.end);
+        ASSERT_EQ(s.launchAsks.size(), 1u);
+        EXPECT_EQ(s.launchAsks[0].Folder, s.dir);
+        EXPECT_EQ(s.launchAsks[0].MustBeGenuine, c.outdated) << "a module just installed must be the genuine one";
+        EXPECT_EQ(s.launchAsks[0].FolderOpen, c.open);
+        Lines log = v.log.Lines();
+        bool openLine = std::find(log.begin(), log.end(),
+                                  "The program folder can be changed by ordinary users: "
+                                  "BUILTIN\\Users (S-1-5-32-545) may create files in it") != log.end();
+        EXPECT_EQ(openLine, c.open);
+        ASSERT_GE(log.size(), c.tail.size());
+        EXPECT_EQ(Lines(log.end() - static_cast<std::ptrdiff_t>(c.tail.size()), log.end()), c.tail);
+        if (!c.started) {
+            EXPECT_TRUE(v.Has("mark 4 cross"));
+            EXPECT_TRUE(v.Has("box The update module was not started: no token. Close this utility, then start " +
+                              module + " yourself if you trust it; Windows will ask for permission."));
+            EXPECT_FALSE(v.Has("close"));
+        }
     }
 }

@@ -162,6 +162,15 @@ public:
     std::string copyError;
     std::vector<std::string> copies;
     std::vector<std::string> launched;
+    // What the folder check answers, how a start goes, and what it was asked.
+    TFolderSafety folder;
+    TLaunchResult launch{true, false, ""};
+    struct TLaunchAsk {
+        std::string Folder;
+        bool MustBeGenuine;
+        bool FolderOpen;
+    };
+    std::vector<TLaunchAsk> launchAsks;
     int randomized = 0;
     std::string probeUrl = "http://probe.test/", homeUrl = "http://site.test/";
 
@@ -260,7 +269,13 @@ public:
         if (!copyError.empty()) throw EReadError(copyError);
         return copyOk;
     }
-    void ShellOpen(const std::string& path) override { launched.push_back(path); }
+    TFolderSafety CheckProgramFolder(const std::string&) override { return folder; }
+    TLaunchResult LaunchModule(const std::string& path, const std::string& from, bool mustBeGenuine,
+                               bool folderOpen) override {
+        launchAsks.push_back({from, mustBeGenuine, folderOpen});
+        if (launch.Started) launched.push_back(path);
+        return launch;
+    }
     std::string NowText() override { return "01/03/2024 10:11:12"; }
     void Randomize() override { ++randomized; }
     int32_t Random(int32_t bound) override { return bound == 100000 ? 4711 : -1; }

@@ -266,6 +266,45 @@ no_module)
     expect_not_launched
     expect_explained stopped '["UMX", "1OK"]' "there was no update module"
     ;;
+open_folder)
+    # A folder that everyone may write (mode 0777 reads as Everyone: write)
+    # holding a "current" module that is not the publisher's: it is started
+    # only with the user's own rights, and the log says why.
+    chmod 0777 "$inst"
+    cp "$bin/update_module_stub.exe" "$inst/Stirpello.exe"
+    write_ini
+    catalogue R
+    set_registry
+    start_site
+    drive "$(answer "$press_ok" OK)" "exited 0"
+    log_text | grep -q "^The program folder can be changed by ordinary users: .*S-1-1-0) may " ||
+        { log_text >&2; fail "no line about the open folder"; }
+    expect_log "Found existing update module 1.4.0.1" \
+        "The update module was started with the signed-in user's own rights, not the utility's" \
+        "Running $wininst\\Stirpello.exe"
+    expect_launched
+    grep -qF "[not elevated]" "$inst/UpdateModuleLaunched.txt" ||
+        fail "started with: $(cat "$inst/UpdateModuleLaunched.txt")"
+    ;;
+download_link)
+    # Download\ is a link to a folder elsewhere: refused, nothing is written
+    # through it, nothing is replaced or launched.
+    cp "$bin/ver_1_4_0_0.exe" "$inst/Stirpello.exe"
+    write_ini
+    catalogue R
+    set_registry
+    mkdir -p "$work/elsewhere"
+    ln -s "$work/elsewhere" "$inst/Download"
+    start_site
+    # The driver's script reads a backslash as an escape: doubled here.
+    drive "$(answer "An error occurred - ${wininst//\\/\\\\}\\\\Download is a link (junction or symbolic link)" OK)" \
+        "window $main_title" "expect-visible s2Mark yes" "close" "exited 0"
+    expect_log "An error occurred during download - $wininst\\Download is a link (junction or symbolic link)"
+    expect_no_log "Download completed" "Running "
+    [ -z "$(ls -A "$work/elsewhere")" ] || fail "written through the link: $(ls -A "$work/elsewhere")"
+    cmp -s "$inst/Stirpello.exe" "$bin/ver_1_4_0_0.exe" || fail "the module was replaced"
+    expect_not_launched
+    ;;
 forged_module | forged_in_download)
     # A module of the release size and CRC-32 but other bytes, served by the
     # site or left in Download\: refused by its SHA-256 and deleted; the old

@@ -490,6 +490,22 @@ TEST_F(FileDownloaderRun, CancelDuringRetryPauseStartsNoNewRequest) {
     EXPECT_EQ(TEasyFile::FileSize(Target()), 300000);
 }
 
+// A server that sends more than the module's size is stopped at that size
+// and not asked again: it would only do the same.
+TEST_F(FileDownloaderRun, BodyLongerThanExpectedStopsAtTheSizeWithoutRetry) {
+    StartSite({});
+    TFileDownloader w;
+    Prepare(w);
+    w.ExpectedSize = kModuleSize - 100000;
+    TOutcome o = RunDownload(w);
+    EXPECT_EQ(o.result, mrRetry);
+    EXPECT_TRUE(w.SizePassed);
+    EXPECT_EQ(o.attempts, 0);
+    EXPECT_LE(TEasyFile::FileSize(Target()), kModuleSize - 100000);
+    EXPECT_EQ(site_->Requests().size(), 1u);
+    EXPECT_TRUE(o.retryLabels.empty());
+}
+
 TEST_F(FileDownloaderRun, TransferEndingBeforeAnySizeClosesWithoutRetry) {
     StartSite({"--fault", kMirror + ":status=404"});
     TFileDownloader w;

@@ -178,6 +178,38 @@ TEST_F(WebRead, FailedFileReadKeepsWhatArrived) {
     EXPECT_FALSE(nowhere.Success);
 }
 
+// A body longer than the file may be is stopped at the bound, in both modes
+// and on a resumed file; nothing past the bound reaches the disk.
+TEST_F(WebRead, DownloadStopsAtTheSizeBound) {
+    struct {
+        bool threaded;
+        int64_t existing;  // -1: no file
+        int64_t bound;
+        bool passed;
+    } cases[] = {{false, -1, 150000, false}, {false, -1, 100000, true}, {false, 60000, 100000, true},
+                 {true, -1, 150000, false},  {true, -1, 149999, true},  {false, -1, -1, false}};
+    for (auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.threaded) + " " + std::to_string(c.existing) + " " + std::to_string(c.bound));
+        std::string path = dir / "Stirpello.exe";
+        std::remove(path.c_str());
+        if (c.existing >= 0) WriteFile(path, module.substr(0, static_cast<size_t>(c.existing)));
+        TRecorder window;
+        TWebRead reader(site.Url("/module"), 7000, 0, "", &window, 1064, 1065, 1066, path);
+        reader.MaxFileSize = c.bound;
+        reader.Start(c.threaded);
+        ASSERT_TRUE(PumpUntil([&] { return reader.CollectResults(); }, 15000));
+        EXPECT_EQ(reader.SizePassed, c.passed);
+        EXPECT_EQ(reader.Success, !c.passed);
+        std::string got = ReadFile(path);
+        if (c.passed) {
+            EXPECT_LE(static_cast<int64_t>(got.size()), c.bound);
+            EXPECT_EQ(got, module.substr(0, got.size()));
+        } else {
+            EXPECT_EQ(got, module);
+        }
+    }
+}
+
 TEST_F(WebRead, WaitingModeCollectsAfterACycle) {
     TWebRead reader(site.Url("/probe/"), 7000, 0, "");
     std::string content;

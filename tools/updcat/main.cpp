@@ -62,6 +62,7 @@ bool ParseVersion(const std::string& s, int32_t& v) {
 int main(int argc, char** argv) {
 #ifdef _WIN32
     NarrowDllSearch();
+    TrustOnlyAdministratorRedirections();
 #endif
     std::string command = argc > 1 ? argv[1] : "";
     try {

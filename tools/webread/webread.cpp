@@ -44,6 +44,7 @@ bool ParseInt(const std::string& text, int32_t& out) {
 int main(int argc, char** argv) {
 #ifdef _WIN32
     NarrowDllSearch();
+    TrustOnlyAdministratorRedirections();
 #endif
     std::string url, proxyServer, target;
     int32_t proxyPort = 0, timeOut = 7000;

@@ -1,9 +1,10 @@
 // Fuzzes the HTTP client's response handling through a scripted connection.
 // Input: one flag byte, three read-size bytes, then what the server sends;
 // "<EOF>" ends one connection's bytes and the next connection gets the rest.
-// With the expand flag, "<*N>c" stands for the byte c N times and "<LN>" for
-// the line after it (to its LF) N times, so that a small input makes the
-// megabytes it takes to find a blow-up of memory or time.
+// Built as http_flood_fuzz, "<*N>c" in the server's bytes stands for the
+// byte c N times and "<LN>" for the line after it (to its LF) N times, so
+// that a small input makes the megabytes it takes to find a blow-up of
+// memory or time; http_fuzz keeps to small inputs and their speed.
 // What must hold for any server: nothing crashes, hangs or grows without
 // bound, no server byte below 0x20 (or 0x7F) reaches a request except CR LF,
 // progress counts stay inside their reads, and a resumed download never
@@ -41,9 +42,9 @@ enum : uint8_t {
     fSecondFetch = 8,  // a second fetch on the same client (keep-alive reuse)
     fEndTimesOut = 16,  // a connection's bytes end in a read time-out, not a close
     fShortLines = 32,  // a line limit of 100, so that short inputs reach it
-    fExpand = 64,  // the server's bytes hold repeat counts
 };
 
+#ifdef HTTP_FUZZ_FLOOD
 // The most an input expands to: room for a header folded to the line count
 // limit with every line at the length limit.
 constexpr size_t MaxExpanded = 20 * 1024 * 1024;
@@ -75,6 +76,9 @@ void AppendBytes(const std::string& text, std::string& out) {
 
 std::string Expand(const std::string& in) {
     std::string out;
+    // Room for all of it at once: growing by doubling would copy megabytes
+    // over and over. Pages never written cost nothing.
+    if (in.find("<L") != std::string::npos || in.find("<*") != std::string::npos) out.reserve(MaxExpanded);
     for (size_t pos = 0; pos < in.size() && out.size() < MaxExpanded;) {
         size_t count = 0;
         size_t after = RepeatAt(in, pos, 'L', count);
@@ -92,6 +96,7 @@ std::string Expand(const std::string& in) {
     }
     return out;
 }
+#endif
 
 #if defined(HTTP_FUZZ_REPLAY) && defined(__has_feature)
 #if __has_feature(address_sanitizer)
@@ -216,9 +221,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (int i = 0; i < 3; ++i) script.sizes[i] = data[1 + i];
     script.endTimesOut = (flags & fEndTimesOut) != 0;
     std::string server(reinterpret_cast<const char*>(data + 4), size - 4);
-    if (flags & fExpand) server = Expand(server);
+#ifdef HTTP_FUZZ_FLOOD
+    server = Expand(server);
+#endif
     const std::string sep = "<EOF>";
-    for (size_t pos = 0;;) {
+    // One connection: its bytes are moved, not copied (an expanded input
+    // is megabytes).
+    const bool oneConnection = server.find(sep) == std::string::npos;
+    if (oneConnection) script.segments.push_back(std::move(server));
+    for (size_t pos = 0; !oneConnection;) {
         size_t e = server.find(sep, pos);
         script.segments.push_back(server.substr(pos, e == std::string::npos ? e : e - pos));
         if (e == std::string::npos) break;
