@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "app/RunMessages.h"
+#include "fileutil/HeldFile.h"
 #include "tests/support/TestSupport.h"
 #include "tools/updlog/Explain.h"
 #include "tools/updlog/Trails.h"
@@ -232,6 +233,14 @@ TEST(UpdlogExplain, EveryRunMessageIsExplainedAndRecognised) {
             all += line + "\r\n";
             expected.push_back(m->Id);
         }
+    }
+    // Lines that fileutil words and the run logs as they come.
+    for (const auto& held : {std::make_pair(HeldFileWaitText("C:\\Stirpello\\Download\\Stirpello.exe", "Access denied."),
+                                            TRunMsg::HeldFileWait),
+                             std::make_pair(HeldFileGiveUpText("C:\\Stirpello\\Stirpello.ini", "Sharing violation."),
+                                            TRunMsg::HeldFileGiveUp)}) {
+        all += held.first + "\r\n";
+        expected.push_back(held.second);
     }
     const TParsedPaste parsed = ParsePaste(all);
     std::vector<TRunMsg> found;
