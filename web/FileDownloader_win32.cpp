@@ -360,17 +360,20 @@ void TFileDownloader::Start() {
         if (size > ExpectedSize) {
             DeleteFileA(SaveTo.c_str());
         } else if (size == ExpectedSize && ExpectedCrc != 0) {
-            bool matches = false;
+            bool matches = false, unreadable = false;
             try {
                 matches = FileCrc32(SaveTo) == ExpectedCrc;
             } catch (const EError&) {
-                // Unreadable: treated like a wrong checksum.
+                unreadable = true;
             }
             if (matches) {
                 AlreadyComplete = true;
                 return;
             }
-            DeleteFileA(SaveTo.c_str());
+            // A complete file that cannot be read just now (security software
+            // holding it) may well be good: it is kept, the download resumes
+            // into it and the whole is checked at the end.
+            if (!unreadable) DeleteFileA(SaveTo.c_str());
         }
     }
     SetText(idUrlEdit, Url);

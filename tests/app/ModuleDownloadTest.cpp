@@ -54,7 +54,7 @@ TEST(UpdateModuleFixture, HasTheReleaseSizeChecksumAndVersion) {
     EXPECT_EQ(code, 0u);
     std::string record = ReadFile(dir / "UpdateModuleLaunched.txt");
     EXPECT_EQ(record.rfind(copy + " ", 0), 0u) << record;
-    EXPECT_NE(record.find("/test\r\n"), std::string::npos) << record;
+    EXPECT_NE(record.find(" /test [elevated]\r\n"), std::string::npos) << record;
 }
 
 class ModuleDownload : public ::testing::Test {

@@ -161,6 +161,30 @@ outdated_major)
     expect_launched
     expect_explained launched '["1OK"]' ""
     ;;
+scanner_major)
+    # Security software holds every new or changed .exe and .tmp in the
+    # program folder for 3 s as soon as it can: the run waits for it, puts
+    # the genuine module in place, starts it and leaves no temporary file.
+    cp "$bin/ver_1_4_0_0.exe" "$inst/Stirpello.exe"
+    write_ini
+    catalogue R
+    set_registry
+    start_site
+    wine "$bin/scanner.exe" "$wininst" 3000 "$(win "$work/run")\\stop" >"$work/scanner.out" 2>&1 </dev/null &
+    holder_pid=$!
+    sleep 0.5
+    drive "$(answer "$press_ok" OK)" "exited 0"
+    expect_log "Download completed" "Running $wininst\\Stirpello.exe"
+    expect_no_log "Copy of new update module failed"
+    cmp -s "$inst/Stirpello.exe" "$bin/update_module.exe" || fail "the module was not replaced"
+    expect_launched
+    leftovers=$(find "$inst" -iname '*.tmp')
+    [ -z "$leftovers" ] || fail "temporary files left: $leftovers"
+    : >"$work/run/stop"
+    wait "$holder_pid" 2>/dev/null || true
+    holder_pid=
+    tr -d '\r' <"$work/scanner.out" | grep -q '^held [1-9]' || fail "the scanner held nothing: $(cat "$work/scanner.out")"
+    ;;
 current_minor_no)
     # A current module and only a minor update; the user declines notices.
     cp "$bin/update_module.exe" "$inst/Stirpello.exe"

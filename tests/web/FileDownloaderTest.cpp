@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <mutex>
+#include <thread>
 
 #include "fileutil/FileHelpers.h"
 #include "tests/web/FileDownloaderSite_win32.h"
@@ -421,6 +422,29 @@ TEST_F(FileDownloaderRun, UnusableTargetIsDeletedFirst) {
         EXPECT_EQ(Header(requests[seen], "Range"), "");
         seen = requests.size();
     }
+}
+
+// A complete file that another program holds so that it cannot be read
+// (security software, say) is not deleted: the window resumes into it once
+// it is free, and the whole is checked at the end.
+TEST_F(FileDownloaderRun, CompleteFileHeldByAnotherProgramIsKept) {
+    StartSite({});
+    WriteFile(Target(), ReadFile(ExeDir() + "update_module.exe"));
+    HANDLE holder = CreateFileA(Target().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    // Held past the window's start, let go before its first retry.
+    std::thread release([holder] {
+        Sleep(4000);
+        CloseHandle(holder);
+    });
+    TFileDownloader w;
+    Prepare(w);
+    TOutcome o = RunDownload(w);
+    release.join();
+    EXPECT_EQ(o.result, mrOk);
+    ExpectWholeModule();
+    // Checked once free, or resumed into: never fetched anew from the start.
+    for (const std::string& r : site_->Requests()) EXPECT_NE(Header(r, "Range"), "") << "the kept file was fetched anew";
 }
 
 TEST_F(FileDownloaderRun, CutTransferResumesWithRange) {
