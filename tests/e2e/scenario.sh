@@ -184,6 +184,7 @@ scanner_major)
     wait "$holder_pid" 2>/dev/null || true
     holder_pid=
     tr -d '\r' <"$work/scanner.out" | grep -q '^held [1-9]' || fail "the scanner held nothing: $(cat "$work/scanner.out")"
+    expect_explained launched '["1OK"]' ""
     ;;
 current_minor_no)
     # A current module and only a minor update; the user declines notices.
@@ -309,6 +310,7 @@ open_folder)
     expect_launched
     grep -qF "[not elevated]" "$inst/UpdateModuleLaunched.txt" ||
         fail "started with: $(cat "$inst/UpdateModuleLaunched.txt")"
+    expect_explained launched '["1OK"]' "the program folder can be changed by ordinary users"
     ;;
 download_link)
     # Download\ is a link to a folder elsewhere: refused, nothing is written
@@ -328,6 +330,7 @@ download_link)
     [ -z "$(ls -A "$work/elsewhere")" ] || fail "written through the link: $(ls -A "$work/elsewhere")"
     cmp -s "$inst/Stirpello.exe" "$bin/ver_1_4_0_0.exe" || fail "the module was replaced"
     expect_not_launched
+    expect_explained stopped '["1OK"]' "the download could not be made"
     ;;
 forged_module | forged_in_download)
     # A module of the release size and CRC-32 but other bytes, served by the
