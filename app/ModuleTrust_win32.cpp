@@ -11,6 +11,7 @@
 #include "fileutil/Handles_win32.h"
 #include "fileutil/HeldFile.h"
 #include "fileutil/PathText.h"
+#include "fileutil/PlainFile_win32.h"
 #include "web/Sha256_win32.h"
 
 const char* const kProtectedSddl = "D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)";
@@ -62,31 +63,7 @@ std::string FolderOf(const std::string& path) {
     return slash == std::string::npos ? std::string(".\\") : path.substr(0, slash + 1);
 }
 
-std::string LeafOf(const std::string& path) {
-    size_t slash = LastSeparator(path, "\\/");
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 std::string LastErrorText() { return SysErrorMessage(GetLastError()); }
-
-using GetFinalPathFn = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
-
-bool FinalPath(HANDLE h, std::wstring* out) {
-    static auto get = reinterpret_cast<GetFinalPathFn>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetFinalPathNameByHandleW")));
-    if (!get) return false;
-    std::vector<wchar_t> buffer(32768);
-    DWORD n = get(h, buffer.data(), static_cast<DWORD>(buffer.size()), 0 /* VOLUME_NAME_DOS */);
-    if (n == 0 || n >= buffer.size()) return false;
-    std::wstring p(buffer.data(), n);
-    if (p.compare(0, 8, L"\\\\?\\UNC\\") == 0) p = L"\\\\" + p.substr(8);
-    else if (p.compare(0, 4, L"\\\\?\\") == 0) p = p.substr(4);
-    while (!p.empty() && p.back() == L'\\') p.pop_back();
-    *out = p;
-    return true;
-}
-
-bool SameWide(const std::wstring& a, const std::wstring& b) { return lstrcmpiW(a.c_str(), b.c_str()) == 0; }
 
 // Opens with retries while another program holds the file.
 HANDLE OpenHeld(const std::string& path, DWORD access, DWORD share, DWORD disposition, DWORD flags,
@@ -100,15 +77,6 @@ HANDLE OpenHeld(const std::string& path, DWORD access, DWORD share, DWORD dispos
         path, note);
     if (e != 0) SetLastError(e);
     return h;
-}
-
-std::string CheckOpened(HANDLE h, const std::string& path) {
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(h, &info)) return "cannot read " + path + " (" + LastErrorText() + ")";
-    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return path + " is a link";
-    if (info.nNumberOfLinks > 1) return path + " has more than one hard link";
-    if (!HandleIsAt(h, path)) return path + " leads somewhere else through a link";
-    return std::string();
 }
 
 bool ReadAll(HANDLE h, std::string* bytes, std::string* error) {
@@ -146,17 +114,6 @@ std::string Digest(const std::string& bytes, std::string* error) {
 
 }  // namespace
 
-bool HandleIsAt(HANDLE handle, const std::string& expected) {
-    std::wstring actual;
-    if (!FinalPath(handle, &actual)) return true;
-    TFileHandle folder(CreateFileA(FolderOf(expected).c_str(), 0,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    std::wstring folderFinal;
-    if (!folder || !FinalPath(folder.get(), &folderFinal)) return false;
-    return SameWide(actual, folderFinal + L"\\" + Wide(LeafOf(expected)));
-}
-
 std::string LinkedPathReason(const std::string& path) {
     WIN32_FIND_DATAA fd;
     TFindHandle find(FindFirstFileA(path.c_str(), &fd));
@@ -187,16 +144,19 @@ std::string MakeProtectedFolder(const std::string& folder) {
             !(attr & FILE_ATTRIBUTE_DIRECTORY))
             return bare + " is a link (junction or symbolic link)";
     }
-    TFileHandle h(CreateFileA(bare.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!h) return "cannot open " + bare + " (" + LastErrorText() + ")";
-    if (!HandleIsAt(h.get(), bare)) return bare + " leads somewhere else through a link";
+    // What was made or found, read through a handle that does not follow it.
+    TFileHandle h(CreateFileA(bare.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!h || !GetFileInformationByHandle(h.get(), &info)) return "cannot open " + bare + " (" + LastErrorText() + ")";
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return bare + " is a link (junction or symbolic link)";
     return std::string();
 }
 
 std::string DeletePlainFile(const std::string& path, const TTrustNote& note) {
     std::string reason = LinkedPathReason(path);
     if (!reason.empty()) return reason;
+    std::string redirected;
     uint32_t e = RetryWhileHeld(
         [&]() -> uint32_t {
             // Opened for deletion, so that what is checked is what goes.
@@ -204,14 +164,15 @@ std::string DeletePlainFile(const std::string& path, const TTrustNote& note) {
                                    nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
             if (h == INVALID_HANDLE_VALUE) return static_cast<uint32_t>(GetLastError());
             TFileHandle owned(h);
-            if (!CheckOpened(h, path).empty()) return ERROR_INVALID_PARAMETER;
+            redirected = RedirectedFileReason(h, path);
+            if (!redirected.empty()) return ERROR_INVALID_PARAMETER;
             FILE_DISPOSITION_INFO dispose{TRUE};
             if (!SetFileInformationByHandle(h, FileDispositionInfo, &dispose, sizeof dispose))
                 return static_cast<uint32_t>(GetLastError());
             return 0u;
         },
         path, note);
-    if (e == ERROR_INVALID_PARAMETER) return path + " leads somewhere else through a link";
+    if (!redirected.empty()) return redirected;
     return e == 0 ? std::string() : SysErrorMessage(e);
 }
 
@@ -222,7 +183,7 @@ std::string InstallModule(const std::string& source, const std::string& target,
     TFileHandle src(OpenHeld(source, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
                              nullptr, note));
     if (!src) return "cannot open " + source + " (" + LastErrorText() + ")";
-    std::string reason = CheckOpened(src.get(), source);
+    std::string reason = RedirectedFileReason(src.get(), source);
     if (!reason.empty()) return reason;
     std::string bytes, error;
     if (!ReadAll(src.get(), &bytes, &error)) return "cannot read " + source + " (" + error + ")";
@@ -252,7 +213,8 @@ std::string InstallModule(const std::string& source, const std::string& target,
         dst.reset();
         return why;
     };
-    if (!HandleIsAt(dst.get(), temp)) return discard(temp + " leads somewhere else through a link");
+    reason = RedirectedFileReason(dst.get(), temp);
+    if (!reason.empty()) return discard(reason);
     DWORD put = 0;
     if (!WriteFile(dst.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr) ||
         put != bytes.size())
@@ -325,7 +287,7 @@ TLaunchResult LaunchModule(const std::string& path, const std::string& folder, c
         result.Error = "cannot open " + path + " (" + LastErrorText() + ")";
         return result;
     }
-    result.Error = CheckOpened(module.get(), path);
+    result.Error = RedirectedFileReason(module.get(), path);
     if (!result.Error.empty()) return result;
     std::string bytes, error;
     if (!ReadAll(module.get(), &bytes, &error)) {

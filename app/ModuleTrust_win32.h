@@ -56,8 +56,3 @@ std::string InstallModule(const std::string& source, const std::string& target,
 TLaunchResult LaunchModule(const std::string& path, const std::string& folder,
                            const std::string& expectedSha256, bool mustBeGenuine, bool folderOpen,
                            const TTrustHooks& hooks = {});
-
-// Whether the final path of an open handle is where expected lies; links
-// anywhere below the folder of expected are caught. True where Windows
-// cannot say (before Vista).
-bool HandleIsAt(HANDLE handle, const std::string& expected);

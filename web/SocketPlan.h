@@ -11,6 +11,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -90,6 +91,22 @@ std::shared_ptr<TBackground<T>> StartInBackground(Fn fn) {
         return nullptr;
     }
     return state;
+}
+
+// The targets for host: from the system's resolver, or, where a test seam
+// answers for the name, its addresses taken as numeric hosts (numericFlag).
+// resolve(name, port, flags, out) appends; notFound throws.
+template <class T, class Seam, class Resolve, class NotFound>
+std::vector<T> TargetsFor(const std::string& host, int port, const Seam& seam, int numericFlag, Resolve resolve,
+                          NotFound notFound) {
+    std::vector<T> found;
+    if (!seam) {
+        resolve(host, port, 0, found);
+        return found;
+    }
+    for (const std::string& a : seam(host)) resolve(a, port, numericFlag, found);
+    if (found.empty()) notFound();
+    return found;
 }
 
 // A name lookup cannot be interrupted (Windows' cancellable one needs

@@ -255,14 +255,8 @@ void TSocket::Connect(const std::string& host, int port, int32_t timeoutMs) {
     int32_t left = 0;
     std::vector<TTarget> targets = socketplan::LookUpWithin<std::vector<TTarget>>(
         [host, port, seam = LookUpForTest] {
-            std::vector<TTarget> found;
-            if (!seam) {
-                Resolve(host, port, 0, found);
-                return found;
-            }
-            for (const std::string& a : seam(host)) Resolve(a, port, AI_NUMERICHOST, found);
-            if (found.empty()) throw EHttpSocketError("Host not found: " + host);
-            return found;
+            return socketplan::TargetsFor<TTarget>(host, port, seam, AI_NUMERICHOST, Resolve,
+                                                   [&host] { throw EHttpSocketError("Host not found: " + host); });
         },
         cancelled_, timeoutMs, left, [] { throw EHttpConnectTimeout(); }, ThrowAbort);
     impl_->s = ConnectFirst(std::move(targets), impl_->wake, cancelled_, left);
