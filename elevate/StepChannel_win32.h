@@ -75,6 +75,7 @@ private:
     TFileHandle pipe_;
     TKernelHandle process_;
     uint32_t sequence_ = 0;
+    bool ended_ = false;  // Quit or LaunchModule was sent
 };
 
 // The step's side. Whether name is a channel name (the prefix and exactly 32
