@@ -130,7 +130,7 @@ TRunEnd TFailsafeRun::Execute() {
         Start();
         if (!CheckRunningPrograms()) return TRunEnd::ClosedRunning;
         if (!LocateAndIdentify()) return TRunEnd::ClosedNoEngine;
-        InspectUpdateModule();
+        if (!InspectUpdateModule()) return TRunEnd::FolderUnsafe;
         InspectSettings();
         TestInternet();
         AnalyzeUpdates();
@@ -157,6 +157,7 @@ void TFailsafeRun::Start() {
         Log(TRunMsg::UtilityVersion, {own.DottedText()});
         state_.ErrorTrail += std::to_string(own.VersionNumber());
         Log(TRunMsg::CurrentTime, {services_.NowText()});
+        if (services_.RunsElevated()) Log(TRunMsg::StartedElevated);
     } catch (const std::exception&) {
         // Only the log's header is lost; the run itself does not depend on it.
     }
@@ -229,12 +230,27 @@ bool TFailsafeRun::LocateAndIdentify() {
     return true;
 }
 
-// Step 4: is the existing update module current?
-void TFailsafeRun::InspectUpdateModule() {
+// Step 4: is the existing update module current? False when the folder may
+// be changed by others but not by the user: nothing is written there then,
+// and nothing started from it.
+bool TFailsafeRun::InspectUpdateModule() {
     Progress("Progress - Inspecting existing update module...");
-    // What the folder lets others do decides what may run from it.
+    // Who can change the folder decides how it is written and what may run from it.
     TFolderSafety safety = services_.CheckProgramFolder(state_.ProgramDirectory);
     state_.FolderOpen = safety.Open;
+    state_.Verdict = safety.Verdict;
+    state_.StepUsed = false;
+    // The log file goes where the user may write it: never through the step.
+    const std::string logFolder = services_.LogFolder(state_.ProgramDirectory, safety.Verdict);
+    if (logFolder != state_.ProgramDirectory) view_.SetLogDirectory(logFolder);
+    if (safety.Verdict == TFolderVerdict::OthersOnly) {
+        Log(TRunMsg::FolderOthersOnly, {safety.Reason});
+        Mark(2, TStepMark::Cross);
+        Message("The folder " + state_.ProgramDirectory + " can be changed by " + safety.Others +
+                ", but not by you. This utility will not change or start anything there. Ask an administrator "
+                "to remove their write access (Properties > Security), then run this utility again.");
+        return false;
+    }
     if (safety.Open) Log(TRunMsg::FolderOpen, {safety.Reason});
     state_.NeedsNewModule = true;
     try {
@@ -253,6 +269,7 @@ void TFailsafeRun::InspectUpdateModule() {
     } catch (const std::exception& e) {
         Log(TRunMsg::ModuleError, {e.what()});
     }
+    return true;
 }
 
 // Step 5: read the settings file, deleting the keys that hold back update checks.
@@ -274,6 +291,7 @@ void TFailsafeRun::InspectSettings() {
         if (!copies.empty()) {
             state_.NotifyForAnyUpdate =
                 Upper(services_.IniRead(ini, kInternet, "notifyForAnyUpdate", "FALSE")) == "TRUE";
+            bool protectedCopyHasKeys = false;
             for (const char* key : {"CheckOnOrAfterDate", "NotifyAfterUpdateTo"}) {
                 bool found = false;
                 for (const auto& copy : copies) {
@@ -282,9 +300,16 @@ void TFailsafeRun::InspectSettings() {
                         Log(std::string(key) == "CheckOnOrAfterDate" ? TRunMsg::DeletedCheckDate
                                                                      : TRunMsg::DeletedNotifyAfter);
                     found = true;
-                    services_.IniDelete(copy, "Updates", key);
+                    if (Elevated() && copy == state_.SettingsPath)
+                        protectedCopyHasKeys = true;
+                    else
+                        services_.IniDelete(copy, "Updates", key);
                 }
             }
+            // Both keys in one request: one elevated write, made only when
+            // there is something to remove.
+            if (protectedCopyHasKeys)
+                StepWrite(TStepWrite::RemovePostponingKeys, "remove the postponing keys from " + state_.SettingsPath);
             if (Upper(services_.IniRead(ini, kInternet, "useProxy", "FALSE")) == "TRUE") {
                 state_.ProxyPort =
                     StrToIntDef(services_.IniRead(ini, kInternet, "portNumber", "0"), 0);
@@ -397,7 +422,7 @@ void TFailsafeRun::AnalyzeUpdates() {
                 if (answer == crYes) {
                     Log(TRunMsg::MinorNotifyOn);
                     try {
-                        WriteSettings(kInternet, "notifyForAnyUpdate", "TRUE");
+                        WriteSettings(kInternet, "notifyForAnyUpdate", "TRUE", TStepWrite::NotifyForAnyUpdate);
                     } catch (const std::exception&) {
                         // The answer stands; the update module asks again next time.
                     }
@@ -421,13 +446,13 @@ void TFailsafeRun::AnalyzeUpdates() {
 bool TFailsafeRun::DownloadModule() {
     if (state_.NeedsNewModule) {
         Progress("Progress - Downloading new update module...");
-        const bool downloaded = services_.DownloadUpdateModule(
+        const TDownloadOutcome downloaded = services_.DownloadUpdateModule(
             state_.ProgramDirectory, state_.CurrentModulePath, state_.ProxyServer, state_.ProxyPort);
         StopIfClosed();  // the download window runs its own message loop
-        if (!downloaded) {
+        if (!downloaded.Ok) {
             // The download window may end without a word (Cancel): the log
-            // must still say that the run stopped here.
-            Log(TRunMsg::DownloadFailed);
+            // must still say that the run stopped here, once.
+            if (!downloaded.Explained) Log(TRunMsg::DownloadFailed);
             Mark(2, TStepMark::Cross);
             return false;
         }
@@ -447,7 +472,12 @@ bool TFailsafeRun::ReplaceModule() {
             if (services_.FileExists(state_.LaunchPath) &&
                 services_.FileExists(state_.CurrentModulePath)) {
                 Progress("Progress - Replacing existing update module...");
-                state_.Replaced = services_.CopyFile(state_.CurrentModulePath, state_.LaunchPath);
+                if (Elevated())
+                    state_.Replaced = StepWrite(TStepWrite::InstallModule, "install the new update module in " +
+                                                                               state_.ProgramDirectory,
+                                                state_.CurrentModulePath);
+                else
+                    state_.Replaced = services_.CopyFile(state_.CurrentModulePath, state_.LaunchPath);
             }
         } catch (const std::exception& e) {
             Log(TRunMsg::CopyError, {e.what()});
@@ -473,7 +503,8 @@ void TFailsafeRun::MarkSettings() {
     try {
         state_.SettingsPath = PathIn(state_.ProgramDirectory, kSettingsName);
         if (!SettingsCopies().empty()) {
-            WriteSettings(kInternet, "wantsUpdate", state_.WantsUpdate ? "TRUE" : "FALSE");
+            WriteSettings(kInternet, "wantsUpdate", state_.WantsUpdate ? "TRUE" : "FALSE",
+                          state_.WantsUpdate ? TStepWrite::WantsUpdateTrue : TStepWrite::WantsUpdateFalse);
         } else {
             Log(TRunMsg::MarkNoIni, {state_.SettingsPath});
         }
@@ -490,17 +521,36 @@ std::vector<std::string> TFailsafeRun::SettingsCopies() {
     return copies;
 }
 
-void TFailsafeRun::WriteSettings(const std::string& section, const std::string& key,
-                                 const std::string& value) {
+void TFailsafeRun::WriteSettings(const std::string& section, const std::string& key, const std::string& value,
+                                 TStepWrite step) {
     std::exception_ptr first;
     for (const auto& copy : SettingsCopies()) {
         try {
-            services_.IniWrite(copy, section, key, value);
+            // A write that changes nothing is skipped: a run with nothing to
+            // do asks for no rights.
+            if (Upper(services_.IniRead(copy, section, key, "")) == Upper(value)) continue;
+            if (Elevated() && copy == state_.SettingsPath) {
+                if (!StepWrite(step, "write " + key + " to " + copy))
+                    throw EError("Unable to write to " + copy);
+            } else {
+                services_.IniWrite(copy, section, key, value);
+            }
         } catch (const std::exception&) {
             if (!first) first = std::current_exception();
         }
     }
     if (first) std::rethrow_exception(first);
+}
+
+bool TFailsafeRun::StepWrite(TStepWrite what, const std::string& action, const std::string& source) {
+    TStepOutcome outcome = services_.ElevatedWrite(what, state_.ProgramDirectory, source);
+    StopIfClosed();  // the consent prompt and the box before it process messages
+    if (outcome.Done) {
+        state_.StepUsed = true;
+        return true;
+    }
+    Log(TRunMsg::ElevatedWriteFailed, {action, outcome.Reason});
+    return false;
 }
 
 // Step 11 (the window's step 4): hand over to the update module and close.
@@ -510,8 +560,17 @@ bool TFailsafeRun::Launch() {
     Message("Press OK to close this utility and launch the update module");
     state_.Engine = TEngineInfo();
     Progress("Progress - Executing update module...");
-    TLaunchResult started = services_.LaunchModule(state_.LaunchPath, state_.ProgramDirectory,
-                                                   state_.NeedsNewModule, state_.FolderOpen);
+    TLaunchResult started;
+    if (Elevated() && state_.StepUsed) {
+        // The step that installed it starts it: one prompt per update, not two.
+        TStepOutcome outcome =
+            services_.ElevatedWrite(TStepWrite::LaunchModule, state_.ProgramDirectory, std::string());
+        started.Started = outcome.Done;
+        started.Error = outcome.Reason;
+    } else {
+        started = services_.LaunchModule(state_.LaunchPath, state_.ProgramDirectory, state_.NeedsNewModule,
+                                         state_.FolderOpen);
+    }
     if (!started.Started) {
         Log(TRunMsg::LaunchFailed, {started.Error});
         Mark(4, TStepMark::Cross);

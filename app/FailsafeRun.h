@@ -31,6 +31,10 @@ struct TRunState {
     std::string LaunchPath;
     // Ordinary users can change the program folder.
     bool FolderOpen = false;
+    // Who can change it; AdminOnly sends its writes through the elevated step.
+    TFolderVerdict Verdict = TFolderVerdict::UserCan;
+    // The elevated step did a write in this run, so it is there to launch.
+    bool StepUsed = false;
 };
 
 // How a run ended.
@@ -43,6 +47,7 @@ enum class TRunEnd {
     Launched,        // the update module was started and the window closed
     LaunchFailed,    // the update module was not started; the window stays open
     WindowClosed,    // the user closed the window during the run; it stopped there
+    FolderUnsafe,    // only others than the user and administrators can change the folder
 };
 
 class TFailsafeRun {
@@ -78,7 +83,7 @@ private:
     void Start();
     bool CheckRunningPrograms();
     bool LocateAndIdentify();
-    void InspectUpdateModule();
+    bool InspectUpdateModule();
     void InspectSettings();
     void TestInternet();
     void AnalyzeUpdates();
@@ -89,8 +94,15 @@ private:
     // The settings file's copies that exist: the one in the program directory
     // and the VirtualStore copy.
     std::vector<std::string> SettingsCopies();
-    // Writes to every copy; throws the first failure after trying them all.
-    void WriteSettings(const std::string& section, const std::string& key, const std::string& value);
+    // Writes to every copy whose value differs; throws the first failure
+    // after trying them all. The program folder's own copy goes through the
+    // elevated step (as step) where only administrators can change it.
+    void WriteSettings(const std::string& section, const std::string& key, const std::string& value,
+                       TStepWrite step);
+    // Whether the program folder's own files are written through the step.
+    bool Elevated() const { return state_.Verdict == TFolderVerdict::AdminOnly; }
+    // One write through the elevated step; false (logged) when it was not made.
+    bool StepWrite(TStepWrite what, const std::string& action, const std::string& source = std::string());
 
     // The view's calls that process messages, each followed by the check.
     void Progress(const std::string& text);

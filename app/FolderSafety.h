@@ -27,9 +27,15 @@ struct TObjectSecurity {
     std::vector<TAce> Aces;
 };
 
+// Who can change the program folder: only administrators; the current user
+// (perhaps among others); or only others than the user and administrators.
+enum class TFolderVerdict { AdminOnly, UserCan, OthersOnly };
+
 struct TFolderSafety {
-    bool Open = false;
+    TFolderVerdict Verdict = TFolderVerdict::AdminOnly;
+    bool Open = false;   // Verdict != AdminOnly
     std::string Reason;  // which principal may do what, when Open
+    std::string Others;  // for OthersOnly: the principals who can
 };
 
 // Principals trusted with the folder: Administrators, SYSTEM,

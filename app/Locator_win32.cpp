@@ -45,12 +45,12 @@ std::string ExtractFileExt(const std::string& name) {
 }
 
 // A string value of an HKEY_LOCAL_MACHINE key, as a folder with a trailing
-// backslash; "" when the key does not open (missing, or full access refused)
-// or the value is missing or empty. The 32-bit view: the product and its
+// backslash; "" when the key does not open or the value is missing or
+// empty. Read access only: a user is never given more on HKLM. The 32-bit view: the product and its
 // installer are 32-bit and write there, whichever build reads them.
 std::string ReadRegistryDir(const char* keyName, const char* valueName) {
     TRegKey key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyName, 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY,
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyName, 0, KEY_QUERY_VALUE | KEY_WOW64_32KEY,
                       key.out()) != ERROR_SUCCESS)
         return std::string();
     DWORD type = 0, size = 0;

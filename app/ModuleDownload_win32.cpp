@@ -52,17 +52,28 @@ bool SameSha256(const TModuleDownloadContext& context, const std::string& file) 
 }  // namespace
 
 bool DownloadUpdateModule(const TModuleDownloadContext& context, const std::string& programDirectory,
-                          std::string& modulePath, const std::string& proxyServer, int32_t proxyPort) {
+                          std::string& modulePath, const std::string& proxyServer, int32_t proxyPort,
+                          bool* explained) {
     bool result = false;
+    // Whether a failure was put in words here, for the caller's own line.
+    struct TSaid {
+        const TRunLog& log;
+        const size_t before;
+        const bool& ok;
+        bool* out;
+        ~TSaid() {
+            if (out) *out = !ok && log.Faults() > before;
+        }
+    } said{context.Log, context.Log.Faults(), result, explained};
     TFileDownloader window(context.Owner);
     try {
         window.ProxyPort = proxyPort;
         window.ProxyServer = proxyServer;
         const std::string folder = InFolder(programDirectory, DownloadFolderName);
         if (!DirectoryExists(folder)) SetCurrentDirectoryA(programDirectory.c_str());  // a failure is ignored
-        // By full path, with administrators' rights only; an existing link
-        // planted in its place is refused, never written through.
-        std::string refused = MakeProtectedFolder(folder);
+        // By full path; an existing link planted in its place is refused,
+        // never written through.
+        std::string refused = MakeProtectedFolder(folder, context.UserRights);
         if (!refused.empty()) throw EError(refused);
         window.Url = context.PrimaryUrl;
         window.AlternateUrl = context.FallbackUrl;

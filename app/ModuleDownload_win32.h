@@ -38,6 +38,9 @@ struct TModuleDownloadContext {
     std::string ExpectedSha256;
     // The file's digest; empty: FileSha256 (tests make it fail).
     std::function<std::string(const std::string&)> Sha256Of;
+    // The download folder is made with the user's own rights (the user keeps
+    // write access to it), not an administrator's.
+    bool UserRights = true;
 };
 
 // Downloads the update module for programDirectory (which ends with a
@@ -48,5 +51,8 @@ struct TModuleDownloadContext {
 // unchanged only when the download folder cannot be made. proxyServer and
 // proxyPort go to the window unchanged. Every failure inside is logged and
 // shown; only a failure to create the window itself throws (EOSError).
+// explained, when given, is set when a failure was logged with its reason
+// (a plain Cancel is not).
 bool DownloadUpdateModule(const TModuleDownloadContext& context, const std::string& programDirectory,
-                          std::string& modulePath, const std::string& proxyServer, int32_t proxyPort);
+                          std::string& modulePath, const std::string& proxyServer, int32_t proxyPort,
+                          bool* explained = nullptr);

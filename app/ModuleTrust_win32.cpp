@@ -1,6 +1,7 @@
 #include "app/ModuleTrust_win32.h"
 
 #include <sddl.h>
+#include <shellapi.h>
 
 #include <algorithm>
 #include <cctype>
@@ -26,12 +27,32 @@ struct TLocalFree {
 };
 
 // Security attributes with the protected access list, owned.
+// The SID of the process's user, as text; "" when the token cannot be read.
+std::string CurrentUserSid() {
+    HANDLE raw = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) return std::string();
+    TFileHandle token(raw);
+    DWORD size = 0;
+    GetTokenInformation(raw, TokenUser, nullptr, 0, &size);
+    std::vector<BYTE> buffer(size ? size : 1);
+    if (!GetTokenInformation(raw, TokenUser, buffer.data(), size, &size)) return std::string();
+    char* text = nullptr;
+    if (!ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) return std::string();
+    std::string sid(text);
+    LocalFree(text);
+    return sid;
+}
+
 class TProtectedAttributes {
 public:
-    TProtectedAttributes() {
+    // forUser: the folder is made with the user's own rights, and the user
+    // keeps full control of it beside administrators and SYSTEM.
+    explicit TProtectedAttributes(bool forUser = false) {
+        std::string sddl = kProtectedSddl;
+        const std::string user = forUser ? CurrentUserSid() : std::string();
+        if (!user.empty()) sddl += "(A;OICI;FA;;;" + user + ")";
         PSECURITY_DESCRIPTOR sd = nullptr;
-        if (ConvertStringSecurityDescriptorToSecurityDescriptorA(kProtectedSddl, SDDL_REVISION_1, &sd,
-                                                                 nullptr))
+        if (ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1, &sd, nullptr))
             sd_.reset(sd);
         attributes_.nLength = sizeof attributes_;
         attributes_.lpSecurityDescriptor = sd_.get();
@@ -128,7 +149,7 @@ std::string LinkedPathReason(const std::string& path) {
     return std::string();
 }
 
-std::string MakeProtectedFolder(const std::string& folder) {
+std::string MakeProtectedFolder(const std::string& folder, bool forUser) {
     std::string bare = folder;
     if (EndsWithBackslash(bare)) bare.pop_back();
     DWORD attr = GetFileAttributesA(bare.c_str());
@@ -136,7 +157,7 @@ std::string MakeProtectedFolder(const std::string& folder) {
         if (attr & FILE_ATTRIBUTE_REPARSE_POINT) return bare + " is a link (junction or symbolic link)";
         if (!(attr & FILE_ATTRIBUTE_DIRECTORY)) return bare + " is not a folder";
     } else {
-        TProtectedAttributes sa;
+        TProtectedAttributes sa(forUser);
         if (!CreateDirectoryA(bare.c_str(), sa.get()) && GetLastError() != ERROR_ALREADY_EXISTS)
             return "cannot create " + bare + " (" + LastErrorText() + ")";
         attr = GetFileAttributesA(bare.c_str());
@@ -277,6 +298,16 @@ TKernelHandle UnelevatedToken(std::string* error) {
 
 }  // namespace
 
+bool ProcessIsElevated() {
+    HANDLE raw = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) return false;
+    TKernelHandle token(raw);
+    TOKEN_ELEVATION elevation{};
+    DWORD got = 0;
+    return GetTokenInformation(raw, TokenElevation, &elevation, sizeof elevation, &got) &&
+           elevation.TokenIsElevated != 0;
+}
+
 TLaunchResult LaunchModule(const std::string& path, const std::string& folder, const std::string& expectedSha256,
                            bool mustBeGenuine, bool folderOpen, const TTrustHooks& hooks) {
     TLaunchResult result;
@@ -310,12 +341,36 @@ TLaunchResult LaunchModule(const std::string& path, const std::string& folder, c
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
     BOOL ok;
-    // From an open folder nothing runs elevated, not even the genuine
+    // From an open folder nothing runs with administrator rights that the
+    // utility holds (started "as administrator"), not even the genuine
     // module: it would load DLLs from that folder, which users can plant.
-    if (!folderOpen) {
-        ok = CreateProcessW(app.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, directory.c_str(), &si,
-                            &pi);
-        if (!ok) error = LastErrorText();
+    if (!folderOpen || !ProcessIsElevated()) {
+        if (hooks.ElevationRequired) {
+            ok = FALSE;
+            SetLastError(ERROR_ELEVATION_REQUIRED);
+        } else {
+            ok = CreateProcessW(app.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, directory.c_str(),
+                                &si, &pi);
+        }
+        if (!ok && GetLastError() == ERROR_ELEVATION_REQUIRED) {
+            // The module asks for administrator rights: Windows' own prompt
+            // then names its signer. By full path, while the checked file
+            // is still held.
+            SHELLEXECUTEINFOW sei{};
+            sei.cbSize = sizeof sei;
+            sei.fMask = SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
+            sei.lpFile = app.c_str();
+            sei.lpDirectory = directory.c_str();
+            sei.nShow = SW_SHOWNORMAL;
+            if (hooks.Elevate ? hooks.Elevate(sei) : ShellExecuteExW(&sei) != FALSE) {
+                result.Started = true;
+                return result;
+            }
+            error = GetLastError() == ERROR_CANCELLED ? "administrator rights were not given for it"
+                                                      : LastErrorText();
+        } else if (!ok) {
+            error = LastErrorText();
+        }
     } else {
         TKernelHandle user = UnelevatedToken(&error);
         if (!user) {

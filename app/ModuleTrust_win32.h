@@ -4,6 +4,7 @@
 // meanwhile, so a file swapped in a folder that ordinary users can write is
 // never installed or started in place of the checked one.
 #include <windows.h>
+#include <shellapi.h>
 
 #include <functional>
 #include <string>
@@ -16,16 +17,25 @@ using TTrustNote = std::function<void(const std::string&)>;
 struct TTrustHooks {
     std::function<void()> AfterSourceChecked;  // source hashed, target not yet written
     std::function<void()> BeforeStart;         // module hashed, not yet started
+    // In place of ShellExecuteExW for a module that asks for administrator
+    // rights; returns its result and sets the last error.
+    std::function<bool(SHELLEXECUTEINFOW&)> Elevate;
+    // CreateProcessW answers ERROR_ELEVATION_REQUIRED (Wine never does).
+    bool ElevationRequired = false;
 };
+
+// Whether this process holds administrator rights (an elevated token).
+bool ProcessIsElevated();
 
 // The protected access list of what the utility creates: administrators and
 // SYSTEM full control, users read and execute, nothing inherited from above.
 extern const char* const kProtectedSddl;
 
-// Makes folder with the protected access list unless it exists; refuses an
-// existing one that is a link (junction or symbolic link) or not a folder.
-// "" on success, else the reason for the log.
-std::string MakeProtectedFolder(const std::string& folder);
+// Makes folder with the protected access list unless it exists (forUser:
+// the user who makes it keeps full control too); refuses an existing one
+// that is a link (junction or symbolic link) or not a folder. "" on
+// success, else the reason for the log.
+std::string MakeProtectedFolder(const std::string& folder, bool forUser = false);
 
 // A file or folder that is a reparse point (junction, symbolic link), or a
 // file with more than one hard link: elevated writes and deletes refuse it.
@@ -49,10 +59,11 @@ std::string InstallModule(const std::string& source, const std::string& target,
 // Starts the module at path with folder as working directory. It is opened
 // so that nobody can write, rename or delete it, refused when it is a link,
 // and hashed through that handle; the handle is held until the process has
-// started. Where mustBeGenuine, anything but expectedSha256 is refused. In
-// an admin-only folder it starts with the utility's rights; in an open folder
-// nothing does (a module loads DLLs from its own folder): it starts with the
-// signed-in user's own rights, or not at all.
+// started. Where mustBeGenuine, anything but expectedSha256 is refused. It
+// starts with the utility's rights, and a module that asks for more gets
+// Windows' prompt; but where the utility runs elevated and the folder is
+// open, nothing gets those rights (a module loads DLLs from its own folder):
+// it starts with the signed-in user's own rights, or not at all.
 TLaunchResult LaunchModule(const std::string& path, const std::string& folder,
                            const std::string& expectedSha256, bool mustBeGenuine, bool folderOpen,
                            const TTrustHooks& hooks = {});

@@ -4,6 +4,7 @@
 #include <shellapi.h>
 
 #include <chrono>
+#include <cstring>
 
 #include "app/FolderSafety_win32.h"
 #include "app/ModuleDownload_win32.h"
@@ -14,8 +15,15 @@
 #include "app/Settings.h"
 #include "fileutil/Errors.h"
 #include "fileutil/FileHelpers.h"
+#include "fileutil/PathText.h"
 #include "fileutil/SystemDll_win32.h"
 #include "web/WebRead.h"
+
+namespace {
+
+std::string Slashed(const std::string& dir) { return EndsWithBackslash(dir) ? dir : dir + "\\"; }
+
+}  // namespace
 
 TRealServices::TRealServices(TDownloadStirpelloForm& form, const TSiteConfig& sites)
     : form_(form), sites_(sites) {}
@@ -47,6 +55,8 @@ TEngineInfo TRealServices::IdentifyEngine(const std::string& directory, const st
     if (engine.Version) info.Version = *engine.Version;
     return info;
 }
+
+bool TRealServices::RunsElevated() { return ProcessIsElevated(); }
 
 TrsFileVersion TRealServices::OwnVersion() {
     char path[MAX_PATH + 1] = {};
@@ -117,8 +127,19 @@ TWebResult TRealServices::WebRead(const std::string& url, const std::string& pro
 
 std::unique_ptr<IUpdateList> TRealServices::NewUpdateList() { return NewCatalogueList(); }
 
-bool TRealServices::DownloadUpdateModule(const std::string& directory, std::string& modulePath,
-                                         const std::string& proxyServer, int32_t proxyPort) {
+bool TRealServices::UserMayDownloadIn(const std::string& dir) {
+    std::string why;
+    std::unique_ptr<THeldFolder> held = THeldFolder::Open(dir, &why);
+    if (!held) return false;
+    const std::wstring download(DownloadFolderName, DownloadFolderName + strlen(DownloadFolderName));
+    // An earlier release made Download\ for administrators only.
+    const DWORD attributes = GetFileAttributesA((Slashed(dir) + DownloadFolderName).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return UserMay(*held, L"", FILE_ADD_SUBDIRECTORY);
+    return UserMay(*held, download, FILE_ADD_FILE | FILE_DELETE_CHILD);
+}
+
+TDownloadOutcome TRealServices::DownloadUpdateModule(const std::string& directory, std::string& modulePath,
+                                                     const std::string& proxyServer, int32_t proxyPort) {
     TModuleDownloadContext context{form_.Log(),
                                    [this](const std::string& text) { form_.ShowMessage(text); },
                                    sites_.MirrorUrl(),
@@ -126,11 +147,48 @@ bool TRealServices::DownloadUpdateModule(const std::string& directory, std::stri
                                    form_.Handle(),
                                    {},
                                    sites_.ModuleSha256,
-                                   {}};
-    return ::DownloadUpdateModule(context, directory, modulePath, proxyServer, proxyPort);
+                                   {},
+                                   true};
+    // The program folder's Download\ where the user may write it; else the
+    // user's own folder, where later runs resume too.
+    std::string base = directory;
+    if (verdict_ != TFolderVerdict::UserCan || !UserMayDownloadIn(directory)) {
+        const std::string own = UserUpdateFolder();
+        if (!own.empty()) {
+            base = own;
+            form_.Log().Add(TRunMsg::UserDownloadFolder, {Slashed(own) + DownloadFolderName + "\\"});
+        }
+    }
+    TDownloadOutcome outcome;
+    outcome.Ok = ::DownloadUpdateModule(context, base, modulePath, proxyServer, proxyPort, &outcome.Explained);
+    return outcome;
 }
 
-TFolderSafety TRealServices::CheckProgramFolder(const std::string& dir) { return ::CheckProgramFolder(dir); }
+TFolderSafety TRealServices::CheckProgramFolder(const std::string& dir) {
+    TFolderSafety safety = ::CheckProgramFolder(dir);
+    verdict_ = safety.Verdict;
+    return safety;
+}
+
+TStepOutcome TRealServices::ElevatedWrite(TStepWrite what, const std::string& dir, const std::string& source) {
+    if (!elevated_)
+        elevated_ = std::make_unique<TElevatedWrites>(
+            form_.Log(), [this](const std::string& text) { form_.ShowMessage(text); }, form_.Handle());
+    return elevated_->Write(what, dir, source);
+}
+
+std::string TRealServices::LogFolder(const std::string& dir, TFolderVerdict verdict) {
+    if (verdict == TFolderVerdict::UserCan) {
+        std::string why;
+        std::unique_ptr<THeldFolder> held = THeldFolder::Open(dir, &why);
+        const std::wstring leaf(kLogFileName, kLogFileName + strlen(kLogFileName));
+        const bool exists = GetFileAttributesA((Slashed(dir) + kLogFileName).c_str()) != INVALID_FILE_ATTRIBUTES;
+        if (held && (exists ? UserMay(*held, leaf, FILE_WRITE_DATA) : UserMay(*held, L"", FILE_ADD_FILE)))
+            return dir;
+    }
+    const std::string own = UserUpdateFolder();
+    return own.empty() ? dir : own;
+}
 
 std::string TRealServices::ModuleSha256() const {
     return sites_.ModuleSha256.empty() ? std::string(UpdateModuleSha256) : sites_.ModuleSha256;

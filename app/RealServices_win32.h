@@ -10,6 +10,7 @@
 #include <string>
 
 #include "app/DownloadStirpelloForm_win32.h"
+#include "app/ElevatedWrites_win32.h"
 #include "app/FailsafeRun.h"
 #include "app/RunServices.h"
 
@@ -23,6 +24,7 @@ public:
     TModuleQuery FindLoadedModules(const std::string& libraryName) override;
     std::string LocateInstallation() override;
     TEngineInfo IdentifyEngine(const std::string& directory, const std::string& engineName) override;
+    bool RunsElevated() override;
     TrsFileVersion OwnVersion() override;
     TrsFileVersion ReadVersion(const std::string& path) override;
     bool FileExists(const std::string& path) override;
@@ -35,9 +37,11 @@ public:
     TWebResult WebRead(const std::string& url, const std::string& proxyServer, int32_t proxyPort,
                        int timeoutMs, TWebMode mode) override;
     std::unique_ptr<IUpdateList> NewUpdateList() override;
-    bool DownloadUpdateModule(const std::string& directory, std::string& modulePath,
-                              const std::string& proxyServer, int32_t proxyPort) override;
+    TDownloadOutcome DownloadUpdateModule(const std::string& directory, std::string& modulePath,
+                                          const std::string& proxyServer, int32_t proxyPort) override;
     TFolderSafety CheckProgramFolder(const std::string& dir) override;
+    TStepOutcome ElevatedWrite(TStepWrite what, const std::string& dir, const std::string& source) override;
+    std::string LogFolder(const std::string& dir, TFolderVerdict verdict) override;
     bool CopyFile(const std::string& source, const std::string& target) override;
     TLaunchResult LaunchModule(const std::string& path, const std::string& folder, bool mustBeGenuine,
                                bool folderOpen) override;
@@ -50,9 +54,15 @@ private:
     // else the one compiled in.
     std::string ModuleSha256() const;
 
+    // Whether the user may create files in dir's Download folder (or create
+    // that folder), with the user's own rights.
+    bool UserMayDownloadIn(const std::string& dir);
+
     TDownloadStirpelloForm& form_;
     TSiteConfig sites_;
     std::mt19937 random_;
+    TFolderVerdict verdict_ = TFolderVerdict::UserCan;
+    std::unique_ptr<TElevatedWrites> elevated_;
 };
 
 // The services and the run for one main window; Button1 runs it.

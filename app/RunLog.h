@@ -14,7 +14,11 @@ class TRunLog {
 public:
     void Add(TRunMsg message, std::initializer_list<std::string> args = {}) {
         lines_.push_back(FormatRunMessage(message, args));
+        const TLineKind kind = RunMessage(message).Kind;
+        if (kind == TLineKind::Fault || kind == TLineKind::Stop) ++faults_;
     }
+    // How many lines so far said that something went wrong.
+    size_t Faults() const { return faults_; }
     // A line that a lower layer words (fileutil's held-file notes); its texts
     // are rows of the table too (HeldFileWait, HeldFileGiveUp).
     void AddNote(const std::string& line) { lines_.push_back(line); }
@@ -25,4 +29,5 @@ public:
 
 private:
     std::vector<std::string> lines_;
+    size_t faults_ = 0;
 };

@@ -155,8 +155,8 @@ const TRunMessage kMessages[] = {
     {M::ClosedByUser, "Window closed by the user at step {#}: {}", S::Launch, K::Closed, "",
      "the user closed the utility's window before the run ended", "run the utility again and let it finish"},
     {M::FolderOpen, "The program folder can be changed by ordinary users: {}", S::Installation, K::Fault, "",
-     "the program folder can be changed by ordinary users, so any program they run could replace what the "
-     "utility starts with administrator rights",
+     "the program folder can be changed by ordinary users, so a program any of them runs could replace "
+     "what the utility writes or starts there",
      "remove ordinary users' write access to the Stirpello folder (Properties > Security), or reinstall "
      "Stirpello into Program Files"},
     {M::LaunchFailed, "Launch of the update module failed - {}", S::Launch, K::Stop, "",
@@ -175,6 +175,30 @@ const TRunMessage kMessages[] = {
     {M::HeldFileGiveUp, "{p} is still in use by another program ({}), giving up", S::Download, K::Fault, "",
      "another program (often security software) kept a file the utility needed",
      "let the security software finish, or allow the Stirpello folder in it, then run the utility again"},
+    {M::ElevationAsked, "Only administrators can change {p} - asking Windows once for administrator rights",
+     S::Installation, K::Info, "",
+     "the Stirpello folder is protected, so its changes go through one small step with administrator rights",
+     ""},
+    {M::ElevationRefused, "Administrator rights were not given: {}", S::Installation, K::Fault, "",
+     "Windows' request for administrator rights was declined, or no administrator's password was given, so "
+     "nothing in the Stirpello folder was changed",
+     "run the utility again and answer Yes when Windows asks, or have an administrator run it"},
+    {M::ElevatedWriteFailed, "Could not {} with administrator rights: {}", S::Installation, K::Fault, "",
+     "a change in the protected Stirpello folder was not made",
+     "run the utility again and answer Yes when Windows asks; if it persists, reinstall Stirpello"},
+    {M::FolderOthersOnly, "The program folder can be changed by other users, not by you: {}", S::Installation,
+     K::Stop, "",
+     "users other than the administrators can change the Stirpello folder, so the utility neither writes "
+     "there nor starts a program from it",
+     "have an administrator remove other users' write access to the Stirpello folder (Properties > "
+     "Security), or reinstall Stirpello into Program Files"},
+    {M::UserDownloadFolder, "The update module is downloaded to {p}", S::Download, K::Note, "",
+     "the Stirpello folder cannot be written with the user's own rights, so the download goes to the "
+     "user's own folder",
+     ""},
+    {M::StartedElevated, "The utility was started with administrator rights",
+     S::Start, K::Note, "",
+     "the utility was started with \"Run as administrator\" (or a compatibility setting)", ""},
 };
 
 static_assert(sizeof kMessages / sizeof kMessages[0] == static_cast<size_t>(TRunMsg::Count),

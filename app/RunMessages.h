@@ -76,6 +76,12 @@ enum class TRunMsg {
     DownloadOversize,
     HeldFileWait,
     HeldFileGiveUp,
+    ElevationAsked,
+    ElevationRefused,
+    ElevatedWriteFailed,
+    FolderOthersOnly,
+    UserDownloadFolder,
+    StartedElevated,
     Count
 };
 

@@ -40,6 +40,28 @@ struct TEngineInfo {
     TrsFileVersion Version;
 };
 
+// A write in a program folder that only administrators can change, made by
+// the one elevated step of the run, in the procedure's order.
+enum class TStepWrite {
+    RemovePostponingKeys,  // CheckOnOrAfterDate and NotifyAfterUpdateTo from [Updates]
+    NotifyForAnyUpdate,    // notifyForAnyUpdate=TRUE
+    InstallModule,         // the verified download in place of Stirpello.exe
+    WantsUpdateTrue,
+    WantsUpdateFalse,
+    LaunchModule,          // its last act: start Stirpello.exe
+};
+
+struct TStepOutcome {
+    bool Done = false;
+    std::string Reason;  // why not, for the log
+};
+
+// How the download of a fresh module went.
+struct TDownloadOutcome {
+    bool Ok = false;
+    bool Explained = false;  // a log line already says why it failed
+};
+
 struct TWebResult {
     bool Success = false;
     std::string Content;
@@ -80,6 +102,9 @@ public:
     virtual TEngineInfo IdentifyEngine(const std::string& directory,
                                        const std::string& engineName) = 0;
 
+    // Whether this process holds administrator rights itself (started "as
+    // administrator"): it then says so in the log.
+    virtual bool RunsElevated() = 0;
     // The utility's own executable version (0.0.0.0 without a resource).
     virtual TrsFileVersion OwnVersion() = 0;
     virtual TrsFileVersion ReadVersion(const std::string& path) = 0;
@@ -106,12 +131,22 @@ public:
                                int32_t proxyPort, int timeoutMs, TWebMode mode) = 0;
     virtual std::unique_ptr<IUpdateList> NewUpdateList() = 0;
 
-    // Fetches a fresh update module into directory's download folder; sets
+    // Fetches a fresh update module into a download folder: the program
+    // folder's own where the user may write it, else the user's own; sets
     // modulePath to the target file. Shows its own boxes and logs its own lines.
-    virtual bool DownloadUpdateModule(const std::string& directory, std::string& modulePath,
-                                      const std::string& proxyServer, int32_t proxyPort) = 0;
-    // Whether ordinary users can change the program folder dir, and why.
+    virtual TDownloadOutcome DownloadUpdateModule(const std::string& directory, std::string& modulePath,
+                                                  const std::string& proxyServer, int32_t proxyPort) = 0;
+    // Who can change the program folder dir: only administrators, the user
+    // (among others perhaps), or only others; and who, for the log.
     virtual TFolderSafety CheckProgramFolder(const std::string& dir) = 0;
+    // One write in the admin-only program folder dir through the elevated
+    // step. The first one of a run asks Windows for the rights (one prompt);
+    // once declined, later ones fail at once with the same reason. source:
+    // the verified download, for InstallModule.
+    virtual TStepOutcome ElevatedWrite(TStepWrite what, const std::string& dir, const std::string& source) = 0;
+    // Where the log file goes: dir when the user may write it there, else
+    // the user's own folder (made here).
+    virtual std::string LogFolder(const std::string& dir, TFolderVerdict verdict) = 0;
     // Puts the genuine module at source in place of target: true when the
     // whole file was installed. Throws EError with the reason otherwise
     // (a read that failed, a module that is not the publisher's, a link).

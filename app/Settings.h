@@ -38,3 +38,8 @@ std::string SignedInUserLocalAppData();
 // The copy of path in that user's VirtualStore when it is a plain file (no
 // link or reparse point on the way from localAppData); "" otherwise.
 std::string FindVirtualStoreCopy(const std::string& path, const std::string& localAppData);
+
+// The user's own folder for what the utility keeps when it cannot write the
+// program folder (the download, the log): the process's local application
+// data + "\Stirpello\Update\", made when missing. "" when it cannot be.
+std::string UserUpdateFolder();

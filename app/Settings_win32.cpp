@@ -111,3 +111,21 @@ std::string FindVirtualStoreCopy(const std::string& path, const std::string& loc
     }
     return copy;
 }
+
+std::string UserUpdateFolder() {
+    static const auto getFolderPath =
+        SystemDllFunction<decltype(&SHGetFolderPathA)>("shell32.dll", "SHGetFolderPathA");
+    char path[MAX_PATH + 1] = {};
+    if (!getFolderPath ||
+        FAILED(getFolderPath(nullptr, CSIDL_LOCAL_APPDATA | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT, path)))
+        return std::string();
+    std::string folder = path;
+    for (const char* part : {"Stirpello", "Update"}) {
+        if (!EndsWithBackslash(folder)) folder += '\\';
+        folder += part;
+        // The user's own profile: nobody else can plant a link here.
+        if (!CreateDirectoryA(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+            return std::string();
+    }
+    return folder + "\\";
+}

@@ -139,7 +139,7 @@ drive_script() {
     {
         echo "timeout 30000"
         echo "cd $winwork"
-        echo "start $winbin\\DownloadStirpelloUpdate.exe"
+        echo "${E2E_START:-start} $winbin\\DownloadStirpelloUpdate.exe"
         echo "window $main_title"
         [ -z "${DRIVE_BEFORE_CLICK:-}" ] || printf '%s\n' "$DRIVE_BEFORE_CLICK"
         echo "click Button1"

@@ -1,13 +1,18 @@
 // The utility's start: COM for the window's thread, the main window, and the
-// message loop until that window closes. The program takes no arguments.
+// message loop until that window closes. The program takes no arguments of
+// its own; "--elevated-step <pipe>" is how the main window starts it again
+// as the small elevated step, which shows nothing.
 #include <windows.h>
 #include <commctrl.h>
 #include <objbase.h>
 
 #include <exception>
+#include <string>
 
 #include "app/DownloadStirpelloForm_win32.h"
+#include "app/ModuleDownload_win32.h"
 #include "app/RealServices_win32.h"
+#include "elevate/ElevatedStep_win32.h"
 #include "fileutil/DllSearch_win32.h"
 
 namespace {
@@ -46,6 +51,9 @@ void InitCommonControlsLate() {
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     NarrowDllSearch();
     TrustOnlyAdministratorRedirections();
+    std::wstring pipe;
+    if (IsElevatedStepCommandLine(GetCommandLineW(), &pipe))
+        return RunElevatedStep(pipe, TStepPin{static_cast<size_t>(UpdateModuleSize), UpdateModuleSha256});
     TComInitialization com;
     InitCommonControlsLate();
     try {

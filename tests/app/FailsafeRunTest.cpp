@@ -863,7 +863,7 @@ TEST_F(RunFixture, OpenFolderIsLoggedAndDecidesHowTheModuleStarts) {
         TFakeView v;
         TFakeServices s;
         if (c.outdated) s.versions[s.dir + "Stirpello.exe"] = V(1, 4, 0, 0);
-        if (c.open) s.folder = {true, "BUILTIN\\Users (S-1-5-32-545) may create files in it"};
+        if (c.open) s.folder = {TFolderVerdict::UserCan, true, "BUILTIN\\Users (S-1-5-32-545) may create files in it", ""};
         s.launch.Started = c.started;
         s.launch.Unelevated = c.unelevated;
         s.launch.Error = c.error;
@@ -887,4 +887,130 @@ TEST_F(RunFixture, OpenFolderIsLoggedAndDecidesHowTheModuleStarts) {
             EXPECT_FALSE(v.Has("close"));
         }
     }
+}
+
+// A program folder only administrators can change: its writes go through the
+// elevated step, in the procedure's order, only where they change something;
+// the step that installed the module starts it; a run with nothing to write
+// asks for nothing.
+TEST(ElevatedRun, WritesGoThroughTheStepOnlyWhenTheyChangeSomething) {
+    struct Case {
+        const char* name;
+        bool outdated, postponed, alreadyWanted;
+        Lines asks;
+        size_t mainLaunches;
+    };
+    const Case cases[] = {
+        {"update", true, true, false, {"remove keys", "install", "wants TRUE", "launch"}, 0},
+        {"module only", true, false, true, {"install", "launch"}, 0},
+        {"settings only", false, true, false, {"remove keys", "wants TRUE", "launch"}, 0},
+        {"nothing to write", false, false, true, {}, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TFakeView v;
+        TFakeServices s;
+        s.folder.Verdict = TFolderVerdict::AdminOnly;
+        if (c.outdated) s.versions[s.dir + "Stirpello.exe"] = V(1, 3, 0, 0);
+        if (c.postponed) s.ini[s.Ini()]["updates|checkonorafterdate"] = "2099-01-01";
+        if (c.alreadyWanted) s.ini[s.Ini()]["internet connection|wantsupdate"] = "true";
+        TFailsafeRun r(v, s, TestSites());
+        EXPECT_EQ(r.Execute(), TRunEnd::Launched);
+        EXPECT_EQ(s.stepAsks, c.asks);
+        EXPECT_EQ(s.launchAsks.size(), c.mainLaunches);
+        EXPECT_EQ(s.launched.size(), 1u);
+        EXPECT_TRUE(s.iniWrites.empty()) << "no write by path in a protected folder";
+        EXPECT_TRUE(s.iniDeletes.empty());
+        EXPECT_EQ(s.IniValue("Updates", "CheckOnOrAfterDate"), "<none>");
+        EXPECT_EQ(s.IniValue("Internet Connection", "wantsUpdate").size(), 4u);
+    }
+}
+
+// A declined prompt: the install gets its cross, the settings stay as they
+// were, nothing starts, and no second prompt is asked for.
+TEST(ElevatedRun, DeclinedRightsLeaveEverythingAsItWas) {
+    TFakeView v;
+    TFakeServices s;
+    s.folder.Verdict = TFolderVerdict::AdminOnly;
+    s.versions[s.dir + "Stirpello.exe"] = V(1, 3, 0, 0);
+    s.ini[s.Ini()]["updates|notifyafterupdateto"] = "10905";
+    s.stepRefusal = "Administrator rights were not given: the request was declined";
+    TFailsafeRun r(v, s, TestSites());
+    EXPECT_EQ(r.Execute(), TRunEnd::ReplaceFailed);
+    EXPECT_EQ(s.stepAsks, (Lines{"remove keys", "install"}));
+    EXPECT_EQ(s.IniValue("Updates", "NotifyAfterUpdateTo"), "10905");
+    EXPECT_EQ(s.IniValue("Internet Connection", "wantsUpdate"), "<none>");
+    EXPECT_TRUE(s.launched.empty());
+    EXPECT_TRUE(s.copies.empty());
+    EXPECT_TRUE(v.Has("mark 3 cross"));
+    const Lines& log = v.log.Lines();
+    EXPECT_EQ(log.back(), "Copy of new update module failed");
+    EXPECT_EQ(log.end()[-2], "Could not install the new update module in " + s.dir +
+                                 " with administrator rights: Administrator rights were not given: the request "
+                                 "was declined");
+}
+
+// The user's own VirtualStore copy is written with the user's rights; only the
+// program folder's copy goes through the step.
+TEST(ElevatedRun, TheVirtualStoreCopyIsTheUsersOwn) {
+    TFakeView v;
+    TFakeServices s;
+    s.folder.Verdict = TFolderVerdict::AdminOnly;
+    s.files.insert(s.virtualIni);
+    s.ini[s.virtualIni]["updates|checkonorafterdate"] = "2099-01-01";
+    s.ini[s.Ini()]["updates|checkonorafterdate"] = "2099-01-01";
+    TFailsafeRun r(v, s, TestSites());
+    EXPECT_EQ(r.Execute(), TRunEnd::Launched);
+    EXPECT_EQ(s.stepAsks, (Lines{"remove keys", "wants TRUE", "launch"}));
+    EXPECT_EQ(s.iniDeletes, (Lines{"Updates|CheckOnOrAfterDate"}));
+    EXPECT_EQ(s.iniWrites, (Lines{"Internet Connection|wantsUpdate=TRUE"}));
+    EXPECT_EQ(s.ini[s.virtualIni].count("updates|checkonorafterdate"), 0u);
+}
+
+// A folder that others can change but the user cannot: nothing is written or
+// started, and the box names who can.
+TEST(ElevatedRun, AFolderOnlyOthersCanChangeStopsTheRun) {
+    TFakeView v;
+    TFakeServices s;
+    s.folder = {TFolderVerdict::OthersOnly, true, "CONTOSO\\Helpdesk (S-1-5-21-1-2-3-1105) may write in it",
+                "CONTOSO\\Helpdesk"};
+    s.versions[s.dir + "Stirpello.exe"] = V(1, 3, 0, 0);
+    TFailsafeRun r(v, s, TestSites());
+    EXPECT_EQ(r.Execute(), TRunEnd::FolderUnsafe);
+    EXPECT_TRUE(s.stepAsks.empty());
+    EXPECT_TRUE(s.downloads.empty());
+    EXPECT_TRUE(s.launched.empty());
+    EXPECT_TRUE(s.iniWrites.empty());
+    EXPECT_EQ(v.log.Lines().back(), "The program folder can be changed by other users, not by you: "
+                                    "CONTOSO\\Helpdesk (S-1-5-21-1-2-3-1105) may write in it");
+    ASSERT_FALSE(v.Boxes().empty());
+    EXPECT_NE(v.Boxes().back().find("can be changed by CONTOSO\\Helpdesk, but not by you"), std::string::npos);
+    EXPECT_TRUE(v.Has("mark 2 cross"));
+    EXPECT_TRUE(v.Has("logdir " + s.userFolder)) << "the log goes where the user may write";
+}
+
+// A download that said why it failed is not followed by the general line.
+TEST(ElevatedRun, AnExplainedDownloadFailureIsNotLoggedTwice) {
+    for (bool explained : {false, true}) {
+        TFakeView v;
+        TFakeServices s;
+        s.versions[s.dir + "Stirpello.exe"] = V(1, 3, 0, 0);
+        s.downloadOk = false;
+        s.downloadExplained = explained;
+        TFailsafeRun r(v, s, TestSites());
+        EXPECT_EQ(r.Execute(), TRunEnd::DownloadFailed);
+        const Lines& log = v.log.Lines();
+        EXPECT_EQ(std::count(log.begin(), log.end(), "Download of new update module failed"), explained ? 0 : 1);
+    }
+}
+
+// Started "as administrator": the log says so at once, and the run goes on.
+TEST(ElevatedRun, AnElevatedStartIsLogged) {
+    TFakeView v;
+    TFakeServices s;
+    s.elevatedProcess = true;
+    TFailsafeRun r(v, s, TestSites());
+    EXPECT_EQ(r.Execute(), TRunEnd::Launched);
+    ASSERT_GE(v.log.Lines().size(), 3u);
+    EXPECT_EQ(v.log.Lines()[2], "The utility was started with administrator rights");
 }

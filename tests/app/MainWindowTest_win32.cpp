@@ -212,7 +212,7 @@ TEST(Program, CarriesItsOwnVersionAnElevatingManifestAndAnIcon) {
     const bool hasIcon = FindResourceA(module, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(14)) != nullptr;  // RT_GROUP_ICON
     FreeLibrary(module);
     EXPECT_TRUE(hasIcon);
-    EXPECT_NE(manifest.find("level=\"requireAdministrator\""), std::string::npos) << manifest;
+    EXPECT_NE(manifest.find("level=\"asInvoker\""), std::string::npos) << manifest;
     EXPECT_NE(manifest.find("version=\"1.5.0.3\""), std::string::npos) << manifest;
 }
 

@@ -172,6 +172,30 @@ TEST_F(Trust, ModuleSwappedBeforeItStartsIsHeld) {
     EXPECT_NE(Record(dir).find("[elevated]"), std::string::npos);
 }
 
+// A module that asks for administrator rights: the shell gets its full path
+// and the program folder, so that Windows' prompt names the module's signer;
+// a declined prompt is a failed start with a reason.
+TEST_F(Trust, ModuleAskingForRightsGoesThroughWindowsPrompt) {
+    WriteFile(target, Genuine());
+    for (DWORD answer : {DWORD(ERROR_SUCCESS), DWORD(ERROR_CANCELLED)}) {
+        std::wstring file, folder;
+        TTrustHooks hooks;
+        hooks.ElevationRequired = true;
+        hooks.Elevate = [&](SHELLEXECUTEINFOW& sei) {
+            file = sei.lpFile;
+            folder = sei.lpDirectory;
+            SetLastError(answer);
+            return answer == ERROR_SUCCESS;
+        };
+        TLaunchResult r = LaunchModule(target, dir.Path(), UpdateModuleSha256, true, false, hooks);
+        EXPECT_EQ(r.Started, answer == ERROR_SUCCESS) << r.Error;
+        EXPECT_EQ(file.size(), target.size());
+        EXPECT_EQ(std::string(file.begin(), file.end()), target);
+        EXPECT_EQ(std::string(folder.begin(), folder.end()), dir.Path());
+        if (answer == ERROR_CANCELLED) EXPECT_EQ(r.Error, "administrator rights were not given for it");
+    }
+}
+
 TEST_F(Trust, DownloadFolderThatExistsAsAFileOrIsMadeFresh) {
     std::string fresh = dir / "Fresh";
     EXPECT_EQ(MakeProtectedFolder(fresh + "\\"), "");

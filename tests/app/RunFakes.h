@@ -156,6 +156,7 @@ public:
     bool realCatalogue = false;  // the real update list over the catalogue bytes read
     int32_t selectedFor = -1;
     bool downloadOk = true;
+    bool downloadExplained = false;  // the failed download logged its reason
     std::function<void()> downloadStarted;  // runs inside the download window
     std::vector<std::string> downloads;
     bool copyOk = true;
@@ -176,6 +177,7 @@ public:
 
     TFakeServices() {
         files = {dir + "SPEngine.exe", dir + "Stirpello.exe", dir + "Stirpello.ini"};
+        folder.Verdict = TFolderVerdict::UserCan;
         versions[dir + "Stirpello.exe"] = V(1, 4, 0, 1);
         ini[dir + "Stirpello.ini"];
         list.latest = 10906;
@@ -213,6 +215,8 @@ public:
         return dir;
     }
     TEngineInfo IdentifyEngine(const std::string&, const std::string&) override { return engine; }
+    bool elevatedProcess = false;
+    bool RunsElevated() override { return elevatedProcess; }
     TrsFileVersion OwnVersion() override {
         if (ownThrows) throw EError("no version");
         return own;
@@ -256,13 +260,38 @@ public:
         l->selectedFor = &selectedFor;
         return l;
     }
-    bool DownloadUpdateModule(const std::string& directory, std::string& modulePath,
-                              const std::string& proxyServer, int32_t proxyPort) override {
+    TDownloadOutcome DownloadUpdateModule(const std::string& directory, std::string& modulePath,
+                                          const std::string& proxyServer, int32_t proxyPort) override {
         downloads.push_back(directory + "|" + proxyServer + "|" + std::to_string(proxyPort));
         modulePath = directory + "Download\\Stirpello.exe";
         if (downloadStarted) downloadStarted();
         if (downloadOk) files.insert(modulePath);
-        return downloadOk;
+        return {downloadOk, downloadExplained};
+    }
+    // The elevated step: what it was asked, in order, and how it answers
+    // (a decline answers every request with the same reason).
+    std::vector<std::string> stepAsks;
+    std::string stepRefusal;
+    std::set<std::string> stepFails;  // names of requests that fail
+    TStepOutcome ElevatedWrite(TStepWrite what, const std::string& from, const std::string& source) override {
+        static const char* names[] = {"remove keys", "notify", "install", "wants TRUE", "wants FALSE", "launch"};
+        const std::string name = names[static_cast<int>(what)];
+        stepAsks.push_back(name);
+        if (!stepRefusal.empty()) return {false, stepRefusal};
+        if (stepFails.count(name)) return {false, "refused: " + name};
+        auto& m = ini[from + "Stirpello.ini"];
+        switch (what) {
+        case TStepWrite::RemovePostponingKeys:
+            m.erase("updates|checkonorafterdate");
+            m.erase("updates|notifyafterupdateto");
+            break;
+        case TStepWrite::NotifyForAnyUpdate: m["internet connection|notifyforanyupdate"] = "TRUE"; break;
+        case TStepWrite::InstallModule: copies.push_back(source + " -> " + from + "Stirpello.exe"); break;
+        case TStepWrite::WantsUpdateTrue: m["internet connection|wantsupdate"] = "TRUE"; break;
+        case TStepWrite::WantsUpdateFalse: m["internet connection|wantsupdate"] = "FALSE"; break;
+        case TStepWrite::LaunchModule: launched.push_back(from + "Stirpello.exe"); break;
+        }
+        return {true, ""};
     }
     bool CopyFile(const std::string& source, const std::string& target) override {
         copies.push_back(source + " -> " + target);
@@ -270,6 +299,10 @@ public:
         return copyOk;
     }
     TFolderSafety CheckProgramFolder(const std::string&) override { return folder; }
+    std::string userFolder = "C:\\Users\\ann\\AppData\\Local\\Stirpello\\Update\\";
+    std::string LogFolder(const std::string& from, TFolderVerdict verdict) override {
+        return verdict == TFolderVerdict::UserCan ? from : userFolder;
+    }
     TLaunchResult LaunchModule(const std::string& path, const std::string& from, bool mustBeGenuine,
                                bool folderOpen) override {
         launchAsks.push_back({from, mustBeGenuine, folderOpen});

@@ -57,6 +57,37 @@ void Need(const std::vector<std::string>& words, size_t least, size_t most) {
         throw EDriverError("wrong number of words for " + words[0] + " (see --help)");
 }
 
+// The linked token of this (elevated) process as a primary token: what UAC
+// gives an administrator's programs that do not ask for more.
+TKernelHandle LimitedToken() {
+    HANDLE own = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &own))
+        throw EDriverError("cannot read the driver's token (error " + std::to_string(GetLastError()) + ")");
+    TKernelHandle ownToken(own);
+    TOKEN_LINKED_TOKEN linked{};
+    DWORD got = 0;
+    if (!GetTokenInformation(own, TokenLinkedToken, &linked, sizeof linked, &got) || !linked.LinkedToken)
+        throw EDriverError("no limited token (error " + std::to_string(GetLastError()) + ")");
+    TKernelHandle linkedToken(linked.LinkedToken);
+    HANDLE primary = nullptr;
+    if (!DuplicateTokenEx(linked.LinkedToken, TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation, TokenPrimary,
+                          &primary))
+        throw EDriverError("cannot make a primary token (error " + std::to_string(GetLastError()) + ")");
+    return TKernelHandle(primary);
+}
+
+int ElevationType(HANDLE process) {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(process, TOKEN_QUERY, &token))
+        throw EDriverError("cannot read the program's token (error " + std::to_string(GetLastError()) + ")");
+    TKernelHandle owned(token);
+    TOKEN_ELEVATION_TYPE type = TokenElevationTypeDefault;
+    DWORD got = 0;
+    if (!GetTokenInformation(token, TokenElevationType, &type, sizeof type, &got))
+        throw EDriverError("cannot read the elevation type (error " + std::to_string(GetLastError()) + ")");
+    return static_cast<int>(type);
+}
+
 }  // namespace
 
 TDriverScript::TDriverScript(std::ostream& out, std::ostream& err) : out_(out), err_(err) {}
@@ -65,6 +96,9 @@ const char* TDriverScript::Usage() {
     return "Commands (TIMEOUT in ms, default 10000 or the last `timeout`):\n"
            "  start PROGRAM [ARG...]        start a program (a relative PROGRAM is looked up beside\n"
            "                                the driver first); `exited` waits for it\n"
+           "  start-limited PROGRAM [ARG...]   the same with the user's limited token, as Windows\n"
+           "                                starts a program for an administrator under UAC\n"
+           "  expect-limited                the started program still runs with a limited token\n"
            "  cd FOLDER                     working folder for the programs started next\n"
            "  timeout MS                    default wait of the commands below\n"
            "  window TITLE [TIMEOUT]        wait for a visible window titled TITLE; it becomes current\n"
@@ -190,7 +224,7 @@ DWORD TDriverScript::Timeout(const std::vector<std::string>& words, size_t index
 
 void TDriverScript::Execute(const std::vector<std::string>& w) {
     const std::string& cmd = w.at(0);
-    if (cmd == "start") {
+    if (cmd == "start" || cmd == "start-limited") {
         Need(w, 1, 64);
         std::string program = w[1];
         if (IsRelative(program) && GetFileAttributesA((DriverDir() + program).c_str()) != INVALID_FILE_ATTRIBUTES)
@@ -203,11 +237,24 @@ void TDriverScript::Execute(const std::vector<std::string>& w) {
         // reads our output would wait for the started program to end too.
         si.dwFlags = STARTF_USESTDHANDLES;
         PROCESS_INFORMATION pi = {};
-        if (!CreateProcessA(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
-                            workDir_.empty() ? nullptr : workDir_.c_str(), &si, &pi))
+        TKernelHandle limited;
+        if (cmd == "start-limited") limited = LimitedToken();
+        const BOOL started =
+            limited ? CreateProcessAsUserA(limited.get(), program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0,
+                                           nullptr, workDir_.empty() ? nullptr : workDir_.c_str(), &si, &pi)
+                    : CreateProcessA(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                                     workDir_.empty() ? nullptr : workDir_.c_str(), &si, &pi);
+        if (!started)
             throw EDriverError("cannot start " + Quote(program) + " (error " + std::to_string(GetLastError()) + ")");
         CloseHandle(pi.hThread);
         process_.reset(pi.hProcess);
+    } else if (cmd == "expect-limited") {
+        Need(w, 0, 0);
+        if (!process_) throw EDriverError("no program was started");
+        const int type = ElevationType(process_.get());
+        if (type != TokenElevationTypeLimited)
+            throw EDriverError("the program's token is of elevation type " + std::to_string(type) + ", not limited");
+        out_ << "limited" << std::endl;
     } else if (cmd == "cd") {
         Need(w, 1, 1);
         workDir_ = w[1];

@@ -1,0 +1,123 @@
+#include "app/ElevatedWrites_win32.h"
+
+#include <exception>
+
+#include "app/ModuleDownload_win32.h"
+#include "fileutil/Handles_win32.h"
+#include "fileutil/PlainFile_win32.h"
+
+namespace {
+
+std::wstring Wide(const std::string& s) {
+    if (s.empty()) return std::wstring();
+    int n = MultiByteToWideChar(CP_ACP, 0, s.c_str(), static_cast<int>(s.size()), nullptr, 0);
+    std::wstring w(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, s.c_str(), static_cast<int>(s.size()), &w[0], n);
+    return w;
+}
+
+// The verified download, read with the user's rights: its bytes travel in
+// the request, so the step never reads a path anyone gives it.
+bool ReadModule(const std::string& path, std::string* bytes, std::string* why) {
+    TFileHandle h(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!h) {
+        *why = "cannot open " + path + " (" + SysErrorMessage(GetLastError()) + ")";
+        return false;
+    }
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(h.get(), &size) || size.QuadPart != UpdateModuleSize) {
+        *why = path + " does not have the module's size";
+        return false;
+    }
+    bytes->assign(static_cast<size_t>(UpdateModuleSize), '\0');
+    DWORD got = 0;
+    if (!ReadFile(h.get(), &(*bytes)[0], static_cast<DWORD>(bytes->size()), &got, nullptr) || got != bytes->size()) {
+        *why = "cannot read " + path;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+TElevatedWrites::TElevatedWrites(TRunLog& log, std::function<void(const std::string&)> show, HWND owner,
+                                 TStepChannel::TStarter starter)
+    : log_(log), show_(std::move(show)), owner_(owner), starter_(std::move(starter)) {}
+
+TElevatedWrites::~TElevatedWrites() {
+    if (channel_) channel_->Close();
+}
+
+bool TElevatedWrites::Start(const std::string& dir) {
+    show_("Stirpello is installed in " + dir +
+          ", which only administrators can change. To repair it, Windows will now ask for permission for a "
+          "small part of this utility to make the changes there. It asks once for this run.");
+    log_.Add(TRunMsg::ElevationAsked, {dir});
+    ++starts_;
+    channel_ = std::make_unique<TStepChannel>(owner_, starter_);
+    try {
+        channel_->Open();
+    } catch (const std::exception& e) {
+        channel_.reset();
+        refusal_ = e.what();
+        log_.Add(TRunMsg::ElevationRefused, {refusal_});
+        show_("Administrator rights were not given (" + refusal_ + "), so nothing in " + dir +
+              " can be changed in this run.");
+        return false;
+    }
+    TRequest open;
+    open.kind = TStepKind::OpenFolder;
+    open.folder = Wide(dir);
+    try {
+        TStepReply reply = channel_->Send(open);
+        if (reply.result != TStepResult::Done) refusal_ = "the folder was refused: " + reply.reason;
+    } catch (const std::exception& e) {
+        refusal_ = e.what();
+    }
+    if (!refusal_.empty()) {
+        channel_->Close();
+        channel_.reset();
+        return false;
+    }
+    folder_ = dir;
+    return true;
+}
+
+TStepOutcome TElevatedWrites::Write(TStepWrite what, const std::string& dir, const std::string& source) {
+    if (!refusal_.empty()) return {false, refusal_};
+    if (!channel_ && !Start(dir)) return {false, refusal_};
+    if (dir != folder_) return {false, "the elevated step holds another folder"};
+    TRequest request;
+    switch (what) {
+    case TStepWrite::RemovePostponingKeys: request.kind = TStepKind::RemovePostponingKeys; break;
+    case TStepWrite::NotifyForAnyUpdate: request.kind = TStepKind::WriteNotify; break;
+    case TStepWrite::InstallModule: {
+        request.kind = TStepKind::InstallModule;
+        std::string why;
+        if (!ReadModule(source, &request.module, &why)) return {false, why};
+        break;
+    }
+    case TStepWrite::WantsUpdateTrue:
+    case TStepWrite::WantsUpdateFalse:
+        request.kind = TStepKind::WriteWantsUpdate;
+        request.wantsUpdate = what == TStepWrite::WantsUpdateTrue;
+        break;
+    case TStepWrite::LaunchModule: request.kind = TStepKind::LaunchModule; break;
+    }
+    try {
+        TStepReply reply = channel_->Send(request);
+        if (what == TStepWrite::LaunchModule) {
+            // Its last act: the step ends after it.
+            channel_->Close();
+            channel_.reset();
+            refusal_ = "the elevated step has ended";
+        }
+        if (reply.result == TStepResult::Done || reply.result == TStepResult::NothingToChange) return {true, ""};
+        return {false, reply.reason};
+    } catch (const std::exception& e) {
+        channel_.reset();
+        refusal_ = std::string("the elevated step ended: ") + e.what();
+        return {false, refusal_};
+    }
+}
