@@ -4,6 +4,7 @@
 #include <shellapi.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 
 #include "app/FolderSafety_win32.h"
@@ -171,9 +172,20 @@ TFolderSafety TRealServices::CheckProgramFolder(const std::string& dir) {
 }
 
 TStepOutcome TRealServices::ElevatedWrite(TStepWrite what, const std::string& dir, const std::string& source) {
-    if (!elevated_)
+    if (!elevated_) {
+        TStepChannel::TStarter starter;
+#ifdef STIRPELLO_TEST_OVERRIDES
+        // Wine shows no prompt, so a test says how it would be answered.
+        const char* answer = std::getenv("STIRPELLO_TEST_ELEVATION");
+        if (answer && std::string(answer) == "declined")
+            starter = [](const std::wstring&, const std::wstring&, DWORD* error) -> HANDLE {
+                *error = ERROR_CANCELLED;
+                return nullptr;
+            };
+#endif
         elevated_ = std::make_unique<TElevatedWrites>(
-            form_.Log(), [this](const std::string& text) { form_.ShowMessage(text); }, form_.Handle());
+            form_.Log(), [this](const std::string& text) { form_.ShowMessage(text); }, form_.Handle(), starter);
+    }
     return elevated_->Write(what, dir, source);
 }
 

@@ -49,7 +49,7 @@ world_clear() {
     quiet wine reg delete "$product_key" /f /reg:32 || true
     quiet wine reg delete "$installer_key" /f /reg:32 || true
     find "$desktop" "$shared_desktop" -maxdepth 1 -iname '*stirpello*' -delete 2>/dev/null || true
-    rm -rf "$local_appdata/VirtualStore"
+    rm -rf "$local_appdata/VirtualStore" "$local_appdata/Stirpello"
 }
 
 set_registry() {

@@ -24,7 +24,20 @@ artifacts=$E2E_WORK/artifacts
 rm -rf "$E2E_WORK/$name"
 mkdir -p "$artifacts"
 fail() { echo "FAIL [$name]: $*" >&2; exit 1; }
-world_init "$E2E_WORK/$name" "$E2E_WORK/$name/inst" "$bin" "$native"
+# The installation lies on the prefix's C: drive: a folder is judged from
+# its volume's root down, and every folder above it there is the prefix's
+# own (mode 0755), wherever the build tree is (a clone under /tmp would
+# otherwise read as a folder that everyone may rename).
+inst_dir=$WINEPREFIX/drive_c/e2e/$name
+rm -rf "$inst_dir"
+mkdir -p "$WINEPREFIX/drive_c/e2e"
+chmod 0755 "$WINEPREFIX/drive_c/e2e"
+world_init "$E2E_WORK/$name" "$inst_dir" "$bin" "$native"
+chmod 0755 "$inst"
+# The log file: in the program folder, or in the user's own folder where
+# the user cannot write the program folder.
+log_file=$inst/StirpelloUpdateLog.txt
+user_update=$local_appdata/Stirpello/Update
 
 holder_pid=
 cleanup() {
@@ -44,16 +57,16 @@ drive() {
     drive_script "$@"
     if ! run_driver; then
         cat "$work/driver.out" >&2
-        [ -f "$inst/StirpelloUpdateLog.txt" ] && sed 's/^/log: /' "$inst/StirpelloUpdateLog.txt" >&2
+        [ -f "$log_file" ] && sed 's/^/log: /' "$log_file" >&2
         fail "the GUI driver failed"
     fi
 }
 shot() { echo "screenshot $(win "$artifacts")\\$name-$1.png${2:+ $2}"; }
 
 # --- the checks ------------------------------------------------------------
-log_text() { tr -d '\r' <"$inst/StirpelloUpdateLog.txt"; }
+log_text() { tr -d '\r' <"$log_file"; }
 expect_log() {
-    [ -f "$inst/StirpelloUpdateLog.txt" ] || fail "no log file"
+    [ -f "$log_file" ] || fail "no log file at $log_file"
     local line
     for line in "$@"; do
         log_text | grep -qxF -- "$line" || { log_text >&2; fail "log lacks: $line"; }
@@ -109,7 +122,7 @@ expect_no_download() {
 # expect_explained OUTCOME TRAIL-JSON FIRST-CAUSE [SUFFIX].
 expect_explained() {
     local kept=$artifacts/$name${4:-}.log
-    if [ -f "$inst/StirpelloUpdateLog.txt" ]; then cp "$inst/StirpelloUpdateLog.txt" "$kept"; else clipboard >"$kept"; fi
+    if [ -f "$log_file" ]; then cp "$log_file" "$kept"; else clipboard >"$kept"; fi
     local json
     json=$("$native/updlog" explain --json "$kept") || fail "updlog explain found no run in $kept"
     grep -qF "\"outcome\": \"$1\"" <<<"$json" || { echo "$json" >&2; fail "explain: outcome is not $1"; }
@@ -513,6 +526,91 @@ closed_in_probe | closed_at_confirm | closed_at_press_ok | closed_in_download)
     closed_at_press_ok) expect_explained closed '["1OK"]' "the run was closed at step 4: launch" ;;
     closed_in_download) expect_explained closed '["1OK"]' "the run was closed at step 2: download" ;;
     esac
+    ;;
+limited_admin_update | limited_admin_declined | limited_admin_nothing)
+    # Started as UAC starts it for an administrator (a limited token), on a
+    # folder only administrators can change (the Wine user's SID named as
+    # Administrators, test builds only). The writes go through one elevated
+    # step; the main process stays limited; the download and the log go to
+    # the user's own folder.
+    export STIRPELLO_TEST_ADMIN_SID=S-1-5-21-0-0-0-1000
+    export E2E_START=start-limited
+    [ "$name" = limited_admin_declined ] && export STIRPELLO_TEST_ELEVATION=declined
+    rm -rf "$user_update"
+    log_file=$user_update/StirpelloUpdateLog.txt
+    asked="Only administrators can change $wininst\\ - asking Windows once for administrator rights"
+    if [ "$name" = limited_admin_nothing ]; then
+        # A current module, no postponing key, wantsUpdate already TRUE:
+        # nothing to write, so no step and no prompt.
+        cp "$bin/update_module.exe" "$inst/Stirpello.exe"
+        printf '[Internet Connection]\r\nuseProxy=FALSE\r\nwantsUpdate=TRUE\r\n' >"$inst/Stirpello.ini"
+    else
+        cp "$bin/ver_1_4_0_0.exe" "$inst/Stirpello.exe"
+        write_ini
+    fi
+    cp "$inst/Stirpello.ini" "$work/ini.before"
+    catalogue R B
+    set_registry
+    start_site
+    why_box="Stirpello is installed in $wininst\\, which only administrators can change. To repair it, Windows will now ask for permission for a small part of this utility to make the changes there. It asks once for this run."
+    case $name in
+    limited_admin_update)
+        drive "expect-limited" "$(answer "$why_box" OK)" "expect-limited" "$(answer "$press_ok" OK)" "exited 0"
+        [ "$(log_text | grep -cxF -- "$asked")" = 1 ] || { log_text >&2; fail "not exactly one elevated step"; }
+        expect_log "Found CheckOnOrAfterDate in Stirpello.ini file - deleting it" \
+            "The update module is downloaded to $(win "$user_update")\\Download\\" \
+            "Download completed" "Running $wininst\\Stirpello.exe"
+        expect_no_log "The utility was started with administrator rights" "Could not "
+        expect_ini "wantsUpdate=TRUE"
+        expect_no_ini CheckOnOrAfterDate
+        cmp -s "$inst/Stirpello.exe" "$bin/update_module.exe" || fail "the module was not replaced"
+        [ -f "$user_update/Download/Stirpello.exe" ] || fail "the download is not in the user's folder"
+        [ ! -e "$inst/Download" ] || fail "a Download folder was made in the program folder"
+        [ ! -e "$inst/StirpelloUpdateLog.txt" ] || fail "the log was written in the program folder"
+        expect_launched
+        expect_explained launched '["1OK"]' ""
+        ;;
+    limited_admin_nothing)
+        drive "expect-limited" "$(answer "$press_ok" OK)" "exited 0"
+        expect_no_log "$asked" "Could not "
+        expect_log "Found existing update module 1.4.0.1" "Running $wininst\\Stirpello.exe"
+        cmp -s "$inst/Stirpello.ini" "$work/ini.before" || fail "the settings file was written"
+        expect_launched
+        grep -qF "[not elevated]" "$inst/UpdateModuleLaunched.txt" ||
+            fail "started with: $(cat "$inst/UpdateModuleLaunched.txt")"
+        expect_explained launched '["1OK"]' ""
+        ;;
+    limited_admin_declined)
+        drive "expect-limited" "$(answer "$why_box" OK)" "$(answer "Administrator rights were not given (The request for administrator rights was declined), so nothing in $wininst\\ can be changed in this run." OK)" \
+            "sleep 500" "close" "exited 0"
+        expect_log "$asked" "Administrator rights were not given: The request for administrator rights was declined" \
+            "Copy of new update module failed"
+        [ "$(log_text | grep -cxF -- "$asked")" = 1 ] || fail "asked more than once"
+        cmp -s "$inst/Stirpello.ini" "$work/ini.before" || fail "the settings file was changed"
+        cmp -s "$inst/Stirpello.exe" "$bin/ver_1_4_0_0.exe" || fail "the module was replaced"
+        expect_not_launched
+        ;;
+    esac
+    ;;
+limited_user_folder)
+    # Started limited on a folder the user can change: everything with the
+    # user's own rights, no elevated step, the log and download in place.
+    export E2E_START=start-limited
+    cp "$bin/ver_1_4_0_0.exe" "$inst/Stirpello.exe"
+    write_ini
+    catalogue R B
+    set_registry
+    start_site
+    drive "expect-limited" "$(answer "$press_ok" OK)" "exited 0"
+    expect_no_log "asking Windows once for administrator rights" "The utility was started with administrator rights"
+    expect_log "Download completed" "Running $wininst\\Stirpello.exe"
+    expect_ini "wantsUpdate=TRUE"
+    cmp -s "$inst/Stirpello.exe" "$bin/update_module.exe" || fail "the module was not replaced"
+    [ -f "$inst/Download/Stirpello.exe" ] || fail "the download is not in the program folder"
+    expect_launched
+    grep -qF "[not elevated]" "$inst/UpdateModuleLaunched.txt" ||
+        fail "started with: $(cat "$inst/UpdateModuleLaunched.txt")"
+    expect_explained launched '["1OK"]' ""
     ;;
 *)
     fail "unknown scenario"
