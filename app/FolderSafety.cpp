@@ -1,5 +1,7 @@
 #include "app/FolderSafety.h"
 
+#include <algorithm>
+
 namespace {
 
 // Access rights of files and folders (winnt.h values).
@@ -9,85 +11,166 @@ const uint32_t kDeleteChild = 0x0040;    // FILE_DELETE_CHILD
 const uint32_t kDelete = 0x00010000;     // DELETE
 const uint32_t kWriteDac = 0x00040000;   // WRITE_DAC
 const uint32_t kWriteOwner = 0x00080000; // WRITE_OWNER
+const uint32_t kFileAllAccess = 0x001f01ff;
 const uint32_t kGenericAll = 0x10000000;
+const uint32_t kGenericExecute = 0x20000000;
 const uint32_t kGenericWrite = 0x40000000;
+const uint32_t kGenericRead = 0x80000000u;
 
+const char* const kAdministrators = "S-1-5-32-544";
 const char* const kCreatorOwner = "S-1-3-0";
+const char* const kEveryone = "S-1-1-0";
 
-std::string Who(const TAce& ace) {
-    return ace.Name.empty() ? ace.Sid : ace.Name + " (" + ace.Sid + ")";
+// One principal who can change the path, and how.
+struct TFinding {
+    std::string Sid;
+    std::string Who;   // "BUILTIN\Users (S-1-5-32-545)"
+    std::string What;  // "may create files in it"
+};
+
+std::string Who(const std::string& name, const std::string& sid) {
+    return name.empty() ? sid : name + " (" + sid + ")";
 }
 
-// The first right of mask that lets a principal change things, in words.
-std::string Danger(uint32_t mask, bool parent, bool children) {
-    if (mask & kGenericAll) return "full control";
-    if (mask & kWriteDac) return "change the permissions";
-    if (mask & kWriteOwner) return "take ownership";
-    if (parent) {
-        if (mask & kDeleteChild) return "delete or rename the folder";
+bool Trusted(const TAce& ace, const TPrincipals& who) {
+    // CREATOR OWNER in an inherit-only entry becomes whoever creates the
+    // child: an administrator, or someone caught anyway for being able to
+    // create there. In an effective entry it is nobody the verdict knows.
+    return IsTrustedSid(ace.Sid, who.TestAdmin) || (ace.Sid == kCreatorOwner && ace.InheritOnly);
+}
+
+// What mask lets a principal do to an object, in words; "" when harmless.
+// where is "it" for the program folder, else the object's name.
+std::string Danger(uint32_t mask, const std::string& where, bool programFolder, bool file) {
+    uint32_t m = MapFileGeneric(mask);
+    if ((mask & kGenericAll) || (m & kFileAllAccess) == kFileAllAccess) return "has full control of " + where;
+    if (m & kWriteDac) return "may change the permissions of " + where;
+    if (m & kWriteOwner) return "may take ownership of " + where;
+    if (m & kDelete) return "may delete or rename " + where;
+    if (file) {
+        if (m & (kAddFile | kAddSubdir)) return "may write " + where;
         return std::string();
     }
-    if (children) {
-        if (mask & (kGenericWrite | kAddFile | kAddSubdir)) return "change the files";
-        if (mask & kDelete) return "delete the files";
-        return std::string();
+    if (!programFolder) {
+        if (m & kDeleteChild) return "may delete or rename the folders in " + where;
+        return std::string();  // creating folders in C:\ is everyone's right
     }
-    if (mask & kGenericWrite) return "write";
-    if (mask & kAddFile) return "create files";
-    if (mask & kAddSubdir) return "create folders";
-    if (mask & kDeleteChild) return "delete files";
-    if (mask & kDelete) return "delete the folder";
+    if (mask & kGenericWrite) return "may write in it";
+    if (m & kAddFile) return "may create files in it";
+    if (m & kAddSubdir) return "may create folders in it";
+    if (m & kDeleteChild) return "may delete files in it";
     return std::string();
 }
 
-bool Trusted(const TAce& ace, const std::vector<std::string>& admins) {
-    // CREATOR OWNER is whoever creates the child: the administrator who
-    // installs, or someone who could already create files (caught anyway).
-    return IsTrustedSid(ace.Sid, admins) || ace.Sid == kCreatorOwner;
+void Add(std::vector<TFinding>& findings, TFinding f) {
+    // One finding per principal: the first, nearest the program folder.
+    for (const TFinding& g : findings)
+        if (g.Sid == f.Sid) return;
+    findings.push_back(std::move(f));
+}
+
+void Examine(std::vector<TFinding>& findings, const TObjectSecurity& object, const std::string& where,
+             bool programFolder, bool file, const TPrincipals& who) {
+    if (!object.Protected) {
+        Add(findings, {kEveryone, Who("Everyone", kEveryone),
+                       "may change " + where + ": it has no access control (FAT, exFAT or an empty security)"});
+        return;
+    }
+    if (!object.OwnerSid.empty() && !IsTrustedSid(object.OwnerSid, who.TestAdmin))
+        Add(findings, {object.OwnerSid, Who(object.OwnerName, object.OwnerSid),
+                       "owns " + where + ", and so may change its permissions"});
+    for (const TAce& ace : object.Aces) {
+        if (!ace.Allow || Trusted(ace, who)) continue;
+        std::string what;
+        if (ace.InheritOnly) {
+            // Only what files created in the program folder will inherit
+            // matters: a new module or settings file that others may change.
+            if (!programFolder || !ace.ToFiles || Danger(ace.Mask, "", false, true).empty()) continue;
+            what = "may change the files created in it";
+        } else {
+            what = Danger(ace.Mask, where, programFolder, file);
+        }
+        if (!what.empty()) Add(findings, {ace.Sid, Who(ace.Name, ace.Sid), what});
+    }
+}
+
+bool IsUsers(const std::string& sid, const TPrincipals& who) {
+    if (sid == who.TestAdmin || sid == kAdministrators) return false;  // deny-only in a limited token
+    return std::find(who.User.begin(), who.User.end(), sid) != who.User.end();
+}
+
+TFolderSafety Decide(const std::vector<TFinding>& findings, const TPrincipals& who) {
+    TFolderSafety result;
+    if (findings.empty()) return result;
+    bool user = false;
+    for (const TFinding& f : findings) {
+        if (!result.Reason.empty()) result.Reason += "; ";
+        result.Reason += f.Who + " " + f.What;
+        if (IsUsers(f.Sid, who)) {
+            user = true;
+        } else {
+            if (!result.Others.empty()) result.Others += ", ";
+            result.Others += f.Who;
+        }
+    }
+    result.Verdict = user ? TFolderVerdict::UserCan : TFolderVerdict::OthersOnly;
+    result.Open = true;
+    return result;
 }
 
 }  // namespace
 
-bool IsTrustedSid(const std::string& sid, const std::vector<std::string>& admins) {
-    for (const std::string& a : admins)
-        if (sid == a) return true;
-    return sid == "S-1-5-32-544" ||  // Administrators
-           sid == "S-1-5-18" ||      // SYSTEM
-           sid == "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";  // TrustedInstaller
+uint32_t MapFileGeneric(uint32_t mask) {
+    uint32_t m = mask & ~(kGenericAll | kGenericExecute | kGenericWrite | kGenericRead);
+    if (mask & kGenericRead) m |= 0x00120089;     // FILE_GENERIC_READ
+    if (mask & kGenericWrite) m |= 0x00120116;    // FILE_GENERIC_WRITE
+    if (mask & kGenericExecute) m |= 0x001200a0;  // FILE_GENERIC_EXECUTE
+    if (mask & kGenericAll) m |= kFileAllAccess;
+    return m;
 }
 
-TFolderSafety JudgeProgramFolder(const TObjectSecurity& folder, const TObjectSecurity& parent,
-                                 const std::vector<std::string>& admins) {
-    if (!folder.Protected) return {true, "it has no access control (FAT, exFAT or a network share)"};
-    if (!folder.OwnerSid.empty() && !IsTrustedSid(folder.OwnerSid, admins))
-        return {true, "it is owned by " + folder.OwnerSid + ", who may change its permissions"};
-    for (const TAce& ace : folder.Aces) {
-        if (!ace.Allow || Trusted(ace, admins)) continue;
-        // Entries only for what is made inside count where files inherit them.
-        if (ace.InheritOnly && !ace.ToFiles) continue;
-        std::string right = Danger(ace.Mask, false, ace.InheritOnly);
-        if (!right.empty()) return {true, Who(ace) + " may " + right + " in it"};
-    }
-    if (!parent.Protected) return {true, "its parent folder has no access control"};
-    if (!parent.OwnerSid.empty() && !IsTrustedSid(parent.OwnerSid, admins))
-        return {true, "its parent folder is owned by " + parent.OwnerSid + ", who may rename it"};
-    for (const TAce& ace : parent.Aces) {
-        if (!ace.Allow || ace.InheritOnly || Trusted(ace, admins)) continue;
-        std::string right = Danger(ace.Mask, true, false);
-        if (!right.empty()) return {true, Who(ace) + " may " + right + " through its parent folder"};
-    }
-    return {};
+bool IsTrustedSid(const std::string& sid, const std::string& testAdmin) {
+    return sid == kAdministrators ||
+           sid == "S-1-5-18" ||  // SYSTEM
+           sid == "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464" ||  // TrustedInstaller
+           (!testAdmin.empty() && sid == testAdmin);
 }
 
-TFolderSafety JudgeModuleFile(const std::string& name, const TObjectSecurity& file,
-                              const std::vector<std::string>& admins) {
-    if (!file.Protected) return {true, name + " has no access control"};
-    if (!file.OwnerSid.empty() && !IsTrustedSid(file.OwnerSid, admins))
-        return {true, name + " is owned by " + file.OwnerSid};
-    const uint32_t kWriteFile = 0x0002 | 0x0004 | kDelete | kWriteDac | kWriteOwner | kGenericAll | kGenericWrite;
-    for (const TAce& ace : file.Aces) {
-        if (!ace.Allow || ace.InheritOnly || Trusted(ace, admins)) continue;
-        if (ace.Mask & kWriteFile) return {true, Who(ace) + " may change " + name};
+TFolderSafety JudgeFolderPath(const std::vector<TObjectSecurity>& path, const TPrincipals& who,
+                              const std::vector<TObjectSecurity>& files) {
+    if (path.empty()) return Unjudged("its path is unknown");
+    std::vector<TFinding> findings;
+    // The program folder and its files first: their findings are the ones
+    // the log names when a principal turns up twice.
+    Examine(findings, path.back(), "it", true, false, who);
+    for (const TObjectSecurity& file : files) Examine(findings, file, file.Path, false, true, who);
+    for (size_t i = path.size() - 1; i-- > 0;) {
+        const std::string& name = path[i].Path;
+        Examine(findings, path[i], name.empty() ? "a folder above it" : name, false, false, who);
     }
-    return {};
+    return Decide(findings, who);
+}
+
+TFolderSafety JudgeFile(const TObjectSecurity& file, const TPrincipals& who) {
+    std::vector<TFinding> findings;
+    Examine(findings, file, file.Path, false, true, who);
+    return Decide(findings, who);
+}
+
+TFolderSafety Unjudged(const std::string& reason) {
+    TFolderSafety result;
+    result.Verdict = TFolderVerdict::UserCan;
+    result.Open = true;
+    result.Reason = reason;
+    return result;
+}
+
+TFolderSafety Combine(TFolderSafety a, const TFolderSafety& b) {
+    if (!b.Open) return a;
+    if (!a.Open) return b;
+    if (b.Verdict == TFolderVerdict::UserCan) a.Verdict = TFolderVerdict::UserCan;
+    a.Reason += "; " + b.Reason;
+    if (!b.Others.empty() && a.Others.find(b.Others) == std::string::npos)
+        a.Others += (a.Others.empty() ? "" : ", ") + b.Others;
+    return a;
 }

@@ -1,10 +1,11 @@
 #pragma once
-// Whether the program folder is "open": whether someone other than the
-// administrators can change what lies in it. The utility runs elevated and
-// ends by starting a program from that folder, so a folder that ordinary
-// users can write (C:\Stirpello under a drive root, a fresh data drive, a
-// FAT volume) must not lend them its rights. The decision is portable: the
-// access lists are read on Windows and given here as plain data.
+// Who besides the administrators can change the program folder. The utility
+// writes there through an elevated step only when nobody else can: a folder
+// that ordinary users can change (C:\Stirpello under a drive root, a fresh
+// data drive, a FAT volume, a folder whose parent users may rename) must not
+// lend them an administrator's rights. The decision is portable: the
+// security of each folder on the path is read on Windows and given here as
+// plain data.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -14,45 +15,77 @@ struct TAce {
     bool Allow = true;
     std::string Sid;          // "S-1-5-32-545"
     std::string Name;         // "BUILTIN\Users" where known, for the log
-    uint32_t Mask = 0;        // access rights (generic rights not yet mapped)
+    uint32_t Mask = 0;        // access rights, generic rights unmapped or mapped
     bool InheritOnly = false; // applies only to what is created inside
     bool ToFiles = false;     // inherited by files (object inherit)
 };
 
 // A file system object's security: owner and DACL. Protected false means no
-// access control at all (a null DACL, FAT/exFAT, a share without ACLs).
+// access control at all (a null DACL, a volume without persistent ACLs).
 struct TObjectSecurity {
+    std::string Path;  // for the log: "C:\Program Files", "Stirpello.exe"
     bool Protected = true;
     std::string OwnerSid;
+    std::string OwnerName;
     std::vector<TAce> Aces;
 };
 
-// Who can change the program folder: only administrators; the current user
-// (perhaps among others); or only others than the user and administrators.
-enum class TFolderVerdict { AdminOnly, UserCan, OthersOnly };
+enum class TFolderVerdict {
+    AdminOnly,   // nobody but the administrators can change it
+    UserCan,     // the current user can (and perhaps others too)
+    OthersOnly,  // principals outside the current user's token can, the user cannot
+};
 
 struct TFolderSafety {
     TFolderVerdict Verdict = TFolderVerdict::AdminOnly;
     bool Open = false;   // Verdict != AdminOnly
-    std::string Reason;  // which principal may do what, when Open
-    std::string Others;  // for OthersOnly: the principals who can
+    std::string Reason;  // who may do what, for the log: "BUILTIN\Users (S-1-5-32-545) may create files in it"
+    std::string Others;  // those who can, besides the current user: "Everyone (S-1-1-0), ..."
 };
 
-// Principals trusted with the folder: Administrators, SYSTEM,
-// TrustedInstaller, and the administrators' own accounts given in admins
-// (the elevated user running the utility).
-bool IsTrustedSid(const std::string& sid, const std::vector<std::string>& admins = {});
+// Whose rights count as the current user's, and (test builds) a SID to take
+// as Administrators.
+struct TPrincipals {
+    // The token's user and the groups enabled for allow entries; SIDs that a
+    // limited token holds only for deny entries (Administrators) do not count.
+    std::vector<std::string> User;
+    // Trusted as Administrators and never counted as the user's: under Wine
+    // the signed-in user's own SID, which owns every file.
+    std::string TestAdmin;
+};
 
-// The verdict on a program folder from its own security and its parent's.
-// Open when any other principal may create files or folders in it, write
-// or delete it or its files, change its permissions or owner, or (in the
-// parent) delete or rename it. Deny entries are not weighed: an allowed
-// right counts even where a deny entry might take it back, which can call a
-// folder open that is not, never the other way round.
-TFolderSafety JudgeProgramFolder(const TObjectSecurity& folder, const TObjectSecurity& parent,
-                                 const std::vector<std::string>& admins = {});
+// Principals trusted with the folder: Administrators, SYSTEM and
+// TrustedInstaller (and testAdmin when given). CREATOR OWNER is trusted only
+// in inherit-only entries, which the judging functions see for themselves.
+bool IsTrustedSid(const std::string& sid, const std::string& testAdmin = std::string());
 
-// The verdict on the module file itself, whose own entries may give others
-// write or delete rights in an otherwise admin-only folder.
-TFolderSafety JudgeModuleFile(const std::string& name, const TObjectSecurity& file,
-                              const std::vector<std::string>& admins = {});
+// The verdict on a program folder from the security of each folder on its
+// final path, the volume root first and the program folder last, and of the
+// files in it that will be written (their Path being their name).
+//
+// Anyone untrusted who owns a folder on the path, or whose allow entries
+// give full control, WRITE_DAC, WRITE_OWNER or DELETE on it, or
+// FILE_DELETE_CHILD on the folder above, can swap the path; on the program
+// folder also creating files or folders, deleting children, generic write,
+// or write rights that new files inherit; on a file, writing, appending or
+// DELETE. Create rights and inherit-only entries on the folders above are
+// harmless. Deny entries are not weighed: an allowed right counts even where
+// a deny entry might take it back, which can call a folder open that is not,
+// never the other way round.
+TFolderSafety JudgeFolderPath(const std::vector<TObjectSecurity>& path, const TPrincipals& who,
+                              const std::vector<TObjectSecurity>& files = {});
+
+// The verdict on one file in an otherwise judged folder (file.Path its name).
+TFolderSafety JudgeFile(const TObjectSecurity& file, const TPrincipals& who);
+
+// A verdict for a folder that could not be judged (a link, a network path, a
+// security that cannot be read): never admin-only, and the user's own rights
+// decide what can be done there.
+TFolderSafety Unjudged(const std::string& reason);
+
+// Both verdicts at once: the user can when either says so, else others can
+// when either says so.
+TFolderSafety Combine(TFolderSafety a, const TFolderSafety& b);
+
+// Generic rights mapped to file rights (FILE_GENERIC_READ and the like).
+uint32_t MapFileGeneric(uint32_t mask);

@@ -3,17 +3,17 @@
 #include <aclapi.h>
 #include <sddl.h>
 
-#include <memory>
-
 #include "fileutil/Errors.h"
-#include "fileutil/Handles_win32.h"
-#include "fileutil/PathText.h"
+#include "fileutil/NtFile_win32.h"
 
 namespace {
+
+const NTSTATUS kObjectNameNotFound = static_cast<NTSTATUS>(0xC0000034L);
 
 struct TLocalFree {
     void operator()(void* p) const { LocalFree(p); }
 };
+using TLocalDescriptor = std::unique_ptr<void, TLocalFree>;
 
 std::string SidText(PSID sid) {
     char* text = nullptr;
@@ -30,38 +30,160 @@ std::string SidName(PSID sid) {
     return domain[0] ? std::string(domain) + "\\" + name : std::string(name);
 }
 
-uint32_t MapGeneric(uint32_t mask) {
-    GENERIC_MAPPING map = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
-    DWORD m = mask;
-    // Kept as well as mapped, so that the verdict can name "full control".
-    DWORD generic = m & (GENERIC_ALL | GENERIC_WRITE);
-    MapGenericMask(&m, &map);
-    return m | generic;
+// Path text in the ANSI code page, for the log.
+std::string Narrow(const std::wstring& w) {
+    if (w.empty()) return std::string();
+    int n = WideCharToMultiByte(CP_ACP, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
+    std::string s(n > 0 ? static_cast<size_t>(n) : 0, '\0');
+    if (n > 0) WideCharToMultiByte(CP_ACP, 0, w.data(), static_cast<int>(w.size()), &s[0], n, nullptr, nullptr);
+    return s;
 }
 
-// The caller's own account: an administrator, since the utility runs elevated.
-std::string OwnUserSid() {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return std::string();
-    TKernelHandle owned(token);
-    unsigned char buffer[512];
-    DWORD got = 0;
-    if (!GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &got)) return std::string();
-    return SidText(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
+// "" when text is not valid in the ANSI code page.
+std::wstring Widen(const std::string& s) {
+    if (s.empty()) return std::wstring();
+    int n = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, s.data(), static_cast<int>(s.size()), nullptr, 0);
+    if (n <= 0) return std::wstring();
+    std::wstring w(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, s.data(), static_cast<int>(s.size()), &w[0], n);
+    return w;
 }
 
-std::string ParentOf(std::string dir) {
-    if (EndsWithBackslash(dir)) dir.pop_back();
-    size_t slash = LastSeparator(dir, "\\");
-    return slash == std::string::npos ? std::string() : dir.substr(0, slash + 1);
+std::wstring Upper(std::wstring s) {
+    if (!s.empty()) CharUpperBuffW(&s[0], static_cast<DWORD>(s.size()));
+    return s;
 }
 
-bool VolumeHasAcls(const std::string& path) {
-    char root[MAX_PATH] = {};
-    if (!GetVolumePathNameA(path.c_str(), root, MAX_PATH)) return true;
+std::string ErrorText(DWORD e) { return SysErrorMessage(e); }
+
+#ifdef STIRPELLO_TEST_OVERRIDES
+// Test builds only: a SID taken as Administrators. Under Wine every file is
+// owned by the signed-in user, so without it no folder could be admin-only.
+std::string TestAdminSid() {
+    char value[256] = {};
+    DWORD n = GetEnvironmentVariableA("STIRPELLO_TEST_ADMIN_SID", value, sizeof value);
+    if (n == 0 || n >= sizeof value) return std::string();
+    PSID sid = nullptr;
+    if (!ConvertStringSidToSidA(value, &sid)) return std::string();
+    std::unique_ptr<void, TLocalFree> owned(sid);
+    return SidText(sid);
+}
+#else
+std::string TestAdminSid() { return std::string(); }
+#endif
+
+// Owner, group and DACL (and the integrity label where the system gives
+// one, which AccessCheck weighs), self-relative, or the error.
+DWORD ReadDescriptor(HANDLE h, TLocalDescriptor* out) {
+    const SECURITY_INFORMATION basic = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+                                       DACL_SECURITY_INFORMATION;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    DWORD e = GetSecurityInfo(h, SE_FILE_OBJECT, basic | LABEL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
+                              nullptr, &sd);
+    if (e != ERROR_SUCCESS) e = GetSecurityInfo(h, SE_FILE_OBJECT, basic, nullptr, nullptr, nullptr, nullptr, &sd);
+    if (e == ERROR_SUCCESS) out->reset(sd);
+    return e;
+}
+
+// The DOS form of an open object's final path with the \\?\ kept, or "".
+std::wstring FinalPathOf(HANDLE h, DWORD* error) {
+    using TGetFinalPath = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
+    static const auto getFinalPath = reinterpret_cast<TGetFinalPath>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetFinalPathNameByHandleW")));
+    if (!getFinalPath) {
+        *error = ERROR_CALL_NOT_IMPLEMENTED;
+        return std::wstring();
+    }
+    std::vector<wchar_t> buffer(32768);
+    DWORD n = getFinalPath(h, buffer.data(), static_cast<DWORD>(buffer.size()),
+                           FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (n == 0 || n >= buffer.size()) {
+        *error = n == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE;
+        return std::wstring();
+    }
+    return std::wstring(buffer.data(), n);
+}
+
+bool VolumeHasAcls(HANDLE root, const std::wstring& rootPath) {
+    using TByHandle = BOOL(WINAPI*)(HANDLE, LPWSTR, DWORD, LPDWORD, LPDWORD, LPDWORD, LPWSTR, DWORD);
+    static const auto byHandle = reinterpret_cast<TByHandle>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetVolumeInformationByHandleW")));
     DWORD flags = 0;
-    if (!GetVolumeInformationA(root, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0)) return true;
-    return (flags & FILE_PERSISTENT_ACLS) != 0;
+    BOOL ok = byHandle ? byHandle(root, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) : FALSE;
+    if (!ok) ok = GetVolumeInformationW(rootPath.c_str(), nullptr, 0, nullptr, nullptr, &flags, nullptr, 0);
+    return ok && (flags & FILE_PERSISTENT_ACLS) != 0;
+}
+
+// The long form of a full path, for comparing with a final path.
+std::wstring LongFullPath(const std::wstring& path) {
+    std::vector<wchar_t> full(32768), longer(32768);
+    DWORD n = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (n == 0 || n >= full.size()) return path;
+    DWORD m = GetLongPathNameW(full.data(), longer.data(), static_cast<DWORD>(longer.size()));
+    std::wstring result = m == 0 || m >= longer.size() ? std::wstring(full.data(), n) : std::wstring(longer.data(), m);
+    while (result.size() > 3 && result.back() == L'\\') result.pop_back();
+    return result;
+}
+
+enum class TLeaf { Found, Missing, Refused };
+
+// The file leaf in the held folder, opened for reading its security only
+// and never through a link. Refused with *problem set for a link, a file
+// with other names, or one that cannot be opened or read.
+TLeaf OpenLeaf(const THeldFolder& folder, const std::wstring& leaf, TFileHandle* file, TLocalDescriptor* sd,
+               std::string* problem) {
+    const std::string name = Narrow(leaf);
+    if (leaf.empty() || leaf.find_first_of(L"\\/:") != std::wstring::npos || leaf == L"." || leaf == L"..") {
+        *problem = "\"" + name + "\" is not a plain file name";
+        return TLeaf::Refused;
+    }
+    NTSTATUS status = 0;
+    // Others may keep it open in any way: this handle only reads.
+    file->reset(OpenRelative(folder.Handle(), leaf, READ_CONTROL | FILE_READ_ATTRIBUTES,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                             FILE_NON_DIRECTORY_FILE, &status));
+    if (!*file) {
+        if (status == kObjectNameNotFound) return TLeaf::Missing;
+        *problem = name + " cannot be opened (" + ErrorText(GetLastError()) + ")";
+        return TLeaf::Refused;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file->get(), &info)) {
+        *problem = name + " cannot be examined (" + ErrorText(GetLastError()) + ")";
+        return TLeaf::Refused;
+    }
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        *problem = name + " is a link (junction or symbolic link)";
+        return TLeaf::Refused;
+    }
+    // Writing one name of a hard-linked file changes the file under its others.
+    if (info.nNumberOfLinks > 1) {
+        *problem = name + " has " + std::to_string(info.nNumberOfLinks) + " names (hard links)";
+        return TLeaf::Refused;
+    }
+    DWORD e = ReadDescriptor(file->get(), sd);
+    if (e != ERROR_SUCCESS) {
+        *problem = "the permissions of " + name + " cannot be read (" + ErrorText(e) + ")";
+        return TLeaf::Refused;
+    }
+    return TLeaf::Found;
+}
+
+TFolderSafety JudgeWithFile(const THeldFolder& folder, const std::wstring& leaf, const TPrincipals& who,
+                            bool withPath) {
+    TFileHandle file;
+    TLocalDescriptor sd;
+    std::string problem;
+    TLeaf found = OpenLeaf(folder, leaf, &file, &sd, &problem);
+    std::vector<TObjectSecurity> files;
+    if (found == TLeaf::Found) {
+        files.push_back(SecurityOf(sd.get()));
+        files.back().Path = Narrow(leaf);
+        if (!folder.PersistentAcls()) files.back().Protected = false;
+    }
+    TFolderSafety verdict = withPath ? JudgeFolderPath(folder.Security(), who, files)
+                            : files.empty() ? TFolderSafety() : JudgeFile(files.front(), who);
+    return found == TLeaf::Refused ? Combine(verdict, Unjudged(problem)) : verdict;
 }
 
 }  // namespace
@@ -70,7 +192,10 @@ TObjectSecurity SecurityOf(PSECURITY_DESCRIPTOR descriptor) {
     TObjectSecurity result;
     PSID owner = nullptr;
     BOOL defaulted = FALSE;
-    if (GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) && owner) result.OwnerSid = SidText(owner);
+    if (GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) && owner) {
+        result.OwnerSid = SidText(owner);
+        result.OwnerName = SidName(owner);
+    }
     BOOL present = FALSE;
     PACL dacl = nullptr;
     if (!GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) || !present || !dacl) {
@@ -102,7 +227,7 @@ TObjectSecurity SecurityOf(PSECURITY_DESCRIPTOR descriptor) {
         default:
             continue;  // denials of objects, audit entries, labels: they grant nothing
         }
-        a.Mask = MapGeneric(ace->Mask);
+        a.Mask = ace->Mask;  // the verdict maps generic rights itself
         a.InheritOnly = (header->AceFlags & INHERIT_ONLY_ACE) != 0;
         a.ToFiles = (header->AceFlags & OBJECT_INHERIT_ACE) != 0;
         result.Aces.push_back(a);
@@ -118,35 +243,181 @@ TObjectSecurity SecurityFromSddl(const std::string& sddl) {
     return SecurityOf(sd);
 }
 
-TObjectSecurity ReadSecurity(const std::string& path) {
-    TFileHandle h(CreateFileA(path.c_str(), READ_CONTROL,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!h) throw EOSError(SysErrorMessage(GetLastError()), GetLastError());
-    PSECURITY_DESCRIPTOR sd = nullptr;
-    DWORD e = GetSecurityInfo(h.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                              nullptr, nullptr, nullptr, nullptr, &sd);
-    if (e != ERROR_SUCCESS) throw EOSError(SysErrorMessage(e), e);
-    std::unique_ptr<void, TLocalFree> owned(sd);
-    TObjectSecurity result = SecurityOf(sd);
-    if (!VolumeHasAcls(path)) result.Protected = false;
-    return result;
+std::unique_ptr<THeldFolder> THeldFolder::Open(const std::string& dir, std::string* why) {
+    auto refuse = [why](const std::string& reason) {
+        if (why) *why = reason;
+        return std::unique_ptr<THeldFolder>();
+    };
+    if (dir.empty()) return refuse("no folder is given");
+    std::wstring path = Widen(dir);
+    if (path.empty()) return refuse("its name is not valid text in this system's code page");
+    for (wchar_t& c : path)
+        if (c == L'/') c = L'\\';
+    if (path.compare(0, 4, L"\\\\?\\") == 0 || path.compare(0, 4, L"\\\\.\\") == 0)
+        return refuse("it is given as a device or \\\\?\\ path");
+    if (path.compare(0, 2, L"\\\\") == 0) return refuse("it is on a network share");
+    bool letter = (path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z');
+    if (path.size() < 3 || !letter || path[1] != L':' || path[2] != L'\\')
+        return refuse("it is not a full path (a drive letter, a colon and a backslash)");
+    if (path.find(L':', 2) != std::wstring::npos) return refuse("it names a stream");
+    while (path.size() > 3 && path.back() == L'\\') path.pop_back();
+    if (GetDriveTypeW(path.substr(0, 3).c_str()) != DRIVE_FIXED) return refuse("it is not on a fixed disk");
+
+    // By path, links followed: where the files really are.
+    TFileHandle byPath(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!byPath) return refuse("it cannot be opened (" + ErrorText(GetLastError()) + ")");
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(byPath.get(), &info))
+        return refuse("it cannot be examined (" + ErrorText(GetLastError()) + ")");
+    if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return refuse("it is a file, not a folder");
+    DWORD error = 0;
+    std::wstring final = FinalPathOf(byPath.get(), &error);
+    if (final.empty()) return refuse("its final path cannot be read (" + ErrorText(error) + ")");
+    if (final.compare(0, 4, L"\\\\?\\") == 0) final.erase(0, 4);
+    if (final.compare(0, 4, L"UNC\\") == 0) return refuse("it leads to a network share");
+    if (final.size() < 3 || final[1] != L':' || final[2] != L'\\')
+        return refuse("its final path is not on a drive: " + Narrow(final));
+    while (final.size() > 3 && final.back() == L'\\') final.pop_back();
+    if (GetDriveTypeW(final.substr(0, 3).c_str()) != DRIVE_FIXED) return refuse("it leads off the fixed disks");
+    // Short names, case and trailing dots aside, a different final path
+    // means a link or a substituted drive on the way.
+    if (Upper(LongFullPath(path)) != Upper(final))
+        return refuse("it is reached through a link or a substituted drive, and leads to " + Narrow(final));
+
+    std::unique_ptr<THeldFolder> held(new THeldFolder());
+    held->finalPath_ = final;
+    std::vector<std::wstring> names;
+    for (size_t start = 3; start < final.size();) {
+        size_t end = final.find(L'\\', start);
+        if (end == std::wstring::npos) end = final.size();
+        if (end > start) names.push_back(final.substr(start, end - start));
+        start = end + 1;
+    }
+    // Held without FILE_SHARE_DELETE, no folder on the way can be renamed
+    // or deleted while the handles are open.
+    const ULONG share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    const ACCESS_MASK ancestor = READ_CONTROL | FILE_READ_ATTRIBUTES | FILE_TRAVERSE;
+    std::wstring shown = final.substr(0, 3);
+    for (size_t i = 0; i <= names.size(); ++i) {
+        const bool last = i == names.size();
+        const ACCESS_MASK access = last ? ancestor | FILE_LIST_DIRECTORY : ancestor;
+        NTSTATUS status = 0;
+        HANDLE h = i == 0 ? OpenRelative(nullptr, L"\\??\\" + shown, access, share, FILE_OPEN, FILE_DIRECTORY_FILE,
+                                         &status)
+                          : OpenRelative(held->handles_.back().get(), names[i - 1], access, share, FILE_OPEN,
+                                         FILE_DIRECTORY_FILE, &status);
+        if (i > 0) shown += (i > 1 ? L"\\" : L"") + names[i - 1];
+        if (h == INVALID_HANDLE_VALUE)
+            return refuse(Narrow(shown) + " cannot be opened (" + ErrorText(GetLastError()) + ")");
+        held->handles_.emplace_back(h);
+        if (!GetFileInformationByHandle(h, &info))
+            return refuse(Narrow(shown) + " cannot be examined (" + ErrorText(GetLastError()) + ")");
+        if (i > 0 && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            return refuse(Narrow(shown) + " is a link (junction, mount point or symbolic link)");
+        TLocalDescriptor sd;
+        DWORD e = ReadDescriptor(h, &sd);
+        if (e != ERROR_SUCCESS)
+            return refuse("the permissions of " + Narrow(shown) + " cannot be read (" + ErrorText(e) + ")");
+        held->security_.push_back(SecurityOf(sd.get()));
+        held->security_.back().Path = Narrow(shown);
+        if (last) held->descriptor_.reset(sd.release());
+    }
+    uint64_t volume = 0, index = 0, heldVolume = 0, heldIndex = 0;
+    if (!FileIdOf(byPath.get(), &volume, &index) || !FileIdOf(held->Handle(), &heldVolume, &heldIndex))
+        return refuse("it cannot be identified (" + ErrorText(GetLastError()) + ")");
+    if (volume != heldVolume || index != heldIndex) return refuse("it was replaced while it was being opened");
+    held->persistentAcls_ = VolumeHasAcls(held->handles_.front().get(), final.substr(0, 3));
+    if (!held->persistentAcls_)
+        for (TObjectSecurity& s : held->security_) s.Protected = false;
+    return held;
+}
+
+TPrincipals CurrentPrincipals() {
+    TPrincipals who;
+    who.TestAdmin = TestAdminSid();
+    HANDLE raw = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) return who;
+    TKernelHandle token(raw);
+    auto query = [&token](TOKEN_INFORMATION_CLASS what) {
+        DWORD size = 0;
+        GetTokenInformation(token.get(), what, nullptr, 0, &size);
+        std::vector<uint64_t> buffer((size + 7) / 8 + 1);  // aligned for the SID pointers
+        if (!GetTokenInformation(token.get(), what, buffer.data(), static_cast<DWORD>(buffer.size() * 8), &size))
+            buffer.clear();
+        return buffer;
+    };
+    const DWORD denyOnly = SE_GROUP_USE_FOR_DENY_ONLY;
+    std::vector<uint64_t> user = query(TokenUser);
+    if (!user.empty()) {
+        const SID_AND_ATTRIBUTES& u = reinterpret_cast<TOKEN_USER*>(user.data())->User;
+        if (!(u.Attributes & denyOnly)) who.User.push_back(SidText(u.Sid));
+    }
+    std::vector<uint64_t> groups = query(TokenGroups);
+    if (!groups.empty()) {
+        const auto* g = reinterpret_cast<TOKEN_GROUPS*>(groups.data());
+        for (DWORD i = 0; i < g->GroupCount; ++i)
+            if ((g->Groups[i].Attributes & SE_GROUP_ENABLED) && !(g->Groups[i].Attributes & denyOnly))
+                who.User.push_back(SidText(g->Groups[i].Sid));
+    }
+    return who;
+}
+
+TFolderSafety JudgeHeldFolder(const THeldFolder& folder) {
+    return JudgeFolderPath(folder.Security(), CurrentPrincipals());
+}
+
+TFolderSafety JudgeFileInFolder(const THeldFolder& folder, const std::wstring& leaf) {
+    return JudgeWithFile(folder, leaf, CurrentPrincipals(), false);
+}
+
+bool UserMay(const THeldFolder& folder, const std::wstring& leafOrEmpty, DWORD access) {
+    if (!folder.PersistentAcls()) return true;  // no access control: anyone may
+    PSECURITY_DESCRIPTOR sd = folder.Descriptor();
+    TFileHandle file;
+    TLocalDescriptor leafSd;
+    if (!leafOrEmpty.empty()) {
+        std::string problem;
+        if (OpenLeaf(folder, leafOrEmpty, &file, &leafSd, &problem) != TLeaf::Found) return false;
+        sd = leafSd.get();
+    }
+    HANDLE raw = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE, &raw)) return false;
+    TKernelHandle token(raw);
+    // As a limited token has them: Administrators for deny entries only.
+    std::vector<std::unique_ptr<void, TLocalFree>> owned;
+    std::vector<SID_AND_ATTRIBUTES> disable;
+    std::string admins[] = {"S-1-5-32-544", TestAdminSid()};
+    for (const std::string& text : admins) {
+        PSID sid = nullptr;
+        if (text.empty() || !ConvertStringSidToSidA(text.c_str(), &sid)) continue;
+        owned.emplace_back(sid);
+        disable.push_back({sid, 0});
+    }
+    HANDLE restricted = nullptr;
+    if (!CreateRestrictedToken(token.get(), 0, static_cast<DWORD>(disable.size()), disable.data(), 0, nullptr, 0,
+                               nullptr, &restricted))
+        return false;
+    TKernelHandle restrictedOwned(restricted);
+    HANDLE impersonation = nullptr;
+    if (!DuplicateToken(restricted, SecurityIdentification, &impersonation)) return false;
+    TKernelHandle impersonationOwned(impersonation);
+    GENERIC_MAPPING mapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
+    MapGenericMask(&access, &mapping);
+    std::vector<uint64_t> privileges(64);
+    DWORD privilegesSize = static_cast<DWORD>(privileges.size() * 8);
+    DWORD granted = 0;
+    BOOL allowed = FALSE;
+    if (!AccessCheck(sd, impersonation, access, &mapping, reinterpret_cast<PRIVILEGE_SET*>(privileges.data()),
+                     &privilegesSize, &granted, &allowed))
+        return false;
+    return allowed && (granted & access) == access;
 }
 
 TFolderSafety CheckProgramFolder(const std::string& dir) {
-    std::vector<std::string> admins;
-    std::string own = OwnUserSid();
-    if (!own.empty()) admins.push_back(own);
-    try {
-        TObjectSecurity folder = ReadSecurity(dir);
-        std::string parentDir = ParentOf(dir);
-        TObjectSecurity parent = parentDir.empty() ? TObjectSecurity() : ReadSecurity(parentDir);
-        TFolderSafety verdict = JudgeProgramFolder(folder, parent, admins);
-        std::string module = dir + "Stirpello.exe";
-        if (!verdict.Open && GetFileAttributesA(module.c_str()) != INVALID_FILE_ATTRIBUTES)
-            verdict = JudgeModuleFile("Stirpello.exe", ReadSecurity(module), admins);
-        return verdict;
-    } catch (const EOSError& e) {
-        return {true, "its permissions cannot be read (" + e.Message() + ")"};
-    }
+    std::string why;
+    std::unique_ptr<THeldFolder> held = THeldFolder::Open(dir, &why);
+    if (!held) return Unjudged(why);
+    return JudgeWithFile(*held, L"Stirpello.exe", CurrentPrincipals(), true);
 }

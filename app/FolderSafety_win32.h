@@ -1,22 +1,83 @@
 #pragma once
-// The program folder's security read from Windows, and the verdict on it.
+// The program folder held open from the volume root down, its security read
+// through those handles, and the verdict on it.
 #include <windows.h>
 
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "app/FolderSafety.h"
+#include "fileutil/Handles_win32.h"
 
-// Owner and DACL of a security descriptor; generic rights are mapped to file
-// rights, and account names looked up for the log.
+// Owner and DACL of a security descriptor, account names looked up for the
+// log. Protected false for a null DACL.
 TObjectSecurity SecurityOf(PSECURITY_DESCRIPTOR descriptor);
 // The same for a descriptor given as SDDL (tests); throws EOSError when the
 // text is not valid SDDL.
 TObjectSecurity SecurityFromSddl(const std::string& sddl);
-// The security of a file or folder, read through a handle opened without
-// following a reparse point. Protected false for volumes without ACLs and
-// for a null DACL. Throws EOSError when it cannot be read.
-TObjectSecurity ReadSecurity(const std::string& path);
-// The verdict on the program folder dir (ending with a backslash) from its
-// security and its parent's, with the elevated user's own account trusted
-// as an administrator. A security that cannot be read counts as open.
+
+// The program folder and every folder above it, each opened relative to the
+// one above without following links, and held for the object's life without
+// FILE_SHARE_DELETE, so that none of them can be renamed or deleted (and the
+// path swapped) while held. Files are then opened relative to Handle().
+class THeldFolder {
+public:
+    // Opens dir (an ANSI path, with or without a trailing backslash) and
+    // checks it: refused (null, with *why set for the log) for UNC, \\?\ and
+    // \\.\ paths, relative paths, streams, anything not on a fixed disk, a
+    // file, a missing folder, a final path that cannot be read, a link
+    // anywhere on the way, a folder that cannot be opened, or a security
+    // that cannot be read. Never throws for these.
+    static std::unique_ptr<THeldFolder> Open(const std::string& dir, std::string* why);
+
+    THeldFolder(const THeldFolder&) = delete;
+    THeldFolder& operator=(const THeldFolder&) = delete;
+
+    // The program folder, open for listing, traversal and READ_CONTROL.
+    HANDLE Handle() const { return handles_.back().get(); }
+    // Its DOS path, "C:\Program Files\Stirpello" (no trailing backslash).
+    const std::wstring& FinalPath() const { return finalPath_; }
+    // The security of each folder, the volume root first and the program
+    // folder last (all unprotected on a volume without persistent ACLs).
+    const std::vector<TObjectSecurity>& Security() const { return security_; }
+    // The program folder's descriptor (owner, group, DACL), for AccessCheck.
+    PSECURITY_DESCRIPTOR Descriptor() const { return descriptor_.get(); }
+    bool PersistentAcls() const { return persistentAcls_; }
+
+private:
+    struct TLocalFree {
+        void operator()(void* p) const { LocalFree(p); }
+    };
+    THeldFolder() = default;
+
+    std::vector<TFileHandle> handles_;  // the volume root first
+    std::vector<TObjectSecurity> security_;
+    std::unique_ptr<void, TLocalFree> descriptor_;
+    std::wstring finalPath_;
+    bool persistentAcls_ = true;
+};
+
+// Whose rights are the current user's: the process token's user and groups
+// enabled for allow entries (see TPrincipals), and in test builds
+// STIRPELLO_TEST_ADMIN_SID as Administrators.
+TPrincipals CurrentPrincipals();
+
+// The verdict on the held folder's path.
+TFolderSafety JudgeHeldFolder(const THeldFolder& folder);
+// The verdict on the file leaf in the held folder, from its own security: a
+// link, a file with other names (hard links) or one that cannot be read is
+// never admin-only; a missing file adds nothing to the folder's verdict.
+TFolderSafety JudgeFileInFolder(const THeldFolder& folder, const std::wstring& leaf);
+
+// Whether the current user may have access (FILE_ADD_FILE, FILE_WRITE_DATA,
+// ...) to the held folder (leafOrEmpty empty) or to the file leafOrEmpty in
+// it, by AccessCheck on the user's token with Administrators (and in test
+// builds STIRPELLO_TEST_ADMIN_SID) for deny entries only, as in a limited
+// token. False for a missing file or a link, and when it cannot be told.
+bool UserMay(const THeldFolder& folder, const std::wstring& leafOrEmpty, DWORD access);
+
+// The verdict on the program folder dir and its Stirpello.exe, as the run
+// logs it. A folder that cannot be held (see THeldFolder::Open) is never
+// admin-only.
 TFolderSafety CheckProgramFolder(const std::string& dir);

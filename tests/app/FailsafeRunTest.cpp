@@ -863,7 +863,8 @@ TEST_F(RunFixture, OpenFolderIsLoggedAndDecidesHowTheModuleStarts) {
         TFakeView v;
         TFakeServices s;
         if (c.outdated) s.versions[s.dir + "Stirpello.exe"] = V(1, 4, 0, 0);
-        if (c.open) s.folder = {TFolderVerdict::UserCan, true, "BUILTIN\\Users (S-1-5-32-545) may create files in it", ""};
+        if (c.open)
+            s.folder = {TFolderVerdict::UserCan, true, "BUILTIN\\Users (S-1-5-32-545) may create files in it", ""};
         s.launch.Started = c.started;
         s.launch.Unelevated = c.unelevated;
         s.launch.Error = c.error;
