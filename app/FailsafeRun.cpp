@@ -239,6 +239,7 @@ bool TFailsafeRun::InspectUpdateModule() {
     TFolderSafety safety = services_.CheckProgramFolder(state_.ProgramDirectory);
     state_.FolderOpen = safety.Open;
     state_.Verdict = safety.Verdict;
+    state_.SettingsByUser = safety.SettingsByUser;
     state_.StepUsed = false;
     // The log file goes where the user may write it: never through the step.
     const std::string logFolder = services_.LogFolder(state_.ProgramDirectory, safety.Verdict);
@@ -251,7 +252,8 @@ bool TFailsafeRun::InspectUpdateModule() {
                 "to remove their write access (Properties > Security), then run this utility again.");
         return false;
     }
-    if (safety.Open) Log(TRunMsg::FolderOpen, {safety.Reason});
+    // Who else can change it; the user alone needs no line.
+    if (safety.Open && !safety.Others.empty()) Log(TRunMsg::FolderOpen, {safety.Reason});
     state_.NeedsNewModule = true;
     try {
         std::string path = PathIn(state_.ProgramDirectory, kModuleName);
@@ -300,7 +302,7 @@ void TFailsafeRun::InspectSettings() {
                         Log(std::string(key) == "CheckOnOrAfterDate" ? TRunMsg::DeletedCheckDate
                                                                      : TRunMsg::DeletedNotifyAfter);
                     found = true;
-                    if (Elevated() && copy == state_.SettingsPath)
+                    if (SettingsElevated() && copy == state_.SettingsPath)
                         protectedCopyHasKeys = true;
                     else
                         services_.IniDelete(copy, "Updates", key);
@@ -529,7 +531,7 @@ void TFailsafeRun::WriteSettings(const std::string& section, const std::string& 
             // A write that changes nothing is skipped: a run with nothing to
             // do asks for no rights.
             if (Upper(services_.IniRead(copy, section, key, "")) == Upper(value)) continue;
-            if (Elevated() && copy == state_.SettingsPath) {
+            if (SettingsElevated() && copy == state_.SettingsPath) {
                 if (!StepWrite(step, "write " + key + " to " + copy))
                     throw EError("Unable to write to " + copy);
             } else {

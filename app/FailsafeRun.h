@@ -33,6 +33,8 @@ struct TRunState {
     bool FolderOpen = false;
     // Who can change it; AdminOnly sends its writes through the elevated step.
     TFolderVerdict Verdict = TFolderVerdict::UserCan;
+    // The user may write the program folder's settings file directly.
+    bool SettingsByUser = false;
     // The elevated step did a write in this run, so it is there to launch.
     bool StepUsed = false;
 };
@@ -101,6 +103,7 @@ private:
                        TStepWrite step);
     // Whether the program folder's own files are written through the step.
     bool Elevated() const { return state_.Verdict == TFolderVerdict::AdminOnly; }
+    bool SettingsElevated() const { return Elevated() && !state_.SettingsByUser; }
     // One write through the elevated step; false (logged) when it was not made.
     bool StepWrite(TStepWrite what, const std::string& action, const std::string& source = std::string());
 

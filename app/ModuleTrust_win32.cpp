@@ -15,6 +15,10 @@
 #include "fileutil/PlainFile_win32.h"
 #include "web/Sha256_win32.h"
 
+#ifndef ERROR_ELEVATION_REQUIRED
+#define ERROR_ELEVATION_REQUIRED 740L  // not in every mingw-w64 header
+#endif
+
 const char* const kProtectedSddl = "D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)";
 
 namespace {

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/FolderSafety_win32.h"
+#include "elevate/FolderSafety_win32.h"
 #include "app/ModuleDownload_win32.h"
 #include "app/ModuleTrust_win32.h"
 #include "app/Processes.h"
@@ -168,6 +168,11 @@ TDownloadOutcome TRealServices::DownloadUpdateModule(const std::string& director
 TFolderSafety TRealServices::CheckProgramFolder(const std::string& dir) {
     TFolderSafety safety = ::CheckProgramFolder(dir);
     verdict_ = safety.Verdict;
+    if (safety.Verdict == TFolderVerdict::AdminOnly) {
+        std::string why;
+        std::unique_ptr<THeldFolder> held = THeldFolder::Open(dir, &why);
+        safety.SettingsByUser = held && UserMay(*held, L"Stirpello.ini", FILE_WRITE_DATA);
+    }
     return safety;
 }
 

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "app/FolderSafety.h"
+#include "elevate/FolderSafety.h"
 #include "fileutil/FileVersion.h"
 
 // windows.h defines CopyFile as a macro, which would rename the member.

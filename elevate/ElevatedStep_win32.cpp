@@ -197,9 +197,7 @@ TStepReply TElevatedStep::Execute(const TRequest& request) {
         std::string why;
         s.folder = THeldFolder::Open(dir, &why);
         if (!s.folder) return Reply(TStepResult::Failed, why);
-        TFolderSafety safety = JudgeHeldFolder(*s.folder);
-        for (const wchar_t* leaf : {kModule, kSettings})
-            safety = Combine(safety, JudgeFileInFolder(*s.folder, leaf));
+        TFolderSafety safety = Combine(JudgeHeldFolder(*s.folder), JudgeFileInFolder(*s.folder, kModule));
         if (safety.Verdict != TFolderVerdict::AdminOnly) {
             s.folder.reset();
             return Reply(TStepResult::Failed, "not only administrators can change the folder: " + safety.Reason);
@@ -223,14 +221,18 @@ TStepReply TElevatedStep::Execute(const TRequest& request) {
     case TStepKind::RemovePostponingKeys:
     case TStepKind::WriteNotify:
     case TStepKind::WriteWantsUpdate: {
+        // A settings file others may write is theirs to write, not the step's.
+        const TFolderSafety ini = JudgeFileInFolder(*s.folder, kSettings);
+        if (ini.Verdict != TFolderVerdict::AdminOnly)
+            return Reply(TStepResult::Refused, "Stirpello.ini can be changed by others: " + ini.Reason);
         // Never created: a missing settings file stays missing.
-        TFileHandle ini(OpenRelative(folder, kSettings, GENERIC_READ | READ_CONTROL, FILE_SHARE_READ, FILE_OPEN,
+        TFileHandle file(OpenRelative(folder, kSettings, GENERIC_READ | READ_CONTROL, FILE_SHARE_READ, FILE_OPEN,
                                      FILE_NON_DIRECTORY_FILE, &status));
-        if (!ini) return Reply(TStepResult::Failed, "cannot open Stirpello.ini (" + ErrorText(GetLastError()) + ")");
-        std::string why = PlainFileReason(ini.get(), kSettings);
+        if (!file) return Reply(TStepResult::Failed, "cannot open Stirpello.ini (" + ErrorText(GetLastError()) + ")");
+        std::string why = PlainFileReason(file.get(), kSettings);
         if (!why.empty()) return Reply(TStepResult::Refused, why);
         std::string bytes;
-        if (!ReadWhole(ini.get(), IniMaxSize, &bytes, &why))
+        if (!ReadWhole(file.get(), IniMaxSize, &bytes, &why))
             return Reply(TStepResult::Failed, "cannot read Stirpello.ini (" + why + ")");
         TIniResult edited;
         try {
@@ -242,10 +244,10 @@ TStepReply TElevatedStep::Execute(const TRequest& request) {
         }
         if (!edited.changed) return Reply(TStepResult::NothingToChange);
         PACL dacl = nullptr;
-        TDescriptor keep = DaclOf(ini.get(), &dacl);
+        TDescriptor keep = DaclOf(file.get(), &dacl);
         // Closed before the rename replaces it; only administrators can
         // change it meanwhile, which the folder's verdict has shown.
-        ini.reset();
+        file.reset();
         why = ReplaceInFolder(folder, kSettings, edited.bytes, dacl);
         return why.empty() ? Reply(TStepResult::Done) : Reply(TStepResult::Failed, why);
     }

@@ -864,7 +864,8 @@ TEST_F(RunFixture, OpenFolderIsLoggedAndDecidesHowTheModuleStarts) {
         TFakeServices s;
         if (c.outdated) s.versions[s.dir + "Stirpello.exe"] = V(1, 4, 0, 0);
         if (c.open)
-            s.folder = {TFolderVerdict::UserCan, true, "BUILTIN\\Users (S-1-5-32-545) may create files in it", ""};
+            s.folder = {TFolderVerdict::UserCan, true, "BUILTIN\\Users (S-1-5-32-545) may create files in it",
+                        "BUILTIN\\Users (S-1-5-32-545)"};
         s.launch.Started = c.started;
         s.launch.Unelevated = c.unelevated;
         s.launch.Error = c.error;
@@ -949,6 +950,23 @@ TEST(ElevatedRun, DeclinedRightsLeaveEverythingAsItWas) {
     EXPECT_EQ(log.end()[-2], "Could not install the new update module in " + s.dir +
                                  " with administrator rights: Administrator rights were not given: the request "
                                  "was declined");
+}
+
+// A settings file the user may write in an otherwise protected folder (as
+// installers often leave it) is written with the user's rights; the module
+// still goes through the step.
+TEST(ElevatedRun, ASettingsFileTheUserMayWriteIsWrittenDirectly) {
+    TFakeView v;
+    TFakeServices s;
+    s.folder.Verdict = TFolderVerdict::AdminOnly;
+    s.folder.SettingsByUser = true;
+    s.versions[s.dir + "Stirpello.exe"] = V(1, 3, 0, 0);
+    s.ini[s.Ini()]["updates|checkonorafterdate"] = "2099-01-01";
+    TFailsafeRun r(v, s, TestSites());
+    EXPECT_EQ(r.Execute(), TRunEnd::Launched);
+    EXPECT_EQ(s.stepAsks, (Lines{"install", "launch"}));
+    EXPECT_EQ(s.iniDeletes, (Lines{"Updates|CheckOnOrAfterDate"}));
+    EXPECT_EQ(s.iniWrites, (Lines{"Internet Connection|wantsUpdate=TRUE"}));
 }
 
 // The user's own VirtualStore copy is written with the user's rights; only the

@@ -1,6 +1,6 @@
 // The folder verdict from tables of access lists given as SDDL: parsed here
 // natively, and under Wine also by Windows' own SDDL reader.
-#include "app/FolderSafety.h"
+#include "elevate/FolderSafety.h"
 
 #include <functional>
 #include <map>
@@ -10,7 +10,7 @@
 #include <gtest/gtest.h>
 
 #ifdef _WIN32
-#include "app/FolderSafety_win32.h"
+#include "elevate/FolderSafety_win32.h"
 #endif
 
 namespace {
@@ -69,7 +69,7 @@ const std::string kOtherUser = "S-1-5-21-1-2-3-1002";
 
 // A standard user's token: own account, Everyone, Users, INTERACTIVE,
 // Authenticated Users (Administrators, deny-only, is left out).
-TPrincipals User() { return {{kUserSid, "S-1-1-0", "S-1-5-32-545", "S-1-5-4", "S-1-5-11"}, ""}; }
+TPrincipals User() { return {{kUserSid, "S-1-1-0", "S-1-5-32-545", "S-1-5-4", "S-1-5-11"}, "", kUserSid}; }
 
 // C:\ as Windows sets it up: users may create folders there, and what they
 // create they may change (inherit-only).
@@ -163,8 +163,12 @@ void Check(const TCase& c, const TFolderSafety& v, const char* how) {
     EXPECT_EQ(v.Open, c.Verdict != TFolderVerdict::AdminOnly) << context;
     EXPECT_NE(v.Reason.find(c.Who), std::string::npos) << context;
     EXPECT_NE(v.Reason.find(c.What), std::string::npos) << context;
-    if (*c.OthersHas) {
-        EXPECT_NE(v.Others.find(c.OthersHas), std::string::npos) << context;
+    // A group the user is in (Users, Everyone) takes in other users too:
+    // they are named among the others.
+    std::string others = c.OthersHas;
+    if (others.empty() && c.Verdict == TFolderVerdict::UserCan && c.Who != kUserSid) others = c.Who;
+    if (!others.empty()) {
+        EXPECT_NE(v.Others.find(others), std::string::npos) << context;
     } else {
         EXPECT_EQ(v.Others, "") << context;
     }
@@ -234,7 +238,7 @@ TEST(FolderSafety, CombinedVerdicts) {
     TFolderSafety both = Combine(others, unjudged);
     EXPECT_EQ(both.Verdict, TFolderVerdict::UserCan);
     EXPECT_EQ(both.Reason, others.Reason + "; it is on a network share");
-    EXPECT_EQ(both.Others, "X (S-1-5-32-551)");
+    EXPECT_EQ(both.Others, "X (S-1-5-32-551), perhaps others");
     EXPECT_EQ(Combine(others, others).Others, "X (S-1-5-32-551)");
 }
 

@@ -57,7 +57,8 @@ std::vector<std::string> TrySwap(const std::string& path, const std::string& els
 std::string Record(const TScratchDir& dir) {
     for (int i = 0; i < 100; ++i) {
         std::string r = ReadFile(dir / "UpdateModuleLaunched.txt");
-        if (!r.empty()) return r;
+        // Whole once its rights are written: "[elevated]" or "[not elevated]".
+        if (r.find(']') != std::string::npos) return r;
         Sleep(50);
     }
     return std::string();
@@ -192,7 +193,9 @@ TEST_F(Trust, ModuleAskingForRightsGoesThroughWindowsPrompt) {
         EXPECT_EQ(file.size(), target.size());
         EXPECT_EQ(std::string(file.begin(), file.end()), target);
         EXPECT_EQ(std::string(folder.begin(), folder.end()), dir.Path());
-        if (answer == ERROR_CANCELLED) EXPECT_EQ(r.Error, "administrator rights were not given for it");
+        if (answer == ERROR_CANCELLED) {
+            EXPECT_EQ(r.Error, "administrator rights were not given for it");
+        }
     }
 }
 

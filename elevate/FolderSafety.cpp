@@ -1,4 +1,4 @@
-#include "app/FolderSafety.h"
+#include "elevate/FolderSafety.h"
 
 #include <algorithm>
 
@@ -103,16 +103,19 @@ TFolderSafety Decide(const std::vector<TFinding>& findings, const TPrincipals& w
     TFolderSafety result;
     if (findings.empty()) return result;
     bool user = false;
+    std::string own, others;
     for (const TFinding& f : findings) {
-        if (!result.Reason.empty()) result.Reason += "; ";
-        result.Reason += f.Who + " " + f.What;
-        if (IsUsers(f.Sid, who)) {
-            user = true;
-        } else {
+        if (IsUsers(f.Sid, who)) user = true;
+        // Everyone, Users and the like can be the user and others too.
+        std::string& reason = f.Sid == who.Own ? own : others;
+        if (!reason.empty()) reason += "; ";
+        reason += f.Who + " " + f.What;
+        if (f.Sid != who.Own && result.Others.find(f.Who) == std::string::npos) {
             if (!result.Others.empty()) result.Others += ", ";
             result.Others += f.Who;
         }
     }
+    result.Reason = others.empty() ? own : others;
     result.Verdict = user ? TFolderVerdict::UserCan : TFolderVerdict::OthersOnly;
     result.Open = true;
     return result;
@@ -162,6 +165,7 @@ TFolderSafety Unjudged(const std::string& reason) {
     result.Verdict = TFolderVerdict::UserCan;
     result.Open = true;
     result.Reason = reason;
+    result.Others = "perhaps others";  // nobody can tell who
     return result;
 }
 

@@ -1,4 +1,4 @@
-#include "app/FolderSafety_win32.h"
+#include "elevate/FolderSafety_win32.h"
 
 #include <aclapi.h>
 #include <sddl.h>
@@ -352,7 +352,8 @@ TPrincipals CurrentPrincipals() {
     std::vector<uint64_t> user = query(TokenUser);
     if (!user.empty()) {
         const SID_AND_ATTRIBUTES& u = reinterpret_cast<TOKEN_USER*>(user.data())->User;
-        if (!(u.Attributes & denyOnly)) who.User.push_back(SidText(u.Sid));
+        who.Own = SidText(u.Sid);
+        if (!(u.Attributes & denyOnly)) who.User.push_back(who.Own);
     }
     std::vector<uint64_t> groups = query(TokenGroups);
     if (!groups.empty()) {

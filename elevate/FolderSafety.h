@@ -39,8 +39,13 @@ enum class TFolderVerdict {
 struct TFolderSafety {
     TFolderVerdict Verdict = TFolderVerdict::AdminOnly;
     bool Open = false;   // Verdict != AdminOnly
-    std::string Reason;  // who may do what, for the log: "BUILTIN\Users (S-1-5-32-545) may create files in it"
+    // Who may do what, for the log: "BUILTIN\Users (S-1-5-32-545) may create
+    // files in it"; the others' findings alone where there are others.
+    std::string Reason;
     std::string Others;  // those who can, besides the current user: "Everyone (S-1-1-0), ..."
+    // The user may write Stirpello.ini itself, though only administrators
+    // can change the folder (installers often leave it so).
+    bool SettingsByUser = false;
 };
 
 // Whose rights count as the current user's, and (test builds) a SID to take
@@ -52,6 +57,9 @@ struct TPrincipals {
     // Trusted as Administrators and never counted as the user's: under Wine
     // the signed-in user's own SID, which owns every file.
     std::string TestAdmin;
+    // The user's own account: the one principal in User that no other user
+    // shares (Everyone, Users, INTERACTIVE take in others too).
+    std::string Own;
 };
 
 // Principals trusted with the folder: Administrators, SYSTEM and

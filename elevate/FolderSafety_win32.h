@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/FolderSafety.h"
+#include "elevate/FolderSafety.h"
 #include "fileutil/Handles_win32.h"
 
 // Owner and DACL of a security descriptor, account names looked up for the
