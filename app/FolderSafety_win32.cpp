@@ -152,8 +152,27 @@ TLeaf OpenLeaf(const THeldFolder& folder, const std::wstring& leaf, TFileHandle*
         *problem = name + " cannot be examined (" + ErrorText(GetLastError()) + ")";
         return TLeaf::Refused;
     }
-    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    DWORD entry = 0;
+    if (!EntryAttributes(folder.Handle(), leaf, &entry)) {
+        *problem = name + " cannot be examined (" + ErrorText(GetLastError()) + ")";
+        return TLeaf::Refused;
+    }
+    if ((info.dwFileAttributes | entry) & FILE_ATTRIBUTE_REPARSE_POINT) {
         *problem = name + " is a link (junction or symbolic link)";
+        return TLeaf::Refused;
+    }
+    // Under Wine a link to a file shows nowhere but in where it leads.
+    DWORD error = 0;
+    std::wstring final = FinalPathOf(file->get(), &error);
+    if (final.compare(0, 4, L"\\\\?\\") == 0) final.erase(0, 4);
+    if (final.empty()) {
+        *problem = "the final path of " + name + " cannot be read (" + ErrorText(error) + ")";
+        return TLeaf::Refused;
+    }
+    std::wstring expected = folder.FinalPath();
+    if (expected.back() != L'\\') expected += L'\\';
+    if (Upper(final) != Upper(expected + leaf)) {
+        *problem = name + " leads elsewhere, to " + Narrow(final);
         return TLeaf::Refused;
     }
     // Writing one name of a hard-linked file changes the file under its others.
@@ -184,6 +203,31 @@ TFolderSafety JudgeWithFile(const THeldFolder& folder, const std::wstring& leaf,
     TFolderSafety verdict = withPath ? JudgeFolderPath(folder.Security(), who, files)
                             : files.empty() ? TFolderSafety() : JudgeFile(files.front(), who);
     return found == TLeaf::Refused ? Combine(verdict, Unjudged(problem)) : verdict;
+}
+
+// A token's user or groups, empty when they cannot be read.
+std::vector<uint64_t> TokenInfo(HANDLE token, TOKEN_INFORMATION_CLASS what) {
+    DWORD size = 0;
+    GetTokenInformation(token, what, nullptr, 0, &size);
+    std::vector<uint64_t> buffer((size + 7) / 8 + 1);  // aligned for the SID pointers
+    if (!GetTokenInformation(token, what, buffer.data(), static_cast<DWORD>(buffer.size() * 8), &size))
+        buffer.clear();
+    return buffer;
+}
+
+// Whether every SID of disable that the restricted token holds, as its
+// user or a group, is there for deny entries only.
+bool DisablesAll(HANDLE restricted, const std::vector<SID_AND_ATTRIBUTES>& disable) {
+    std::vector<SID_AND_ATTRIBUTES> held;
+    std::vector<uint64_t> user = TokenInfo(restricted, TokenUser), groups = TokenInfo(restricted, TokenGroups);
+    if (user.empty() || groups.empty()) return false;
+    held.push_back(reinterpret_cast<TOKEN_USER*>(user.data())->User);
+    const auto* g = reinterpret_cast<TOKEN_GROUPS*>(groups.data());
+    held.insert(held.end(), g->Groups, g->Groups + g->GroupCount);
+    for (const SID_AND_ATTRIBUTES& d : disable)
+        for (const SID_AND_ATTRIBUTES& h : held)
+            if (EqualSid(d.Sid, h.Sid) && !(h.Attributes & SE_GROUP_USE_FOR_DENY_ONLY)) return false;
+    return true;
 }
 
 }  // namespace
@@ -314,7 +358,11 @@ std::unique_ptr<THeldFolder> THeldFolder::Open(const std::string& dir, std::stri
         held->handles_.emplace_back(h);
         if (!GetFileInformationByHandle(h, &info))
             return refuse(Narrow(shown) + " cannot be examined (" + ErrorText(GetLastError()) + ")");
-        if (i > 0 && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        // The handle tells a link on Windows; under Wine only the listing does.
+        DWORD entry = 0;
+        if (i > 0 && !EntryAttributes(held->handles_[i - 1].get(), names[i - 1], &entry))
+            return refuse(Narrow(shown) + " cannot be examined (" + ErrorText(GetLastError()) + ")");
+        if (i > 0 && ((info.dwFileAttributes | entry) & FILE_ATTRIBUTE_REPARSE_POINT))
             return refuse(Narrow(shown) + " is a link (junction, mount point or symbolic link)");
         TLocalDescriptor sd;
         DWORD e = ReadDescriptor(h, &sd);
@@ -340,26 +388,21 @@ TPrincipals CurrentPrincipals() {
     HANDLE raw = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) return who;
     TKernelHandle token(raw);
-    auto query = [&token](TOKEN_INFORMATION_CLASS what) {
-        DWORD size = 0;
-        GetTokenInformation(token.get(), what, nullptr, 0, &size);
-        std::vector<uint64_t> buffer((size + 7) / 8 + 1);  // aligned for the SID pointers
-        if (!GetTokenInformation(token.get(), what, buffer.data(), static_cast<DWORD>(buffer.size() * 8), &size))
-            buffer.clear();
-        return buffer;
-    };
     const DWORD denyOnly = SE_GROUP_USE_FOR_DENY_ONLY;
-    std::vector<uint64_t> user = query(TokenUser);
+    std::vector<uint64_t> user = TokenInfo(token.get(), TokenUser);
     if (!user.empty()) {
         const SID_AND_ATTRIBUTES& u = reinterpret_cast<TOKEN_USER*>(user.data())->User;
-        if (!(u.Attributes & denyOnly)) who.User.push_back(SidText(u.Sid));
+        (u.Attributes & denyOnly ? who.DenyOnly : who.User).push_back(SidText(u.Sid));
     }
-    std::vector<uint64_t> groups = query(TokenGroups);
+    std::vector<uint64_t> groups = TokenInfo(token.get(), TokenGroups);
     if (!groups.empty()) {
         const auto* g = reinterpret_cast<TOKEN_GROUPS*>(groups.data());
-        for (DWORD i = 0; i < g->GroupCount; ++i)
-            if ((g->Groups[i].Attributes & SE_GROUP_ENABLED) && !(g->Groups[i].Attributes & denyOnly))
+        for (DWORD i = 0; i < g->GroupCount; ++i) {
+            if (g->Groups[i].Attributes & denyOnly)
+                who.DenyOnly.push_back(SidText(g->Groups[i].Sid));
+            else if (g->Groups[i].Attributes & SE_GROUP_ENABLED)
                 who.User.push_back(SidText(g->Groups[i].Sid));
+        }
     }
     return who;
 }
@@ -388,7 +431,7 @@ bool UserMay(const THeldFolder& folder, const std::wstring& leafOrEmpty, DWORD a
     // As a limited token has them: Administrators for deny entries only.
     std::vector<std::unique_ptr<void, TLocalFree>> owned;
     std::vector<SID_AND_ATTRIBUTES> disable;
-    std::string admins[] = {"S-1-5-32-544", TestAdminSid()};
+    const std::string admins[] = {"S-1-5-32-544", TestAdminSid()};
     for (const std::string& text : admins) {
         PSID sid = nullptr;
         if (text.empty() || !ConvertStringSidToSidA(text.c_str(), &sid)) continue;
@@ -400,6 +443,11 @@ bool UserMay(const THeldFolder& folder, const std::wstring& leafOrEmpty, DWORD a
                                nullptr, &restricted))
         return false;
     TKernelHandle restrictedOwned(restricted);
+    if (!DisablesAll(restricted, disable)) {
+        // Wine leaves a token's user enabled when asked to disable it (the
+        // test SID is the user's own): weigh the entries here instead.
+        return Grants(SecurityOf(sd), CurrentPrincipals(), access);
+    }
     HANDLE impersonation = nullptr;
     if (!DuplicateToken(restricted, SecurityIdentification, &impersonation)) return false;
     TKernelHandle impersonationOwned(impersonation);

@@ -69,7 +69,7 @@ const std::string kOtherUser = "S-1-5-21-1-2-3-1002";
 
 // A standard user's token: own account, Everyone, Users, INTERACTIVE,
 // Authenticated Users (Administrators, deny-only, is left out).
-TPrincipals User() { return {{kUserSid, "S-1-1-0", "S-1-5-32-545", "S-1-5-4", "S-1-5-11"}, ""}; }
+TPrincipals User() { return {{kUserSid, "S-1-1-0", "S-1-5-32-545", "S-1-5-4", "S-1-5-11"}, {"S-1-5-32-544"}, ""}; }
 
 // C:\ as Windows sets it up: users may create folders there, and what they
 // create they may change (inherit-only).
