@@ -26,9 +26,10 @@ public:
     // Opens dir (an ANSI path, with or without a trailing backslash) and
     // checks it: refused (null, with *why set for the log) for UNC, \\?\ and
     // \\.\ paths, relative paths, streams, anything not on a fixed disk, a
-    // file, a missing folder, a final path that cannot be read, a link
-    // anywhere on the way, a folder that cannot be opened, or a security
-    // that cannot be read. Never throws for these.
+    // file, a missing folder, a final path that cannot be read or that
+    // differs from dir (a link or a substituted drive on the way), a link
+    // met on the walk down from the root, a folder that cannot be opened, or
+    // a security that cannot be read. Never throws.
     static std::unique_ptr<THeldFolder> Open(const std::string& dir, std::string* why);
 
     THeldFolder(const THeldFolder&) = delete;
@@ -74,7 +75,10 @@ TFolderSafety JudgeFileInFolder(const THeldFolder& folder, const std::wstring& l
 // ...) to the held folder (leafOrEmpty empty) or to the file leafOrEmpty in
 // it, by AccessCheck on the user's token with Administrators (and in test
 // builds STIRPELLO_TEST_ADMIN_SID) for deny entries only, as in a limited
-// token. False for a missing file or a link, and when it cannot be told.
+// token; where the system cannot disable the SID in a restricted token (Wine
+// leaves a token's own user SID enabled) the entries are weighed by Grants.
+// False for a missing file, a link, a file with other names or one that
+// leads elsewhere, and when it cannot be told.
 bool UserMay(const THeldFolder& folder, const std::wstring& leafOrEmpty, DWORD access);
 
 // The verdict on the program folder dir and its Stirpello.exe, as the run
