@@ -3,6 +3,8 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <map>
+
 #include "fileutil/Errors.h"
 #include "fileutil/NtFile_win32.h"
 
@@ -125,6 +127,39 @@ std::wstring LongFullPath(const std::wstring& path) {
     return result;
 }
 
+// Account names for the log, looked up only when there is something to
+// log: an admin-only folder (all the elevated step accepts) needs none.
+void NameThem(std::vector<TObjectSecurity>& objects) {
+    std::map<std::string, std::string> known;
+    auto name = [&known](const std::string& sid) {
+        auto it = known.find(sid);
+        if (it != known.end()) return it->second;
+        PSID raw = nullptr;
+        std::string n;
+        if (ConvertStringSidToSidA(sid.c_str(), &raw)) {
+            n = SidName(raw);
+            LocalFree(raw);
+        }
+        return known[sid] = n;
+    };
+    for (TObjectSecurity& o : objects) {
+        if (!o.OwnerSid.empty()) o.OwnerName = name(o.OwnerSid);
+        for (TAce& a : o.Aces)
+            if (a.Sid.rfind("S-", 0) == 0) a.Name = name(a.Sid);
+    }
+}
+
+// The verdict on path (empty: the files alone), with names when it is open.
+TFolderSafety Judge(std::vector<TObjectSecurity> path, const TPrincipals& who, std::vector<TObjectSecurity> files) {
+    auto judge = [&] { return path.empty() ? (files.empty() ? TFolderSafety() : JudgeFile(files.front(), who))
+                                           : JudgeFolderPath(path, who, files); };
+    TFolderSafety verdict = judge();
+    if (!verdict.Open) return verdict;
+    NameThem(path);
+    NameThem(files);
+    return judge();
+}
+
 enum class TLeaf { Found, Missing, Refused };
 
 // The file leaf in the held folder, opened for reading its security only
@@ -196,12 +231,12 @@ TFolderSafety JudgeWithFile(const THeldFolder& folder, const std::wstring& leaf,
     TLeaf found = OpenLeaf(folder, leaf, &file, &sd, &problem);
     std::vector<TObjectSecurity> files;
     if (found == TLeaf::Found) {
-        files.push_back(SecurityOf(sd.get()));
+        files.push_back(SecurityOf(sd.get(), false));
         files.back().Path = Narrow(leaf);
         if (!folder.PersistentAcls()) files.back().Protected = false;
     }
-    TFolderSafety verdict = withPath ? JudgeFolderPath(folder.Security(), who, files)
-                            : files.empty() ? TFolderSafety() : JudgeFile(files.front(), who);
+    std::vector<TObjectSecurity> path = withPath ? folder.Security() : std::vector<TObjectSecurity>();
+    TFolderSafety verdict = Judge(path, who, files);
     return found == TLeaf::Refused ? Combine(verdict, Unjudged(problem)) : verdict;
 }
 
@@ -232,13 +267,13 @@ bool DisablesAll(HANDLE restricted, const std::vector<SID_AND_ATTRIBUTES>& disab
 
 }  // namespace
 
-TObjectSecurity SecurityOf(PSECURITY_DESCRIPTOR descriptor) {
+TObjectSecurity SecurityOf(PSECURITY_DESCRIPTOR descriptor, bool names) {
     TObjectSecurity result;
     PSID owner = nullptr;
     BOOL defaulted = FALSE;
     if (GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) && owner) {
         result.OwnerSid = SidText(owner);
-        result.OwnerName = SidName(owner);
+        if (names) result.OwnerName = SidName(owner);
     }
     BOOL present = FALSE;
     PACL dacl = nullptr;
@@ -260,7 +295,7 @@ TObjectSecurity SecurityOf(PSECURITY_DESCRIPTOR descriptor) {
         case ACCESS_DENIED_CALLBACK_ACE_TYPE:
             a.Allow = header->AceType == ACCESS_ALLOWED_ACE_TYPE || header->AceType == ACCESS_ALLOWED_CALLBACK_ACE_TYPE;
             a.Sid = SidText(&ace->SidStart);
-            a.Name = SidName(&ace->SidStart);
+            if (names) a.Name = SidName(&ace->SidStart);
             break;
         case ACCESS_ALLOWED_OBJECT_ACE_TYPE:
         case ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE:
@@ -368,7 +403,7 @@ std::unique_ptr<THeldFolder> THeldFolder::Open(const std::string& dir, std::stri
         DWORD e = ReadDescriptor(h, &sd);
         if (e != ERROR_SUCCESS)
             return refuse("the permissions of " + Narrow(shown) + " cannot be read (" + ErrorText(e) + ")");
-        held->security_.push_back(SecurityOf(sd.get()));
+        held->security_.push_back(SecurityOf(sd.get(), false));
         held->security_.back().Path = Narrow(shown);
         if (last) held->descriptor_.reset(sd.release());
     }
@@ -408,7 +443,7 @@ TPrincipals CurrentPrincipals() {
 }
 
 TFolderSafety JudgeHeldFolder(const THeldFolder& folder) {
-    return JudgeFolderPath(folder.Security(), CurrentPrincipals());
+    return Judge(folder.Security(), CurrentPrincipals(), {});
 }
 
 TFolderSafety JudgeFileInFolder(const THeldFolder& folder, const std::wstring& leaf) {
@@ -446,7 +481,7 @@ bool UserMay(const THeldFolder& folder, const std::wstring& leafOrEmpty, DWORD a
     if (!DisablesAll(restricted, disable)) {
         // Wine leaves a token's user enabled when asked to disable it (the
         // test SID is the user's own): weigh the entries here instead.
-        return Grants(SecurityOf(sd), CurrentPrincipals(), access);
+        return Grants(SecurityOf(sd, false), CurrentPrincipals(), access);
     }
     HANDLE impersonation = nullptr;
     if (!DuplicateToken(restricted, SecurityIdentification, &impersonation)) return false;

@@ -11,8 +11,8 @@
 #include "fileutil/Handles_win32.h"
 
 // Owner and DACL of a security descriptor, account names looked up for the
-// log. Protected false for a null DACL.
-TObjectSecurity SecurityOf(PSECURITY_DESCRIPTOR descriptor);
+// log when names is true. Protected false for a null DACL.
+TObjectSecurity SecurityOf(PSECURITY_DESCRIPTOR descriptor, bool names = true);
 // The same for a descriptor given as SDDL (tests); throws EOSError when the
 // text is not valid SDDL.
 TObjectSecurity SecurityFromSddl(const std::string& sddl);
@@ -40,7 +40,8 @@ public:
     // Its DOS path, "C:\Program Files\Stirpello" (no trailing backslash).
     const std::wstring& FinalPath() const { return finalPath_; }
     // The security of each folder, the volume root first and the program
-    // folder last (all unprotected on a volume without persistent ACLs).
+    // folder last (all unprotected on a volume without persistent ACLs),
+    // without account names: the verdict looks them up for its reason only.
     const std::vector<TObjectSecurity>& Security() const { return security_; }
     // The program folder's descriptor (owner, group, DACL), for AccessCheck.
     PSECURITY_DESCRIPTOR Descriptor() const { return descriptor_.get(); }
