@@ -123,6 +123,32 @@ TFolderSafety Decide(const std::vector<TFinding>& findings, const TPrincipals& w
 
 }  // namespace
 
+bool Grants(const TObjectSecurity& object, const TPrincipals& who, uint32_t access) {
+    const uint32_t want = MapFileGeneric(access);
+    if (!object.Protected) return true;
+    auto denies = [&who](const std::string& sid) {
+        return IsUsers(sid, who) || sid == kAdministrators || (!who.TestAdmin.empty() && sid == who.TestAdmin) ||
+               std::find(who.DenyOnly.begin(), who.DenyOnly.end(), sid) != who.DenyOnly.end();
+    };
+    const char* const kOwnerRights = "S-1-3-4";
+    const bool owner = !object.OwnerSid.empty() && IsUsers(object.OwnerSid, who);
+    bool ownerRightsAce = false;
+    for (const TAce& ace : object.Aces) ownerRightsAce |= ace.Sid == kOwnerRights;
+    uint32_t granted = owner && !ownerRightsAce ? kWriteDac | 0x00020000 /* READ_CONTROL */ : 0;
+    uint32_t denied = 0;
+    for (const TAce& ace : object.Aces) {
+        if (ace.InheritOnly) continue;
+        // OWNER RIGHTS stands for the owner; an effective CREATOR OWNER
+        // entry matches nobody.
+        const bool allowMatch = ace.Sid == kOwnerRights ? owner : IsUsers(ace.Sid, who);
+        const bool denyMatch = ace.Sid == kOwnerRights ? owner : denies(ace.Sid);
+        const uint32_t m = MapFileGeneric(ace.Mask);
+        if (ace.Allow && allowMatch) granted |= m & ~denied;
+        if (!ace.Allow && denyMatch) denied |= m & ~granted;
+    }
+    return (granted & want) == want;
+}
+
 uint32_t MapFileGeneric(uint32_t mask) {
     uint32_t m = mask & ~(kGenericAll | kGenericExecute | kGenericWrite | kGenericRead);
     if (mask & kGenericRead) m |= 0x00120089;     // FILE_GENERIC_READ

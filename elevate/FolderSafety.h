@@ -54,6 +54,9 @@ struct TPrincipals {
     // The token's user and the groups enabled for allow entries; SIDs that a
     // limited token holds only for deny entries (Administrators) do not count.
     std::vector<std::string> User;
+    // SIDs the token holds for deny entries only (Administrators in a
+    // limited token).
+    std::vector<std::string> DenyOnly;
     // Trusted as Administrators and never counted as the user's: under Wine
     // the signed-in user's own SID, which owns every file.
     std::string TestAdmin;
@@ -94,6 +97,13 @@ TFolderSafety Unjudged(const std::string& reason);
 // Both verdicts at once: the user can when either says so, else others can
 // when either says so.
 TFolderSafety Combine(TFolderSafety a, const TFolderSafety& b);
+
+// Whether a token holding who.User, with who.DenyOnly, Administrators and
+// who.TestAdmin for deny entries only, is granted all of access (generic
+// rights allowed) to an object with this security, weighing entries in
+// order as AccessCheck does; an owner gets READ_CONTROL and WRITE_DAC. For
+// where a restricted token cannot be made as a limited one would be.
+bool Grants(const TObjectSecurity& object, const TPrincipals& who, uint32_t access);
 
 // Generic rights mapped to file rights (FILE_GENERIC_READ and the like).
 uint32_t MapFileGeneric(uint32_t mask);

@@ -3,6 +3,8 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <map>
+
 #include "fileutil/Errors.h"
 #include "fileutil/NtFile_win32.h"
 
@@ -125,6 +127,39 @@ std::wstring LongFullPath(const std::wstring& path) {
     return result;
 }
 
+// Account names for the log, looked up only when there is something to
+// log: an admin-only folder (all the elevated step accepts) needs none.
+void NameThem(std::vector<TObjectSecurity>& objects) {
+    std::map<std::string, std::string> known;
+    auto name = [&known](const std::string& sid) {
+        auto it = known.find(sid);
+        if (it != known.end()) return it->second;
+        PSID raw = nullptr;
+        std::string n;
+        if (ConvertStringSidToSidA(sid.c_str(), &raw)) {
+            n = SidName(raw);
+            LocalFree(raw);
+        }
+        return known[sid] = n;
+    };
+    for (TObjectSecurity& o : objects) {
+        if (!o.OwnerSid.empty()) o.OwnerName = name(o.OwnerSid);
+        for (TAce& a : o.Aces)
+            if (a.Sid.rfind("S-", 0) == 0) a.Name = name(a.Sid);
+    }
+}
+
+// The verdict on path (empty: the files alone), with names when it is open.
+TFolderSafety Judge(std::vector<TObjectSecurity> path, const TPrincipals& who, std::vector<TObjectSecurity> files) {
+    auto judge = [&] { return path.empty() ? (files.empty() ? TFolderSafety() : JudgeFile(files.front(), who))
+                                           : JudgeFolderPath(path, who, files); };
+    TFolderSafety verdict = judge();
+    if (!verdict.Open) return verdict;
+    NameThem(path);
+    NameThem(files);
+    return judge();
+}
+
 enum class TLeaf { Found, Missing, Refused };
 
 // The file leaf in the held folder, opened for reading its security only
@@ -152,8 +187,27 @@ TLeaf OpenLeaf(const THeldFolder& folder, const std::wstring& leaf, TFileHandle*
         *problem = name + " cannot be examined (" + ErrorText(GetLastError()) + ")";
         return TLeaf::Refused;
     }
-    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    DWORD entry = 0;
+    if (!EntryAttributes(folder.Handle(), leaf, &entry)) {
+        *problem = name + " cannot be examined (" + ErrorText(GetLastError()) + ")";
+        return TLeaf::Refused;
+    }
+    if ((info.dwFileAttributes | entry) & FILE_ATTRIBUTE_REPARSE_POINT) {
         *problem = name + " is a link (junction or symbolic link)";
+        return TLeaf::Refused;
+    }
+    // Under Wine a link to a file shows nowhere but in where it leads.
+    DWORD error = 0;
+    std::wstring final = FinalPathOf(file->get(), &error);
+    if (final.compare(0, 4, L"\\\\?\\") == 0) final.erase(0, 4);
+    if (final.empty()) {
+        *problem = "the final path of " + name + " cannot be read (" + ErrorText(error) + ")";
+        return TLeaf::Refused;
+    }
+    std::wstring expected = folder.FinalPath();
+    if (expected.back() != L'\\') expected += L'\\';
+    if (Upper(final) != Upper(expected + leaf)) {
+        *problem = name + " leads elsewhere, to " + Narrow(final);
         return TLeaf::Refused;
     }
     // Writing one name of a hard-linked file changes the file under its others.
@@ -177,24 +231,49 @@ TFolderSafety JudgeWithFile(const THeldFolder& folder, const std::wstring& leaf,
     TLeaf found = OpenLeaf(folder, leaf, &file, &sd, &problem);
     std::vector<TObjectSecurity> files;
     if (found == TLeaf::Found) {
-        files.push_back(SecurityOf(sd.get()));
+        files.push_back(SecurityOf(sd.get(), false));
         files.back().Path = Narrow(leaf);
         if (!folder.PersistentAcls()) files.back().Protected = false;
     }
-    TFolderSafety verdict = withPath ? JudgeFolderPath(folder.Security(), who, files)
-                            : files.empty() ? TFolderSafety() : JudgeFile(files.front(), who);
+    std::vector<TObjectSecurity> path = withPath ? folder.Security() : std::vector<TObjectSecurity>();
+    TFolderSafety verdict = Judge(path, who, files);
     return found == TLeaf::Refused ? Combine(verdict, Unjudged(problem)) : verdict;
+}
+
+// A token's user or groups, empty when they cannot be read.
+std::vector<uint64_t> TokenInfo(HANDLE token, TOKEN_INFORMATION_CLASS what) {
+    DWORD size = 0;
+    GetTokenInformation(token, what, nullptr, 0, &size);
+    std::vector<uint64_t> buffer((size + 7) / 8 + 1);  // aligned for the SID pointers
+    if (!GetTokenInformation(token, what, buffer.data(), static_cast<DWORD>(buffer.size() * 8), &size))
+        buffer.clear();
+    return buffer;
+}
+
+// Whether every SID of disable that the restricted token holds, as its
+// user or a group, is there for deny entries only.
+bool DisablesAll(HANDLE restricted, const std::vector<SID_AND_ATTRIBUTES>& disable) {
+    std::vector<SID_AND_ATTRIBUTES> held;
+    std::vector<uint64_t> user = TokenInfo(restricted, TokenUser), groups = TokenInfo(restricted, TokenGroups);
+    if (user.empty() || groups.empty()) return false;
+    held.push_back(reinterpret_cast<TOKEN_USER*>(user.data())->User);
+    const auto* g = reinterpret_cast<TOKEN_GROUPS*>(groups.data());
+    held.insert(held.end(), g->Groups, g->Groups + g->GroupCount);
+    for (const SID_AND_ATTRIBUTES& d : disable)
+        for (const SID_AND_ATTRIBUTES& h : held)
+            if (EqualSid(d.Sid, h.Sid) && !(h.Attributes & SE_GROUP_USE_FOR_DENY_ONLY)) return false;
+    return true;
 }
 
 }  // namespace
 
-TObjectSecurity SecurityOf(PSECURITY_DESCRIPTOR descriptor) {
+TObjectSecurity SecurityOf(PSECURITY_DESCRIPTOR descriptor, bool names) {
     TObjectSecurity result;
     PSID owner = nullptr;
     BOOL defaulted = FALSE;
     if (GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) && owner) {
         result.OwnerSid = SidText(owner);
-        result.OwnerName = SidName(owner);
+        if (names) result.OwnerName = SidName(owner);
     }
     BOOL present = FALSE;
     PACL dacl = nullptr;
@@ -216,7 +295,7 @@ TObjectSecurity SecurityOf(PSECURITY_DESCRIPTOR descriptor) {
         case ACCESS_DENIED_CALLBACK_ACE_TYPE:
             a.Allow = header->AceType == ACCESS_ALLOWED_ACE_TYPE || header->AceType == ACCESS_ALLOWED_CALLBACK_ACE_TYPE;
             a.Sid = SidText(&ace->SidStart);
-            a.Name = SidName(&ace->SidStart);
+            if (names) a.Name = SidName(&ace->SidStart);
             break;
         case ACCESS_ALLOWED_OBJECT_ACE_TYPE:
         case ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE:
@@ -314,13 +393,17 @@ std::unique_ptr<THeldFolder> THeldFolder::Open(const std::string& dir, std::stri
         held->handles_.emplace_back(h);
         if (!GetFileInformationByHandle(h, &info))
             return refuse(Narrow(shown) + " cannot be examined (" + ErrorText(GetLastError()) + ")");
-        if (i > 0 && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        // The handle tells a link on Windows; under Wine only the listing does.
+        DWORD entry = 0;
+        if (i > 0 && !EntryAttributes(held->handles_[i - 1].get(), names[i - 1], &entry))
+            return refuse(Narrow(shown) + " cannot be examined (" + ErrorText(GetLastError()) + ")");
+        if (i > 0 && ((info.dwFileAttributes | entry) & FILE_ATTRIBUTE_REPARSE_POINT))
             return refuse(Narrow(shown) + " is a link (junction, mount point or symbolic link)");
         TLocalDescriptor sd;
         DWORD e = ReadDescriptor(h, &sd);
         if (e != ERROR_SUCCESS)
             return refuse("the permissions of " + Narrow(shown) + " cannot be read (" + ErrorText(e) + ")");
-        held->security_.push_back(SecurityOf(sd.get()));
+        held->security_.push_back(SecurityOf(sd.get(), false));
         held->security_.back().Path = Narrow(shown);
         if (last) held->descriptor_.reset(sd.release());
     }
@@ -340,33 +423,28 @@ TPrincipals CurrentPrincipals() {
     HANDLE raw = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) return who;
     TKernelHandle token(raw);
-    auto query = [&token](TOKEN_INFORMATION_CLASS what) {
-        DWORD size = 0;
-        GetTokenInformation(token.get(), what, nullptr, 0, &size);
-        std::vector<uint64_t> buffer((size + 7) / 8 + 1);  // aligned for the SID pointers
-        if (!GetTokenInformation(token.get(), what, buffer.data(), static_cast<DWORD>(buffer.size() * 8), &size))
-            buffer.clear();
-        return buffer;
-    };
     const DWORD denyOnly = SE_GROUP_USE_FOR_DENY_ONLY;
-    std::vector<uint64_t> user = query(TokenUser);
+    std::vector<uint64_t> user = TokenInfo(token.get(), TokenUser);
     if (!user.empty()) {
         const SID_AND_ATTRIBUTES& u = reinterpret_cast<TOKEN_USER*>(user.data())->User;
         who.Own = SidText(u.Sid);
-        if (!(u.Attributes & denyOnly)) who.User.push_back(who.Own);
+        (u.Attributes & denyOnly ? who.DenyOnly : who.User).push_back(who.Own);
     }
-    std::vector<uint64_t> groups = query(TokenGroups);
+    std::vector<uint64_t> groups = TokenInfo(token.get(), TokenGroups);
     if (!groups.empty()) {
         const auto* g = reinterpret_cast<TOKEN_GROUPS*>(groups.data());
-        for (DWORD i = 0; i < g->GroupCount; ++i)
-            if ((g->Groups[i].Attributes & SE_GROUP_ENABLED) && !(g->Groups[i].Attributes & denyOnly))
+        for (DWORD i = 0; i < g->GroupCount; ++i) {
+            if (g->Groups[i].Attributes & denyOnly)
+                who.DenyOnly.push_back(SidText(g->Groups[i].Sid));
+            else if (g->Groups[i].Attributes & SE_GROUP_ENABLED)
                 who.User.push_back(SidText(g->Groups[i].Sid));
+        }
     }
     return who;
 }
 
 TFolderSafety JudgeHeldFolder(const THeldFolder& folder) {
-    return JudgeFolderPath(folder.Security(), CurrentPrincipals());
+    return Judge(folder.Security(), CurrentPrincipals(), {});
 }
 
 TFolderSafety JudgeFileInFolder(const THeldFolder& folder, const std::wstring& leaf) {
@@ -389,7 +467,7 @@ bool UserMay(const THeldFolder& folder, const std::wstring& leafOrEmpty, DWORD a
     // As a limited token has them: Administrators for deny entries only.
     std::vector<std::unique_ptr<void, TLocalFree>> owned;
     std::vector<SID_AND_ATTRIBUTES> disable;
-    std::string admins[] = {"S-1-5-32-544", TestAdminSid()};
+    const std::string admins[] = {"S-1-5-32-544", TestAdminSid()};
     for (const std::string& text : admins) {
         PSID sid = nullptr;
         if (text.empty() || !ConvertStringSidToSidA(text.c_str(), &sid)) continue;
@@ -401,6 +479,11 @@ bool UserMay(const THeldFolder& folder, const std::wstring& leafOrEmpty, DWORD a
                                nullptr, &restricted))
         return false;
     TKernelHandle restrictedOwned(restricted);
+    if (!DisablesAll(restricted, disable)) {
+        // Wine leaves a token's user enabled when asked to disable it (the
+        // test SID is the user's own): weigh the entries here instead.
+        return Grants(SecurityOf(sd, false), CurrentPrincipals(), access);
+    }
     HANDLE impersonation = nullptr;
     if (!DuplicateToken(restricted, SecurityIdentification, &impersonation)) return false;
     TKernelHandle impersonationOwned(impersonation);

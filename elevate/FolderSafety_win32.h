@@ -11,8 +11,8 @@
 #include "fileutil/Handles_win32.h"
 
 // Owner and DACL of a security descriptor, account names looked up for the
-// log. Protected false for a null DACL.
-TObjectSecurity SecurityOf(PSECURITY_DESCRIPTOR descriptor);
+// log when names is true. Protected false for a null DACL.
+TObjectSecurity SecurityOf(PSECURITY_DESCRIPTOR descriptor, bool names = true);
 // The same for a descriptor given as SDDL (tests); throws EOSError when the
 // text is not valid SDDL.
 TObjectSecurity SecurityFromSddl(const std::string& sddl);
@@ -26,9 +26,10 @@ public:
     // Opens dir (an ANSI path, with or without a trailing backslash) and
     // checks it: refused (null, with *why set for the log) for UNC, \\?\ and
     // \\.\ paths, relative paths, streams, anything not on a fixed disk, a
-    // file, a missing folder, a final path that cannot be read, a link
-    // anywhere on the way, a folder that cannot be opened, or a security
-    // that cannot be read. Never throws for these.
+    // file, a missing folder, a final path that cannot be read or that
+    // differs from dir (a link or a substituted drive on the way), a link
+    // met on the walk down from the root, a folder that cannot be opened, or
+    // a security that cannot be read. Never throws.
     static std::unique_ptr<THeldFolder> Open(const std::string& dir, std::string* why);
 
     THeldFolder(const THeldFolder&) = delete;
@@ -39,7 +40,8 @@ public:
     // Its DOS path, "C:\Program Files\Stirpello" (no trailing backslash).
     const std::wstring& FinalPath() const { return finalPath_; }
     // The security of each folder, the volume root first and the program
-    // folder last (all unprotected on a volume without persistent ACLs).
+    // folder last (all unprotected on a volume without persistent ACLs),
+    // without account names: the verdict looks them up for its reason only.
     const std::vector<TObjectSecurity>& Security() const { return security_; }
     // The program folder's descriptor (owner, group, DACL), for AccessCheck.
     PSECURITY_DESCRIPTOR Descriptor() const { return descriptor_.get(); }
@@ -74,7 +76,10 @@ TFolderSafety JudgeFileInFolder(const THeldFolder& folder, const std::wstring& l
 // ...) to the held folder (leafOrEmpty empty) or to the file leafOrEmpty in
 // it, by AccessCheck on the user's token with Administrators (and in test
 // builds STIRPELLO_TEST_ADMIN_SID) for deny entries only, as in a limited
-// token. False for a missing file or a link, and when it cannot be told.
+// token; where the system cannot disable the SID in a restricted token (Wine
+// leaves a token's own user SID enabled) the entries are weighed by Grants.
+// False for a missing file, a link, a file with other names or one that
+// leads elsewhere, and when it cannot be told.
 bool UserMay(const THeldFolder& folder, const std::wstring& leafOrEmpty, DWORD access);
 
 // The verdict on the program folder dir and its Stirpello.exe, as the run

@@ -10,10 +10,23 @@ namespace {
 const NTSTATUS kNotImplemented = static_cast<NTSTATUS>(0xC0000002L);
 const NTSTATUS kNameTooLong = static_cast<NTSTATUS>(0xC0000106L);
 const ULONG kFileRenameInformation = 10;
+const ULONG kFileDirectoryInformation = 1;
+
+// FILE_DIRECTORY_INFORMATION, one entry of a listing.
+struct TDirectoryEntry {
+    ULONG NextEntryOffset;
+    ULONG FileIndex;
+    LARGE_INTEGER CreationTime, LastAccessTime, LastWriteTime, ChangeTime, EndOfFile, AllocationSize;
+    ULONG FileAttributes;
+    ULONG FileNameLength;
+    WCHAR FileName[1];
+};
 
 using TNtCreateFile = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
                                        PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
 using TNtSetInformationFile = NTSTATUS(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG);
+using TNtQueryDirectoryFile = NTSTATUS(NTAPI*)(HANDLE, HANDLE, PVOID, PVOID, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG,
+                                               BOOLEAN, PUNICODE_STRING, BOOLEAN);
 using TRtlNtStatusToDosError = ULONG(NTAPI*)(NTSTATUS);
 
 // ntdll is in every process; looking the calls up spares an import library.
@@ -109,5 +122,46 @@ bool FileIdOf(HANDLE h, uint64_t* volumeSerial, uint64_t* fileIndex) {
     if (!GetFileInformationByHandle(h, &info)) return false;
     if (volumeSerial) *volumeSerial = info.dwVolumeSerialNumber;
     if (fileIndex) *fileIndex = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return true;
+}
+
+bool EntryAttributes(HANDLE folder, const std::wstring& name, DWORD* attributes) {
+    static const auto query = Ntdll<TNtQueryDirectoryFile>("NtQueryDirectoryFile");
+    if (!query) {
+        Fail(kNotImplemented, nullptr);
+        return false;
+    }
+    if (name.empty() || name.size() > 255 || name.find_first_of(L"*?<>\"\\/") != std::wstring::npos) {
+        SetLastError(ERROR_INVALID_NAME);
+        return false;
+    }
+    // A listing handle of its own: a handle's first query fixes its pattern.
+    HANDLE raw = OpenRelative(folder, std::wstring(), FILE_LIST_DIRECTORY,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN, FILE_DIRECTORY_FILE,
+                              nullptr);
+    if (raw == INVALID_HANDLE_VALUE) return false;
+    struct TClose {
+        HANDLE h;
+        ~TClose() { CloseHandle(h); }
+    } listing{raw};
+    UNICODE_STRING pattern;
+    pattern.Buffer = const_cast<PWSTR>(name.c_str());
+    pattern.Length = pattern.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+    std::vector<uint64_t> buffer(128);  // room for one entry with a 255-character name
+    IO_STATUS_BLOCK io = {};
+    NTSTATUS s = query(raw, nullptr, nullptr, nullptr, &io, buffer.data(), static_cast<ULONG>(buffer.size() * 8),
+                       kFileDirectoryInformation, TRUE, &pattern, TRUE);
+    if (s < 0) {
+        Fail(s, nullptr);
+        return false;
+    }
+    const auto* entry = reinterpret_cast<const TDirectoryEntry*>(buffer.data());
+    std::wstring found(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+    if (CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, found.c_str(), static_cast<int>(found.size()),
+                       name.c_str(), static_cast<int>(name.size())) != CSTR_EQUAL) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return false;
+    }
+    *attributes = entry->FileAttributes;
     return true;
 }

@@ -31,3 +31,13 @@ bool RenameRelative(HANDLE file, HANDLE root, const std::wstring& newName, bool 
 // together tell whether two handles name the same object. Returns false
 // with GetLastError set when they cannot be read.
 bool FileIdOf(HANDLE h, uint64_t* volumeSerial, uint64_t* fileIndex);
+
+// The attributes that folder's listing gives for its entry name, read
+// through a fresh listing handle of folder (opened relative to it, so the
+// caller's handle needs no particular access). A listing tells a link by
+// its name: under Wine a handle opened on a symbolic link to a folder, even
+// with FILE_OPEN_REPARSE_POINT, is the target and shows the target's
+// attributes, while its listing entry shows FILE_ATTRIBUTE_REPARSE_POINT.
+// Returns false with GetLastError set when there is no such entry, name
+// holds wildcard characters, or the listing cannot be read.
+bool EntryAttributes(HANDLE folder, const std::wstring& name, DWORD* attributes);

@@ -19,7 +19,7 @@ namespace {
 std::string Alias(const std::string& s) {
     static const std::map<std::string, std::string> aliases = {
         {"BA", "S-1-5-32-544"}, {"SY", "S-1-5-18"}, {"BU", "S-1-5-32-545"}, {"AU", "S-1-5-11"},
-        {"WD", "S-1-1-0"},      {"CO", "S-1-3-0"},  {"BO", "S-1-5-32-551"}};
+        {"WD", "S-1-1-0"},      {"CO", "S-1-3-0"},  {"BO", "S-1-5-32-551"}, {"OW", "S-1-3-4"}};
     auto it = aliases.find(s);
     return it == aliases.end() ? s : it->second;
 }
@@ -69,7 +69,9 @@ const std::string kOtherUser = "S-1-5-21-1-2-3-1002";
 
 // A standard user's token: own account, Everyone, Users, INTERACTIVE,
 // Authenticated Users (Administrators, deny-only, is left out).
-TPrincipals User() { return {{kUserSid, "S-1-1-0", "S-1-5-32-545", "S-1-5-4", "S-1-5-11"}, "", kUserSid}; }
+TPrincipals User() {
+    return {{kUserSid, "S-1-1-0", "S-1-5-32-545", "S-1-5-4", "S-1-5-11"}, {"S-1-5-32-544"}, "", kUserSid};
+}
 
 // C:\ as Windows sets it up: users may create folders there, and what they
 // create they may change (inherit-only).
@@ -242,7 +244,57 @@ TEST(FolderSafety, CombinedVerdicts) {
     EXPECT_EQ(Combine(others, others).Others, "X (S-1-5-32-551)");
 }
 
+namespace {
+
+// What the user's token may do, weighed here for where Wine cannot make a
+// restricted token that holds the user's own SID for deny entries only.
+struct TGrantCase {
+    std::string Sddl;
+    uint32_t Access;
+    bool Granted;
+};
+
+const std::vector<TGrantCase>& GrantCases() {
+    const uint32_t write = 0x2, writeDac = 0x40000;
+    static const std::vector<TGrantCase> cases = {
+        {"O:BAD:(A;;FA;;;BU)", write, true},
+        {"O:BAD:(A;;0x1200a9;;;BU)", write, false},
+        {"O:BAD:(A;;FA;;;BA)", write, false},  // Administrators: for deny entries only
+        {"O:BAD:(D;;0x2;;;BA)(A;;FA;;;WD)", write, false},
+        {"O:BAD:(A;;FA;;;WD)(D;;0x2;;;BU)", write, true},  // granted before the denial
+        {"O:BAD:(D;;0x2;;;BU)(A;;FA;;;WD)", write, false},
+        {"O:BAD:(A;OIIO;FA;;;BU)", write, false},
+        {"O:BAD:(A;;FA;;;CO)", write, false},
+        {"O:BAD:(A;;FW;;;BU)", 0x40000000, true},  // GENERIC_WRITE asked
+        {"O:BAD:(A;;GW;;;BU)", write, true},
+        {"O:" + kUserSid + "D:(A;;0x1200a9;;;BU)", writeDac, true},  // an owner may change the permissions
+        {"O:" + kUserSid + "D:(A;;0x1200a9;;;BU)", write, false},
+        {"O:" + kUserSid + "D:(A;;0x1200a9;;;OW)", writeDac, false},  // unless OWNER RIGHTS says otherwise
+        {"O:BAD:(A;;FA;;;" + kUserSid + ")", write, true},
+    };
+    return cases;
+}
+
+}  // namespace
+
+TEST(FolderSafety, WhatTheUsersTokenIsGranted) {
+    for (const TGrantCase& c : GrantCases())
+        EXPECT_EQ(Grants(Parse(c.Sddl), User(), c.Access), c.Granted) << c.Sddl << " " << std::hex << c.Access;
+    EXPECT_TRUE(Grants(Parse("O:BAD:NO_ACCESS_CONTROL"), User(), 0x2));
+    // The test SID is the user's own, taken as Administrators: deny-only.
+    TPrincipals asAdmin = User();
+    asAdmin.TestAdmin = kUserSid;
+    EXPECT_FALSE(Grants(Parse("O:BAD:(A;;FA;;;" + kUserSid + ")"), asAdmin, 0x2));
+    EXPECT_FALSE(Grants(Parse("O:" + kUserSid + "D:(A;;0x1200a9;;;WD)"), asAdmin, 0x40000));
+    EXPECT_TRUE(Grants(Parse("O:" + kUserSid + "D:(A;;0x1301ff;;;WD)"), asAdmin, 0x2));
+}
+
 #ifdef _WIN32
+TEST(FolderSafety, GrantsFromWindowsOwnSddlReader) {
+    for (const TGrantCase& c : GrantCases())
+        EXPECT_EQ(Grants(SecurityFromSddl(c.Sddl), User(), c.Access), c.Granted) << c.Sddl;
+}
+
 TEST(FolderSafety, VerdictFromWindowsOwnSddlReader) {
     for (const TCase& c : Cases()) {
         bool nullDacl = false;
