@@ -2,7 +2,7 @@
 // tree that Linux made for the test (HeldFolder.PlantTree): folders of mode
 // 0755 and 0777, symbolic links, a plain file. Under Wine every file is
 // owned by the signed-in user, so the test SID decides admin-only there.
-#include "app/FolderSafety_win32.h"
+#include "elevate/FolderSafety_win32.h"
 
 #include <sddl.h>
 

@@ -23,7 +23,11 @@ source "$(dirname "$0")/../../scripts/world.sh"
 artifacts=$E2E_WORK/artifacts
 rm -rf "$E2E_WORK/$name"
 mkdir -p "$artifacts"
-fail() { echo "FAIL [$name]: $*" >&2; exit 1; }
+fail() {
+    echo "FAIL [$name]: $*" >&2
+    if [ -f "${log_file:-}" ]; then sed 's/^/log: /' "$log_file" >&2; fi
+    exit 1
+}
 # The installation lies on the prefix's C: drive: a folder is judged from
 # its volume's root down, and every folder above it there is the prefix's
 # own (mode 0755), wherever the build tree is (a clone under /tmp would
@@ -582,7 +586,8 @@ limited_admin_update | limited_admin_declined | limited_admin_nothing)
         ;;
     limited_admin_declined)
         drive "expect-limited" "$(answer "$why_box" OK)" "$(answer "Administrator rights were not given (The request for administrator rights was declined), so nothing in $drv_inst\\\\ can be changed in this run." OK)" \
-            "sleep 500" "close" "exited 0"
+            "window $main_title" "expect-text GroupBox1 \"Progress - Replacing existing update module...\" 30000" \
+            "expect-visible s3Mark yes 5000" "sleep 1000" "close" "exited 0"
         expect_log "$asked" "Administrator rights were not given: The request for administrator rights was declined" \
             "Copy of new update module failed"
         [ "$(log_text | grep -cxF -- "$asked")" = 1 ] || fail "asked more than once"
