@@ -302,7 +302,8 @@ void TDriverScript::Execute(const std::vector<std::string>& w) {
         Need(w, 2, 3);
         Expect(Wait(w, 3), [&]() -> std::string {
             const std::string actual = TGuiDriver::AccessibleName(TGuiDriver::Control(Current(), w[1]));
-            return actual == w[2] ? "" : w[1] + ": expected accessible name " + Quote(w[2]) + ", found " + Quote(actual);
+            if (actual == w[2]) return "";
+            return w[1] + ": expected accessible name " + Quote(w[2]) + ", found " + Quote(actual);
         });
     } else if (cmd == "expect-taskbar") {
         Need(w, 1, 1);

@@ -223,9 +223,8 @@ std::string TGuiDriver::AccessibleName(HWND window) {
     // Loaded, not imported: a test in this process can then tell whether the
     // program under test loaded it.
     static HMODULE oleacc = LoadLibraryA("oleacc.dll");
-    const auto fromWindow = oleacc == nullptr ? nullptr
-                                              : reinterpret_cast<decltype(&AccessibleObjectFromWindow)>(
-                                                    reinterpret_cast<void*>(GetProcAddress(oleacc, "AccessibleObjectFromWindow")));
+    FARPROC proc = oleacc == nullptr ? nullptr : GetProcAddress(oleacc, "AccessibleObjectFromWindow");
+    const auto fromWindow = reinterpret_cast<decltype(&AccessibleObjectFromWindow)>(reinterpret_cast<void*>(proc));
     if (fromWindow == nullptr) throw EDriverError("oleacc.dll has no AccessibleObjectFromWindow");
     const HRESULT init = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     struct TUninit {
