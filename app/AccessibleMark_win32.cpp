@@ -219,8 +219,3 @@ void SetAccessibleMarkName(HWND control, const std::wstring& name) {
     }
     NotifyWinEvent(EVENT_OBJECT_NAMECHANGE, control, OBJID_CLIENT, CHILDID_SELF);
 }
-
-std::wstring AccessibleMarkName(HWND control) {
-    const TMarkState* state = StateOf(control);
-    return state != nullptr ? state->name : std::wstring();
-}

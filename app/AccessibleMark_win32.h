@@ -21,7 +21,3 @@ void MakeAccessibleMark(HWND control);
 // The name that clients get for the control from now on; an empty name gives
 // none. Clients that listen are told of the change. Throws nothing.
 void SetAccessibleMarkName(HWND control, const std::wstring& name);
-
-// The name set for a control hooked by MakeAccessibleMark, "" for none or
-// for any other window.
-std::wstring AccessibleMarkName(HWND control);
