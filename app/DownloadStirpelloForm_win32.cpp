@@ -5,6 +5,7 @@
 #include <cstring>
 #include <exception>
 
+#include "app/AccessibleMark_win32.h"
 #include "app/ControlName_win32.h"
 #include "fileutil/Errors.h"
 #include "fileutil/PathText.h"
@@ -110,7 +111,8 @@ bool SelectedFaceIs(HDC dc, const char* face) {
 
 }  // namespace
 
-TDownloadStirpelloForm::TDownloadStirpelloForm(HINSTANCE instance) : instance_(instance) {
+TDownloadStirpelloForm::TDownloadStirpelloForm(HINSTANCE instance)
+    : instance_(instance), application_(instance, kApplicationTitle) {
     WNDCLASSEXA wc = {};
     wc.cbSize = sizeof wc;
     wc.lpfnWndProc = &TDownloadStirpelloForm::WndProc;
@@ -129,10 +131,11 @@ TDownloadStirpelloForm::TDownloadStirpelloForm(HINSTANCE instance) : instance_(i
 
     // Design position and outer size, not rescaled for the screen's DPI.
     handle_ = CreateWindowExA(WS_EX_CONTROLPARENT, kMainWindowClass, kMainWindowCaption,
-                              WS_OVERLAPPEDWINDOW, 155, 29, 664, 472, nullptr, nullptr,
+                              WS_OVERLAPPEDWINDOW, 155, 29, 664, 472, application_.Handle(), nullptr,
                               instance_, this);
     if (handle_ == nullptr)
         throw EOSError("Cannot create the main window: " + SysErrorMessage(GetLastError()), GetLastError());
+    application_.SetMainWindow(handle_);
     try {
         CreateComponents();
     } catch (...) {
@@ -191,7 +194,7 @@ void TDownloadStirpelloForm::CreateComponents() {
                         WS_VISIBLE | WS_TABSTOP | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL, WS_EX_CLIENTEDGE, 8,
                         16, 633, 161, handle_, memoFont_, kMemo1Id);
     Button1 = MakeControl("Button1", "BUTTON", "Click here to begin the update process",
-                          WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, 0, 80, 368, 505, 33, handle_, buttonFont_,
+                          WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON, 0, 80, 368, 505, 33, handle_, buttonFont_,
                           kButton1Id);
     Edit1 = MakeControl("Edit1", "EDIT", "", WS_TABSTOP | ES_READONLY | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE, 16, 336,
                         625, 22, handle_, formFont_, kEdit1Id);
@@ -220,6 +223,7 @@ void TDownloadStirpelloForm::CreateComponents() {
         if (h == nullptr) throw EOSError(std::string("Cannot create ") + m.name, GetLastError());
         SendMessageW(h, WM_SETFONT, reinterpret_cast<WPARAM>(arrow_.font), FALSE);
         SetControlName(h, m.name);
+        MakeAccessibleMark(h);
         *m.field = h;
     }
 
@@ -361,6 +365,7 @@ HBITMAP TDownloadStirpelloForm::DrawPicture(int width, int height) {
 
 void TDownloadStirpelloForm::Show() {
     if (handle_ == nullptr) return;
+    application_.Show();
     ShowWindow(handle_, SW_SHOWNORMAL);
     UpdateWindow(handle_);
     SetForegroundWindow(handle_);
@@ -407,9 +412,22 @@ LRESULT TDownloadStirpelloForm::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
         } else {
             FormActivate();
             if (!HIWORD(wp)) {
-                HWND target = (lastFocus_ != nullptr && IsWindow(lastFocus_)) ? lastFocus_ : Memo1;
+                // At first the button, so that Enter starts the run.
+                HWND target = (lastFocus_ != nullptr && IsWindow(lastFocus_)) ? lastFocus_ : Button1;
                 SetFocus(target);
             }
+            return 0;
+        }
+        break;
+    case DM_GETDEFID:
+        // Enter wherever the focus is (IsDialogMessage asks) presses Button1.
+        if (Button1 != nullptr) return MAKELRESULT(kButton1Id, DC_HASDEFID);
+        break;
+    case WM_SYSCOMMAND:
+        // The task-bar button is the application window's: minimised, it
+        // hides this window with it and keeps the button.
+        if ((wp & 0xFFF0) == SC_MINIMIZE) {
+            application_.Minimize();
             return 0;
         }
         break;
@@ -440,6 +458,7 @@ LRESULT TDownloadStirpelloForm::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
         DestroyWindow(handle_);
         return 0;
     case WM_DESTROY:
+        application_.Hide();
         DestroyComponents();
         if (mainWindow_) PostQuitMessage(0);
         return 0;
@@ -526,6 +545,11 @@ void TDownloadStirpelloForm::SetMark(int step, TStepMark mark) {
     const wchar_t text[2] = {glyph.ch, 0};
     SendMessageW(h, WM_SETFONT, reinterpret_cast<WPARAM>(glyph.font), FALSE);
     SetWindowTextW(h, text);
+    // What a screen reader says for the glyph; nothing for a step to come.
+    SetAccessibleMarkName(h, mark == TStepMark::Check   ? L"done"
+                             : mark == TStepMark::Cross ? L"failed"
+                             : mark == TStepMark::Arrow ? L"in progress"
+                                                        : L"");
     // A hidden mark goes back to its design caption, the arrow.
     ShowWindow(h, mark == TStepMark::Hidden ? SW_HIDE : SW_SHOW);
     InvalidateRect(h, nullptr, TRUE);

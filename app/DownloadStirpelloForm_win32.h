@@ -7,12 +7,13 @@
 #include <functional>
 #include <string>
 
+#include "app/ApplicationWindow_win32.h"
 #include "app/RunLog.h"
 #include "app/RunView.h"
 #include "app/StirpelloEngine.h"
 #include "fileutil/FileFinder.h"
 
-// Names the program in message boxes.
+// Names the program in message boxes and in the task bar.
 inline constexpr const char* kApplicationTitle = "Stirpello Update Manager";
 inline constexpr const char* kMainWindowClass = "TDownloadStirpelloForm";
 inline constexpr const char* kMainWindowCaption = "Stirpello \"Failsafe\" Update Utility";
@@ -127,6 +128,8 @@ private:
     void ReleaseResources();
 
     HINSTANCE instance_;
+    // Owns the main window and its task-bar button.
+    TApplicationWindow application_;
     HWND handle_ = nullptr;
     TRunLog runLog_;
     std::string logDirectory_;

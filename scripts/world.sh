@@ -134,7 +134,8 @@ stop_site() {
 
 # drive_script LINE...: the driver's script that starts the utility, presses
 # the button, then runs the lines (DRIVE_BEFORE_CLICK, when set, runs before
-# the press); run_driver runs it into $work/driver.out.
+# the press; DRIVE_PRESS, when set, presses it instead of a click, with keys
+# say); run_driver runs it into $work/driver.out.
 drive_script() {
     {
         echo "timeout 30000"
@@ -142,7 +143,7 @@ drive_script() {
         echo "${E2E_START:-start} $winbin\\DownloadStirpelloUpdate.exe"
         echo "window $main_title"
         [ -z "${DRIVE_BEFORE_CLICK:-}" ] || printf '%s\n' "$DRIVE_BEFORE_CLICK"
-        echo "click Button1"
+        printf '%s\n' "${DRIVE_PRESS:-click Button1}"
         printf '%s\n' "$@"
     } >"$work/driver.txt"
 }

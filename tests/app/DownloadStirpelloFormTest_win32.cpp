@@ -2,16 +2,20 @@
 // activation and the close handling with a run log, which the program only
 // reaches through a run.
 #include <windows.h>
+#include <oleacc.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "app/DownloadStirpelloForm_win32.h"
 #include "fileutil/Errors.h"
+#include "fileutil/SystemDll_win32.h"
 #include "tests/support/TestSupport.h"
 #include "tools/guidriver/GuiDriver_win32.h"
 
@@ -272,6 +276,200 @@ TEST_F(DownloadStirpelloForm, Button1RunsTheHandlerOnceAtATime) {
     EXPECT_TRUE(form_->IsOpen());
 }
 
+// Keys as the keyboard queues them for the control with the focus, then
+// handled as the program's message loop handles them.
+void PressKey(TDownloadStirpelloForm& form, UINT key) {
+    TGuiDriver::PressKey(form.Handle(), key);
+    form.ProcessMessages();
+}
+
+TEST_F(DownloadStirpelloForm, EnterStartsTheRunButNotASecondOneWithinIt) {
+    // At first the focus is on the button, and it is the default one.
+    EXPECT_EQ(GetFocus(), form_->Button1);
+    EXPECT_TRUE(SendMessageA(form_->Button1, WM_GETDLGCODE, 0, 0) & DLGC_DEFPUSHBUTTON);
+
+    UINT key = 0;
+    int runs = 0;
+    form_->SetRunHandler([&](TDownloadStirpelloForm& form) {
+        ++runs;
+        // The same key again while the run processes messages.
+        PressKey(form, key);
+    });
+    const struct {
+        const char* what;
+        HWND TDownloadStirpelloForm::*focus;
+        UINT key;
+        int runs;
+    } cases[] = {
+        {"Enter on the button", &TDownloadStirpelloForm::Button1, VK_RETURN, 1},
+        {"Space on the button", &TDownloadStirpelloForm::Button1, VK_SPACE, 1},
+        {"Enter in the introduction", &TDownloadStirpelloForm::Memo1, VK_RETURN, 1},
+        {"Escape", &TDownloadStirpelloForm::Button1, VK_ESCAPE, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        SetFocus((*form_).*c.focus);
+        ASSERT_EQ(GetFocus(), (*form_).*c.focus);
+        key = c.key;
+        runs = 0;
+        PressKey(*form_, c.key);
+        EXPECT_EQ(runs, c.runs);
+    }
+    EXPECT_TRUE(form_->IsOpen());
+}
+
+// The task bar and Alt+Tab show the application window: its title names the
+// utility, and what is done to it there is done to the main window.
+TEST_F(DownloadStirpelloForm, TheTaskBarButtonNamesTheUtilityAndActsOnTheWindow) {
+    const HWND window = form_->Handle();
+    const HWND owner = GetWindow(window, GW_OWNER);
+    ASSERT_NE(owner, nullptr);
+    EXPECT_EQ(TGuiDriver::TaskbarWindow(window), owner);
+    EXPECT_EQ(TGuiDriver::Text(owner), "Stirpello Update Manager");
+    EXPECT_EQ(TGuiDriver::Text(window), "Stirpello \"Failsafe\" Update Utility");
+    // Nothing of it is seen, and it is not taken for a box with that title.
+    RECT r = {};
+    GetWindowRect(owner, &r);
+    EXPECT_TRUE(IsRectEmpty(&r));
+    EXPECT_EQ(TGuiDriver::FindTopWindow("Stirpello Update Manager"), nullptr);
+
+    // The window's own minimise button minimises the utility to the task bar.
+    SendMessageA(window, WM_SYSCOMMAND, SC_MINIMIZE, 0);
+    form_->ProcessMessages();
+    EXPECT_TRUE(IsIconic(owner));
+    EXPECT_FALSE(IsWindowVisible(window));
+    // A click on the button restores it, with the focus where it was.
+    SendMessageA(owner, WM_SYSCOMMAND, SC_RESTORE, 0);
+    form_->ProcessMessages();
+    EXPECT_FALSE(IsIconic(owner));
+    EXPECT_TRUE(IsWindowVisible(window));
+    EXPECT_FALSE(IsIconic(window));
+    EXPECT_EQ(GetActiveWindow(), window);
+    EXPECT_EQ(GetFocus(), form_->Button1);
+
+    // Switched to from elsewhere (Alt+Tab, the button): the window is active.
+    HWND other = CreateWindowExA(0, "STATIC", "other", WS_POPUP | WS_VISIBLE, 0, 0, 50, 50, nullptr, nullptr,
+                                 nullptr, nullptr);
+    SetActiveWindow(other);
+    form_->ProcessMessages();
+    SetActiveWindow(owner);
+    form_->ProcessMessages();
+    DestroyWindow(other);
+    EXPECT_EQ(GetActiveWindow(), window);
+
+    // Closed from the task bar: the window's close handling runs.
+    TGuiDriver::SetClipboard("before the close");
+    SendMessageA(owner, WM_SYSCOMMAND, SC_CLOSE, 0);
+    form_->ProcessMessages();
+    EXPECT_FALSE(form_->IsOpen());
+    EXPECT_EQ(TGuiDriver::Clipboard(), "Debug Log Is Empty");
+    EXPECT_FALSE(IsWindowVisible(owner));
+}
+
+// Minimised while a box of the run is up (from the task bar: the window
+// itself is disabled), the box goes with the window and comes back with it.
+TEST_F(DownloadStirpelloForm, MinimisingTakesAnOpenBoxAlong) {
+    const std::string text = "Internet access is blocked!";
+    const HWND owner = GetWindow(form_->Handle(), GW_OWNER);
+    const DWORD mainThread = GetCurrentThreadId();
+    std::string error;
+    bool hiddenWhileMinimised = false, shownAfterRestore = false;
+    std::thread user([&] {
+        try {
+            const TMessageBox box = TGuiDriver::WaitMessageBox(text, "Stirpello Update Manager", 10000);
+            SendMessageA(owner, WM_SYSCOMMAND, SC_MINIMIZE, 0);
+            hiddenWhileMinimised = IsIconic(owner) && !IsWindowVisible(box.Handle);
+            SendMessageA(owner, WM_SYSCOMMAND, SC_RESTORE, 0);
+            Sleep(100);  // the activation is passed on by a posted message
+            shownAfterRestore = IsWindowVisible(box.Handle) && GetForegroundWindow() == box.Handle;
+            TGuiDriver::Answer(box, IDOK);
+        } catch (const std::exception& e) {
+            error = e.what();
+            PostThreadMessageA(mainThread, WM_QUIT, 0, 0);
+        }
+    });
+    form_->ShowMessage(text);
+    user.join();
+    ASSERT_EQ(error, "");
+    EXPECT_TRUE(hiddenWhileMinimised);
+    EXPECT_TRUE(shownAfterRestore);
+    EXPECT_TRUE(IsWindowVisible(form_->Handle()));
+}
+
+std::vector<HWND> gNameChanges;
+void CALLBACK RecordNameChange(HWINEVENTHOOK, DWORD, HWND hwnd, LONG object, LONG child, DWORD, DWORD) {
+    if (object == OBJID_CLIENT && child == CHILDID_SELF) gNameChanges.push_back(hwnd);
+}
+
+// A screen reader reads the symbol font's letter behind a glyph ("ü" for the
+// check mark): each mark tells it instead what it means.
+TEST_F(DownloadStirpelloForm, MarksTellScreenReadersWhatTheyMean) {
+    // Nothing of the accessibility support is loaded until a client asks.
+    EXPECT_EQ(GetModuleHandleA("oleacc.dll"), nullptr);
+    ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
+    HWND marks[4] = {form_->S1Mark, form_->s2Mark, form_->s3Mark, form_->s4Mark};
+    for (HWND m : marks) EXPECT_EQ(TGuiDriver::AccessibleName(m), "");
+
+    HWINEVENTHOOK hook = SetWinEventHook(EVENT_OBJECT_NAMECHANGE, EVENT_OBJECT_NAMECHANGE, nullptr,
+                                         RecordNameChange, GetCurrentProcessId(), GetCurrentThreadId(),
+                                         WINEVENT_OUTOFCONTEXT);
+    const struct {
+        int step;
+        TStepMark mark;
+        const char* name;
+    } cases[] = {
+        {1, TStepMark::Arrow, "in progress"}, {1, TStepMark::Check, "done"},   {2, TStepMark::Arrow, "in progress"},
+        {2, TStepMark::Cross, "failed"},      {2, TStepMark::Hidden, ""},      {4, TStepMark::Arrow, "in progress"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.step) + " " + c.name);
+        const HWND h = marks[c.step - 1];
+        gNameChanges.clear();
+        form_->SetMark(c.step, c.mark);
+        EXPECT_EQ(TGuiDriver::AccessibleName(h), c.name);
+        // The glyph stays what it was.
+        EXPECT_EQ(WideText(h).size(), 1u);
+        // Clients that listen are told.
+        form_->ProcessMessages();
+        EXPECT_EQ(std::count(gNameChanges.begin(), gNameChanges.end(), h), 1);
+    }
+    UnhookWinEvent(hook);
+
+    // Everything but the name is the system's (role, state, place).
+    static const auto fromWindow =
+        SystemDllFunction<decltype(&AccessibleObjectFromWindow)>("oleacc.dll", "AccessibleObjectFromWindow");
+    static const auto standardObject =
+        SystemDllFunction<decltype(&CreateStdAccessibleObject)>("oleacc.dll", "CreateStdAccessibleObject");
+    form_->SetMark(3, TStepMark::Cross);
+    for (HWND h : {form_->s2Mark, form_->s3Mark}) {
+        IAccessible* objects[2] = {};
+        ASSERT_EQ(fromWindow(h, static_cast<DWORD>(OBJID_CLIENT), __uuidof(IAccessible),
+                             reinterpret_cast<void**>(&objects[0])),
+                  S_OK);
+        ASSERT_EQ(standardObject(h, OBJID_CLIENT, __uuidof(IAccessible), reinterpret_cast<void**>(&objects[1])),
+                  S_OK);
+        VARIANT self;
+        VariantInit(&self);
+        self.vt = VT_I4;
+        self.lVal = CHILDID_SELF;
+        VARIANT role[2], state[2];
+        LONG place[2][4] = {};
+        for (int i = 0; i < 2; ++i) {
+            VariantInit(&role[i]);
+            VariantInit(&state[i]);
+            EXPECT_EQ(objects[i]->get_accRole(self, &role[i]), S_OK);
+            EXPECT_EQ(objects[i]->get_accState(self, &state[i]), S_OK);
+            EXPECT_EQ(objects[i]->accLocation(&place[i][0], &place[i][1], &place[i][2], &place[i][3], self), S_OK);
+        }
+        EXPECT_EQ(role[0].lVal, role[1].lVal);
+        EXPECT_EQ(state[0].lVal, state[1].lVal);
+        EXPECT_EQ(std::vector<LONG>(place[0], place[0] + 4), std::vector<LONG>(place[1], place[1] + 4));
+        EXPECT_EQ((state[0].lVal & STATE_SYSTEM_INVISIBLE) != 0, h == form_->s2Mark) << "s2Mark is hidden";
+        for (IAccessible* o : objects) o->Release();
+    }
+    CoUninitialize();
+}
+
 TEST_F(DownloadStirpelloForm, ARunGoesOnHarmlesslyAfterTheWindowClosed) {
     form_->SetRunHandler([](TDownloadStirpelloForm& form) {
         form.Log().Add(TRunMsg::ProgramRunning, {"C:\\Stirpello\\SPEngine.exe"});
@@ -431,15 +629,17 @@ int g_childToFail = 0, g_childrenSeen = 0;
 LRESULT CALLBACK FailNthChild(int code, WPARAM wp, LPARAM lp) {
     if (code == HCBT_CREATEWND) {
         const CBT_CREATEWNDA* create = reinterpret_cast<CBT_CREATEWNDA*>(lp);
-        if (create->lpcs->hwndParent != nullptr && ++g_childrenSeen == g_childToFail) return 1;
+        if ((create->lpcs->style & WS_CHILD) && ++g_childrenSeen == g_childToFail) return 1;
     }
     return CallNextHookEx(nullptr, code, wp, lp);
 }
 
+// The main windows and the application windows that own them.
 BOOL CALLBACK CountMainWindows(HWND h, LPARAM lp) {
     char cls[64] = {};
     GetClassNameA(h, cls, sizeof cls);
-    if (std::string(cls) == kMainWindowClass) ++*reinterpret_cast<int*>(lp);
+    if (std::string(cls) == kMainWindowClass || std::string(cls) == kApplicationWindowClass)
+        ++*reinterpret_cast<int*>(lp);
     return TRUE;
 }
 
@@ -477,7 +677,7 @@ TEST(DownloadStirpelloFormCreation, FailedComponentLeavesNoWindow) {
     }
     // The class still serves a form that is made whole.
     TDownloadStirpelloForm form(GetModuleHandleA(nullptr));
-    EXPECT_EQ(MainWindowsOfThisThread(), 1);
+    EXPECT_EQ(MainWindowsOfThisThread(), 2);
     EXPECT_NE(form.Label6, nullptr);
 }
 

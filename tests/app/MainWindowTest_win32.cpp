@@ -132,7 +132,12 @@ TEST_F(MainWindow, OpensAsDesignedAndClosesWithAnEmptyLog) {
     std::string s = "set-clipboard \"before the start\"\n"
                     "start DownloadStirpelloUpdate.exe\n"
                     "window " + Q(kCaption) + "\n"
-                    "expect-clipboard \"Close the download utility first! Then do the PASTE...\"\n";
+                    "expect-clipboard \"Close the download utility first! Then do the PASTE...\"\n"
+                    // Enter presses the button; the task bar names the utility;
+                    // a mark still to come has no name for screen readers.
+                    "expect-focus Button1 2000\n"
+                    "expect-taskbar \"Stirpello Update Manager\"\n"
+                    "expect-accname S1Mark \"\"\n";
     for (const TExpected& c : kLayout) {
         if (c.text != nullptr) s += "expect-text " + std::string(c.name) + " " + Q(c.text) + "\n";
         s += "expect-rect " + std::string(c.name) + " " + std::to_string(c.left) + " " + std::to_string(c.top) +
@@ -184,6 +189,11 @@ TEST_F(GuiDriver, FailsOnWhatIsNotThere) {
         {"click Button2", "no control \"Button2\""},
         {"answer \"Nothing asks this\" OK \"\" 200", "no message box with text \"Nothing asks this\""},
         {"expect-clipboard \"something else\" 100", "clipboard: expected \"something else\""},
+        {"expect-focus Memo1", "Memo1 does not have the focus; Button1 has"},
+        {"key Enter", "unknown key \"Enter\""},
+        {"expect-taskbar \"Stirpello\"",
+         "task-bar button: expected \"Stirpello\", found \"Stirpello Update Manager\""},
+        {"expect-accname S1Mark done", "S1Mark: expected accessible name \"done\", found \"\""},
     };
     for (const auto& c : cases) {
         const TRun run = Drive("window " + Q(kCaption) + "\n" + c.command + "\n");

@@ -115,6 +115,12 @@ const char* TDriverScript::Usage() {
            "  mouse-down CTRL               post a left button press at the control's centre, as\n"
            "                                the mouse would queue it (no release follows)\n"
            "  expect-pushed CTRL yes|no     the button is (not) held down; asked with a 1 s time-out\n"
+           "  key KEY                       post a press and release of KEY (Return Space Tab Escape)\n"
+           "                                to the control with the keyboard focus\n"
+           "  expect-focus CTRL [WAIT]      the control has the keyboard focus\n"
+           "  expect-accname CTRL TEXT [WAIT]   the name a screen reader gets for the control (\"\" none)\n"
+           "  expect-taskbar TEXT           the task-bar button that stands for the current window\n"
+           "                                belongs to a window titled TEXT\n"
            "  ping [TIMEOUT]                the current window answers a sent WM_NULL in time\n"
            "  answer TEXT BUTTON [TITLE] [TIMEOUT]\n"
            "                                wait for a message box whose text is TEXT and press\n"
@@ -325,6 +331,33 @@ void TDriverScript::Execute(const std::vector<std::string>& w) {
             throw EDriverError(w[1] + " did not answer within 1000 ms");
         const bool pushed = (state & BST_PUSHED) != 0;
         if (pushed != ToFlag(w[2])) throw EDriverError(w[1] + (pushed ? " is held down" : " is not held down"));
+    } else if (cmd == "key") {
+        Need(w, 1, 1);
+        TGuiDriver::PressKey(Current(), TGuiDriver::KeyCode(w[1]));
+    } else if (cmd == "expect-focus") {
+        Need(w, 1, 2);
+        Expect(Wait(w, 2), [&]() -> std::string {
+            const HWND want = TGuiDriver::Control(Current(), w[1]);
+            const HWND focus = TGuiDriver::Focus(Current());
+            if (focus == want) return "";
+            if (focus == nullptr) return w[1] + " does not have the focus; nothing has";
+            const TControlInfo c = TGuiDriver::Describe(focus);
+            return w[1] + " does not have the focus; " + (c.Name.empty() ? c.ClassName + " " + Quote(c.Text) : c.Name) +
+                   " has";
+        });
+    } else if (cmd == "expect-accname") {
+        Need(w, 2, 3);
+        Expect(Wait(w, 3), [&]() -> std::string {
+            const std::string actual = TGuiDriver::AccessibleName(TGuiDriver::Control(Current(), w[1]));
+            if (actual == w[2]) return "";
+            return w[1] + ": expected accessible name " + Quote(w[2]) + ", found " + Quote(actual);
+        });
+    } else if (cmd == "expect-taskbar") {
+        Need(w, 1, 1);
+        const HWND button = TGuiDriver::TaskbarWindow(Current());
+        if (button == nullptr) throw EDriverError("no task-bar button stands for the window");
+        const std::string text = TGuiDriver::Text(button);
+        if (text != w[1]) throw EDriverError("task-bar button: expected " + Quote(w[1]) + ", found " + Quote(text));
     } else if (cmd == "ping") {
         Need(w, 0, 1);
         const DWORD wait = Timeout(w, 1);

@@ -1,5 +1,6 @@
 #include "tools/guidriver/GuiDriver_win32.h"
 
+#include <oleacc.h>
 #include <zlib.h>
 
 #include <cstdint>
@@ -94,8 +95,10 @@ std::string EncodePng(int width, int height, const std::vector<uint8_t>& bgra) {
 }  // namespace
 
 HWND TGuiDriver::FindTopWindow(const std::string& title) {
-    for (HWND h : TopWindows())
-        if (IsWindowVisible(h) && Text(h) == title) return h;
+    for (HWND h : TopWindows()) {
+        RECT r = {};
+        if (IsWindowVisible(h) && GetWindowRect(h, &r) && !IsRectEmpty(&r) && Text(h) == title) return h;
+    }
     return nullptr;
 }
 
@@ -175,6 +178,83 @@ void TGuiDriver::Click(HWND button) {
 
 void TGuiDriver::PostClose(HWND window) {
     if (!PostMessageA(window, WM_CLOSE, 0, 0)) throw EDriverError("cannot post WM_CLOSE");
+}
+
+HWND TGuiDriver::Focus(HWND top) {
+    GUITHREADINFO info = {};
+    info.cbSize = sizeof info;
+    if (!GetGUIThreadInfo(GetWindowThreadProcessId(top, nullptr), &info)) return nullptr;
+    return info.hwndFocus;
+}
+
+void TGuiDriver::PressKey(HWND top, UINT virtualKey) {
+    HWND target = Focus(top);
+    if (target == nullptr) throw EDriverError("nothing has the keyboard focus in " + Quoted(Text(top)));
+    // Repeat count 1 and the scan code; the release also has the previous
+    // state and transition bits.
+    const LPARAM scan = static_cast<LPARAM>(MapVirtualKeyA(virtualKey, MAPVK_VK_TO_VSC)) << 16;
+    if (!PostMessageA(target, WM_KEYDOWN, virtualKey, scan | 1) ||
+        !PostMessageA(target, WM_KEYUP, virtualKey, scan | 1 | (LPARAM{3} << 30)))
+        throw EDriverError("cannot post the key");
+}
+
+UINT TGuiDriver::KeyCode(const std::string& name) {
+    static const struct {
+        const char* name;
+        UINT code;
+    } kKeys[] = {{"Return", VK_RETURN}, {"Space", VK_SPACE}, {"Tab", VK_TAB}, {"Escape", VK_ESCAPE}};
+    for (const auto& k : kKeys)
+        if (lstrcmpiA(k.name, name.c_str()) == 0) return k.code;
+    throw EDriverError("unknown key " + Quoted(name));
+}
+
+HWND TGuiDriver::TaskbarWindow(HWND window) {
+    // GetParent (and so GA_ROOTOWNER) gives the owner of pop-ups only; the
+    // shell goes by the owner whatever the style.
+    HWND h = window;
+    if (!(GetWindowLongA(h, GWL_EXSTYLE) & WS_EX_APPWINDOW))
+        for (HWND owner; (owner = GetWindow(h, GW_OWNER)) != nullptr;) h = owner;
+    const LONG ex = GetWindowLongA(h, GWL_EXSTYLE);
+    if (!IsWindowVisible(h) || ((ex & WS_EX_TOOLWINDOW) && !(ex & WS_EX_APPWINDOW))) return nullptr;
+    return h;
+}
+
+std::string TGuiDriver::AccessibleName(HWND window) {
+    // Loaded, not imported: a test in this process can then tell whether the
+    // program under test loaded it.
+    static HMODULE oleacc = LoadLibraryA("oleacc.dll");
+    FARPROC proc = oleacc == nullptr ? nullptr : GetProcAddress(oleacc, "AccessibleObjectFromWindow");
+    const auto fromWindow = reinterpret_cast<decltype(&AccessibleObjectFromWindow)>(reinterpret_cast<void*>(proc));
+    if (fromWindow == nullptr) throw EDriverError("oleacc.dll has no AccessibleObjectFromWindow");
+    const HRESULT init = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    struct TUninit {
+        bool on;
+        ~TUninit() {
+            if (on) CoUninitialize();
+        }
+    } uninit{SUCCEEDED(init)};
+    IAccessible* object = nullptr;
+    HRESULT hr = fromWindow(window, static_cast<DWORD>(OBJID_CLIENT), __uuidof(IAccessible),
+                            reinterpret_cast<void**>(&object));
+    if (FAILED(hr) || object == nullptr)
+        throw EDriverError("no accessible object for " + Quoted(Text(window)) + " (error " + std::to_string(hr) + ")");
+    VARIANT self;
+    VariantInit(&self);
+    self.vt = VT_I4;
+    self.lVal = CHILDID_SELF;
+    BSTR name = nullptr;
+    hr = object->get_accName(self, &name);
+    object->Release();
+    if (FAILED(hr)) throw EDriverError("get_accName failed (error " + std::to_string(hr) + ")");
+    std::string text;
+    if (name != nullptr) {
+        const int length = static_cast<int>(SysStringLen(name));
+        const int n = WideCharToMultiByte(CP_ACP, 0, name, length, nullptr, 0, nullptr, nullptr);
+        text.resize(static_cast<size_t>(n > 0 ? n : 0));
+        if (n > 0) WideCharToMultiByte(CP_ACP, 0, name, length, &text[0], n, nullptr, nullptr);
+        SysFreeString(name);
+    }
+    return text;
 }
 
 std::vector<TMessageBox> TGuiDriver::MessageBoxes() {

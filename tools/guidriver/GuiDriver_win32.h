@@ -36,6 +36,7 @@ struct TMessageBox {
 class TGuiDriver {
 public:
     // A visible top-level window whose title is exactly title, or nullptr.
+    // A window of no size does not count: nobody can see it.
     static HWND FindTopWindow(const std::string& title);
     static HWND WaitWindow(const std::string& title, DWORD timeoutMs);
     // Waits until no top-level window (visible or not) has this title.
@@ -51,6 +52,24 @@ public:
     // Posted, so that a click that opens a modal box does not block us.
     static void Click(HWND button);
     static void PostClose(HWND window);
+
+    // The window with the keyboard focus in top's thread, or nullptr.
+    static HWND Focus(HWND top);
+    // Posts a key's press and release (a virtual-key code) to that window, as
+    // the keyboard queues them. Throws EDriverError when nothing has the focus.
+    static void PressKey(HWND top, UINT virtualKey);
+    // "Return", "Space", "Tab" or "Escape" as a virtual-key code.
+    static UINT KeyCode(const std::string& name);
+    // The window whose task-bar button stands for window, as the shell
+    // chooses it: window itself when it asks for a button of its own
+    // (WS_EX_APPWINDOW), else the last of its owners; that one must be shown
+    // and no tool window. nullptr when no button stands for it.
+    static HWND TaskbarWindow(HWND window);
+    // The name a screen reader gets for the window's client area
+    // (AccessibleObjectFromWindow, then get_accName of the object itself), in
+    // the ANSI code page; "" for none. Initialises COM on this thread for the
+    // call where it is not yet. Throws EDriverError when there is no object.
+    static std::string AccessibleName(HWND window);
 
     // Open message boxes (dialog class #32770 with a text static 0xFFFF).
     static std::vector<TMessageBox> MessageBoxes();
