@@ -112,6 +112,13 @@ add_shortcut Stirpello.exe
 SITE_LIFETIME=1800
 scenario_world "$scenario"
 
+# Program Files as on Windows: only administrators can change it (Wine's
+# user, who owns every file there, is taken as Administrators: test and demo
+# builds only). The utility is started as UAC starts it for an
+# administrator, with a limited token, and asks for rights once.
+export STIRPELLO_TEST_ADMIN_SID=S-1-5-21-0-0-0-1000
+export E2E_START=start-limited
+
 log "sample installation: $wininst (= $inst)"
 log "loopback site: $STIRPELLO_SITE_HOST (product site $STIRPELLO_SITE_HOST, probe $STIRPELLO_PROBE_URL)"
 
@@ -132,7 +139,9 @@ else
     scenario_tell "$scenario"
     echo "Press \"Click here to begin the update process\" and answer the boxes;"
     echo "close the utility's window if it stays open at the end."
-    (cd "$work" && wine "$bin/DownloadStirpelloUpdate.exe" </dev/null >/dev/null 2>&1) || true
+    printf 'timeout 86400000\ncd %s\nstart-limited %s\\DownloadStirpelloUpdate.exe\nexited\n' "$winwork" "$winbin" \
+        >"$work/interactive.txt"
+    wine "$bin/guidriver.exe" --script "$(win "$work/interactive.txt")" </dev/null >/dev/null 2>&1 || true
 fi
 
 kill "$sampler_pid" 2>/dev/null || true

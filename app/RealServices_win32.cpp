@@ -132,11 +132,12 @@ bool TRealServices::UserMayDownloadIn(const std::string& dir) {
     std::string why;
     std::unique_ptr<THeldFolder> held = THeldFolder::Open(dir, &why);
     if (!held) return false;
-    const std::wstring download(DownloadFolderName, DownloadFolderName + strlen(DownloadFolderName));
-    // An earlier release made Download\ for administrators only.
+    // An earlier release made Download\ for administrators only; a link
+    // there is not held and so not used.
     const DWORD attributes = GetFileAttributesA((Slashed(dir) + DownloadFolderName).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return UserMay(*held, L"", FILE_ADD_SUBDIRECTORY);
-    return UserMay(*held, download, FILE_ADD_FILE | FILE_DELETE_CHILD);
+    std::unique_ptr<THeldFolder> folder = THeldFolder::Open(Slashed(dir) + DownloadFolderName, &why);
+    return folder && UserMay(*folder, L"", FILE_ADD_FILE | FILE_DELETE_CHILD);
 }
 
 TDownloadOutcome TRealServices::DownloadUpdateModule(const std::string& directory, std::string& modulePath,

@@ -9,6 +9,8 @@
 #include <memory>
 #include <vector>
 
+#include "fileutil/SystemDll_win32.h"
+
 namespace {
 
 // Pipe buffers: a request other than the module fits at once; the module's
@@ -28,7 +30,10 @@ std::string Narrow(const std::wstring& w) {
 
 std::wstring RandomPipeName() {
     unsigned char random[16];
-    NTSTATUS st = BCryptGenRandom(nullptr, random, sizeof random, BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+    // bcrypt.dll is no KnownDLL: loaded from the system folder, not imported.
+    static const auto genRandom =
+        SystemDllFunction<decltype(&BCryptGenRandom)>("bcrypt.dll", "BCryptGenRandom");
+    NTSTATUS st = genRandom ? genRandom(nullptr, random, sizeof random, BCRYPT_USE_SYSTEM_PREFERRED_RNG) : -1;
     if (st != 0) throw EStepChannelError("No random name could be made for the elevated step's channel", ERROR_GEN_FAILURE);
     std::wstring name = StepPipePrefix;
     const wchar_t* hex = L"0123456789abcdef";

@@ -115,38 +115,43 @@ scenario_drive() {
     local download='window "Downloading File...."'
     local manager='window "Stirpello Update Manager"'
     DRIVE_BEFORE_CLICK="$(shot 1-main-window window)"
+    # The first write in the protected folder: the box before Windows asks
+    # for administrator rights (the driver reads a backslash as an escape).
+    local why="Stirpello is installed in ${wininst//\\/\\\\}\\\\, which only administrators can change. To repair it, Windows will now ask for permission for a small part of this utility to make the changes there. It asks once for this run."
+    local rights
+    rights="$manager"$'\n'"$(shot 1-why-rights)"$'\n'"$(answer "$why" OK)"
     case $1 in
     major-update)
-        drive_script "$download" "sleep 4500" "$(shot 2-download window)" \
+        drive_script "$rights" "$download" "sleep 4500" "$(shot 2-download window)" \
             "$manager" "$(shot 3-ready-to-launch)" "$(answer "$press_ok" OK)" "exited 0"
         ;;
     no-internet)
-        drive_script "$manager" "$(shot 2-blocked)" \
+        drive_script "$rights" "$manager" "$(shot 2-blocked)" \
             "$(answer "Internet access is blocked! Make sure you're connected and check your firewall/security (e.g. NORTON) settings." OK)" \
             "$(answer "Run Stirpello, use TOOLS...SETTINGS... internet tab and check your proxy settings" OK)" \
             "$(answer "The download did not complete... try the download again later (0/1294848)" OK)" \
             "window $main_title" "expect-visible s2Mark yes" "sleep 300" "$(shot 3-stopped window)" "close" "exited 0"
         ;;
     site-down)
-        drive_script "$manager" "$(shot 2-site-down)" \
+        drive_script "$rights" "$manager" "$(shot 2-site-down)" \
             "$(answer "Stirpello.com appears to be busy or down temporarily... if your update attempt fails wait a few hours and try again." OK)" \
             "$(answer "The Stirpello.com update system is unavailable at the moment - try again later" OK)" \
             "$(answer "$press_ok" OK)" "exited 0"
         ;;
     minor-only)
-        drive_script 'window "Confirm"' "$(shot 2-minor-question)" \
+        drive_script "$rights" 'window "Confirm"' "$(shot 2-minor-question)" \
             "$(answer "Only a minor update is available currently... would you like to change your settings to notify you of minor updates?" Yes Confirm)" \
             "$(answer "$press_ok" OK)" "exited 0"
         ;;
     corrupted-download)
         local crc
         crc=$(crc32_signed "$work/damaged.exe")
-        drive_script "$manager" "$(shot 2-corrupted)" \
+        drive_script "$rights" "$manager" "$(shot 2-corrupted)" \
             "$(answer "The file was corrupted during the transmission... try the download again (1348818072/$crc)" OK)" \
             "window $main_title" "sleep 300" "$(shot 3-stopped window)" "close" "exited 0"
         ;;
     forged-module)
-        drive_script "$manager" "$(shot 2-forged)" \
+        drive_script "$rights" "$manager" "$(shot 2-forged)" \
             "$(answer "The file was corrupted during the transmission... try the download again (SHA-256)" OK)" \
             "window $main_title" "expect-visible s2Mark yes" "sleep 300" "$(shot 3-refused window)" "close" "exited 0"
         ;;
@@ -190,7 +195,12 @@ sample_peak() {
 
 # report NAME: the run log, the settings file's changes, the module in place.
 report() {
-    local logfile=$inst/StirpelloUpdateLog.txt
+    # Where the user cannot write the program folder, the log and the
+    # download are in the user's own folder.
+    local own=$local_appdata/Stirpello/Update
+    local logfile=$inst/StirpelloUpdateLog.txt download=$inst/Download/Stirpello.exe
+    [ -f "$own/StirpelloUpdateLog.txt" ] && logfile=$own/StirpelloUpdateLog.txt
+    [ -f "$own/Download/Stirpello.exe" ] && download=$own/Download/Stirpello.exe
     echo
     echo "==================== run log ($1) ===================="
     if [ -f "$logfile" ]; then
@@ -207,7 +217,7 @@ report() {
         <(tr -d '\r' <"$inst/Stirpello.ini") >"$work/ini.diff"; then
         echo "(unchanged)"
     else
-        echo "(- removed, + added; the profile functions also rewrite the file in their own form)"
+        echo "(- removed, + added)"
         tail -n +3 "$work/ini.diff" | grep -v '^@@' || true
     fi
     echo
@@ -218,8 +228,8 @@ report() {
     else
         echo "  it is the old module: nothing was replaced"
     fi
-    if [ -f "$inst/Download/Stirpello.exe" ]; then
-        echo "Download/Stirpello.exe: $(stat -c %s "$inst/Download/Stirpello.exe") bytes, CRC-32 $(crc32_signed "$inst/Download/Stirpello.exe")"
+    if [ -f "$download" ]; then
+        echo "download: $download, $(stat -c %s "$download") bytes, CRC-32 $(crc32_signed "$download")"
     fi
     local launched=$inst/UpdateModuleLaunched.txt i
     for i in $(seq 1 20); do [ -s "$launched" ] && break; sleep 0.1; done

@@ -46,6 +46,8 @@ user_update=$local_appdata/Stirpello/Update
 holder_pid=
 cleanup() {
     stop_site
+    # A run a failed driver left behind would answer the next scenario's waits.
+    pkill -f 'DownloadStirpelloUpdate.exe' 2>/dev/null || true
     if [ -n "$holder_pid" ]; then
         : >"$work/run/stop"
         wait "$holder_pid" 2>/dev/null || true
