@@ -4,7 +4,9 @@
 #include "elevate/StepChannel_win32.h"
 
 #include <windows.h>
+#include <aclapi.h>
 #include <psapi.h>
+#include <sddl.h>
 #include <shellapi.h>
 
 #include <gtest/gtest.h>
@@ -50,6 +52,15 @@ int StepMain(const std::wstring& name) {
         HANDLE e = OpenEventA(SYNCHRONIZE, FALSE, event);
         if (!e || WaitForSingleObject(e, 20000) != WAIT_OBJECT_0) return 4;
         CloseHandle(e);
+    }
+    if (std::strcmp(mode, "die") == 0 || std::strcmp(mode, "hold") == 0) {
+        // Takes one request and never answers: ends, or stays silent.
+        TFileHandle pipe(ConnectToChannel(name, &why));
+        TRequest r;
+        TRequestHeader h;
+        if (!pipe || ReadStepRequest(pipe.get(), ModuleSize, 10000, &r, &h, &why) != TStepRead::Ok) return 5;
+        if (mode[0] == 'h') Sleep(20000);
+        return 7;
     }
     if (std::strcmp(mode, "longreply") == 0) {
         TFileHandle pipe(ConnectToChannel(name, &why));
@@ -149,11 +160,38 @@ TEST(StepChannel, TheRealStarterRunsThisProgramAsTheStep) {
     CloseHandle(process);
 }
 
+std::string AccessList(HANDLE h) {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (GetSecurityInfo(h, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, nullptr, &sd) != 0)
+        return "unreadable";
+    char* text = nullptr;
+    ConvertSecurityDescriptorToStringSecurityDescriptorA(sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr);
+    std::string out = text ? text : "";
+    LocalFree(text);
+    LocalFree(sd);
+    return out;
+}
+
+std::string UserSid() {
+    HANDLE token = nullptr;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+    char buffer[256];
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size);
+    CloseHandle(token);
+    char* sid = nullptr;
+    ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &sid);
+    std::string out = sid ? sid : "";
+    LocalFree(sid);
+    return out;
+}
+
 TEST(StepChannel, AClientThatIsNotTheStartedProcessIsDropped) {
     const std::string eventName = "steptest-" + std::to_string(GetCurrentProcessId());
     TKernelHandle strangerDropped(CreateEventA(nullptr, TRUE, FALSE, eventName.c_str()));
     SetEnvironmentVariableA("STEP_TEST_EVENT", eventName.c_str());
     DWORD strangerError = 0;
+    std::string dacl;
     std::thread stranger;
     auto start = StartChild("late");
     TStepChannel ch(nullptr, [&](const std::wstring& exe, const std::wstring& parameters, DWORD* error) {
@@ -165,6 +203,7 @@ TEST(StepChannel, AClientThatIsNotTheStartedProcessIsDropped) {
             if (!pipe) {
                 strangerError = 1;
             } else {
+                dacl = AccessList(pipe.get());
                 TRequest r;
                 TRequestHeader h;
                 ReadStepRequest(pipe.get(), ModuleSize, 20000, &r, &h, &why);
@@ -177,6 +216,8 @@ TEST(StepChannel, AClientThatIsNotTheStartedProcessIsDropped) {
     ch.Open(30000);
     stranger.join();
     EXPECT_EQ(strangerError, 2u);  // it got in, and was put out
+    // Only the user (Wine's every user: S-1-5-21-0-0-0-1000) and Administrators.
+    EXPECT_EQ(dacl, "D:P(A;;FA;;;" + UserSid() + ")(A;;FA;;;BA)");
     EXPECT_EQ(ch.Send(Request(TStepKind::OpenFolder)).result, TStepResult::Done);
 }
 
@@ -228,6 +269,31 @@ TEST(StepChannel, AReplyLongerThanItsRecordBreaksTheChannel) {
         EXPECT_EQ(e.Message(), "The elevated step's reply is too long");
     }
     EXPECT_FALSE(ch.IsOpen());
+}
+
+TEST(StepChannel, AStepThatDiesOrStaysSilentEndsTheWaitForItsReply) {
+    struct {
+        const char* mode;
+        DWORD timeoutMs;
+        const char* message;
+    } cases[] = {
+        {"die", 60000, "The elevated step ended without a reply (exit code 7)"},
+        {"hold", 1000, "The elevated step did not answer in time"},
+    };
+    for (const auto& c : cases) {
+        TStepChannel ch(nullptr, StartChild(c.mode));
+        ch.Open(30000);
+        ULONGLONG t0 = GetTickCount64();
+        try {
+            ch.Send(Request(TStepKind::OpenFolder), c.timeoutMs);
+            ADD_FAILURE() << c.mode;
+        } catch (const EStepChannelError& e) {
+            EXPECT_EQ(e.Message(), c.message);
+        }
+        EXPECT_LT(GetTickCount64() - t0, 10000u) << c.mode;
+        EXPECT_FALSE(ch.IsOpen());
+        if (c.mode[0] == 'h') TerminateProcess(ch.StepProcess(), 0);
+    }
 }
 
 TEST(StepSide, RefusesNamesThatAreNotChannels) {
