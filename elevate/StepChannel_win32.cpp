@@ -218,8 +218,10 @@ void TStepChannel::Open(DWORD connectMs) {
 
 TStepReply TStepChannel::Send(TRequest request, DWORD timeoutMs) {
     if (!pipe_) throw EStepChannelError("The elevated step is not running", ERROR_INVALID_HANDLE);
-    request.sequence = ++sequence_;
+    // A request that cannot be written is not sent and uses no sequence.
+    request.sequence = sequence_ + 1;
     std::string bytes = WriteRequest(request);
+    ++sequence_;
     if (request.kind == TStepKind::Quit || request.kind == TStepKind::LaunchModule) ended_ = true;
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     DWORD done = 0;

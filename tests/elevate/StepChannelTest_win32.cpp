@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -32,7 +33,10 @@ TStepReply Echo(const TRequest& r, const TStepSession&) {
     TStepReply reply;
     reply.result = TStepResult::Done;
     switch (r.kind) {
-    case TStepKind::OpenFolder: reply.reason = "folder " + Narrow(r.folder); break;
+    case TStepKind::OpenFolder:
+        if (r.folder == L"C:\\Unheld") throw std::runtime_error("the folder cannot be held");
+        reply.reason = "folder " + Narrow(r.folder);
+        break;
     case TStepKind::InstallModule: reply.reason = "module of " + std::to_string(r.module.size()) + " starting " + r.module.substr(0, 4); break;
     case TStepKind::WriteWantsUpdate: reply.reason = r.wantsUpdate ? "wants TRUE" : "wants FALSE"; break;
     default: reply.reason = "kind " + std::to_string(static_cast<int>(r.kind)); break;
@@ -144,6 +148,25 @@ TEST(StepChannel, AWholeUpdateInOrder) {
     // Launching ends the step by itself; nothing more is taken.
     EXPECT_EQ(ExitCodeAfter(ch.StepProcess(), 10000), 0u);
     EXPECT_THROW(ch.Send(Request(TStepKind::Quit), 5000), EStepChannelError);
+}
+
+TEST(StepChannel, HostileRequestsNeverReachTheExecutorAndAFolderNotHeldEndsTheStep) {
+    TStepChannel ch(nullptr, StartChild("serve"));
+    ch.Open(30000);
+    EXPECT_EQ(ch.Send(Request(TStepKind::WriteWantsUpdate)).reason, "no folder is open");
+    TRequest r = Request(TStepKind::OpenFolder);
+    for (const wchar_t* path : {L"\\\\server\\share", L"C:\\Program Files\\..\\Windows", L"C:\\x\\NUL"}) {
+        r.folder = path;
+        TStepReply reply = ch.Send(r);
+        EXPECT_EQ(reply.result, TStepResult::Refused);
+        EXPECT_EQ(reply.reason, FolderPathRefusal(path));  // the session's word, not the executor's
+    }
+    r.folder = L"C:\\Unheld";
+    TStepReply failed = ch.Send(r);
+    EXPECT_EQ(failed.result, TStepResult::Failed);
+    EXPECT_EQ(failed.reason, "the folder cannot be held");
+    EXPECT_EQ(ExitCodeAfter(ch.StepProcess(), 10000), 0u);
+    EXPECT_THROW(ch.Send(Request(TStepKind::OpenFolder), 5000), EStepChannelError);
 }
 
 TEST(StepChannel, TheRealStarterRunsThisProgramAsTheStep) {

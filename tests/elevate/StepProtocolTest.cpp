@@ -135,14 +135,14 @@ TEST(StepReply, SurvivesTheTripAndMalformedOnesAreRefused) {
 
 TEST(FolderPath, OnlyPlainPathsOnADriveLetter) {
     for (const wchar_t* ok : {L"C:\\Program Files (x86)\\Stirpello", L"d:\\Stirpello\\", L"C:\\Pro.gram\\St irpello",
-                              L"C:\\Programme\\\u00dcbersicht \u00e9t\u00e9"})
+                              L"C:\\Programme\\\u00dcbersicht \u00e9t\u00e9", L"C:\\CONTROL\\COM10\\nul_\\Console"})
         EXPECT_EQ(FolderPathRefusal(ok), "") << ok;
     for (const wchar_t* bad :
          {L"", L"\\\\server\\share\\Stirpello", L"\\\\?\\C:\\Stirpello", L"\\\\.\\C:\\Stirpello", L"\\??\\C:\\Stirpello",
           L"Stirpello", L"C:Stirpello", L"\\Stirpello", L"C:/Stirpello", L"C:\\Stirpello/x", L"C:\\Stirpello:stream",
           L"C:\\Stirpello::$DATA", L"1:\\Stirpello", L"C:\\", L"C:\\\\Stirpello", L"C:\\a\\\\b", L"C:\\a\\.\\b",
           L"C:\\a\\..\\b", L"C:\\a\\..", L"C:\\Stirpello.", L"C:\\Stirpello \\x", L"C:\\Stir\tpello", L"C:\\Stir*",
-          L"C:\\St?", L"C:\\a<b", L"C:\\a>b", L"C:\\a\"b", L"C:\\a|b"})
+          L"C:\\St?", L"C:\\x\\NUL", L"C:\\x\\con.txt\\y", L"C:\\Com1", L"C:\\lpt9 .log", L"C:\\CONOUT$", L"C:\\a<b", L"C:\\a>b", L"C:\\a\"b", L"C:\\a|b"})
         EXPECT_NE(FolderPathRefusal(bad), "") << bad;
     std::wstring longest = L"C:\\" + std::wstring(1020, L'a');
     EXPECT_EQ(FolderPathRefusal(longest), "");
