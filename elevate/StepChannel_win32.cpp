@@ -57,7 +57,7 @@ std::unique_ptr<void, TLocalFree> PipeSecurity() {
     wchar_t* sid = nullptr;
     if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &sid))
         throw EStepChannelError("The user's SID cannot be read: " + SysErrorMessage(GetLastError()), GetLastError());
-    std::wstring sddl = L"D:P(A;;GA;;;" + std::wstring(sid) + L")(A;;GA;;;BA)";
+    std::wstring sddl = L"D:P(A;;FA;;;" + std::wstring(sid) + L")(A;;FA;;;BA)";
     LocalFree(sid);
     PSECURITY_DESCRIPTOR sd = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &sd, nullptr))
@@ -126,6 +126,8 @@ DWORD Drain(HANDLE pipe) {
 }
 
 std::string ProcessEnded(HANDLE process, const char* what) {
+    // A closed pipe may come just before the process has ended.
+    WaitForSingleObject(process, 1000);
     DWORD code = 0;
     GetExitCodeProcess(process, &code);
     return std::string("The elevated step ended ") + what + " (exit code " + std::to_string(code) + ")";
@@ -221,8 +223,10 @@ void TStepChannel::Open(DWORD connectMs) {
 
 TStepReply TStepChannel::Send(TRequest request, DWORD timeoutMs) {
     if (!pipe_) throw EStepChannelError("The elevated step is not running", ERROR_INVALID_HANDLE);
-    request.sequence = ++sequence_;
+    // A request that cannot be written is not sent and uses no sequence.
+    request.sequence = sequence_ + 1;
     std::string bytes = WriteRequest(request);
+    ++sequence_;
     if (request.kind == TStepKind::Quit || request.kind == TStepKind::LaunchModule) ended_ = true;
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     DWORD done = 0;

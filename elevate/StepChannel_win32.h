@@ -86,9 +86,9 @@ HANDLE ConnectToChannel(const std::wstring& name, std::string* why);
 
 // Reads one request from the step's pipe, at most waitMs. Reads the header
 // first and then no more than its kind's fixed payload: a record that claims
-// or holds more is drained and refused without being buffered. Returns
-// ReadOk with *request, ReadRefused with *why (*header holds what the header
-// said, for the reply) or ReadBroken with *why (pipe closed, timed out).
+// or holds more is drained and refused without being buffered. Returns Ok
+// with *request, Refused with *why (*header holds what the header said, for
+// the reply), or Broken with *why (pipe closed, nothing within waitMs).
 enum class TStepRead { Ok, Refused, Broken };
 TStepRead ReadStepRequest(HANDLE pipe, size_t moduleSize, DWORD waitMs, TRequest* request,
                           TRequestHeader* header, std::string* why);
@@ -98,8 +98,9 @@ bool WriteStepReply(HANDLE pipe, const TStepReply& reply, std::string* why);
 // The step's loop: connects, then reads requests until Quit, LaunchModule, a
 // broken pipe or idleMs without a request. Each request is checked by a
 // TStepSession; only accepted ones reach execute, which returns the reply's
-// result and reason (the kind and sequence are filled in here). An
-// OpenFolder that execute answers with Failed ends the session.
+// result and reason (the kind and sequence are filled in here); an exception
+// from it becomes Failed with its text. An OpenFolder that execute does not
+// answer with Done ends the session, and so the step.
 // Returns 0 after a clean end, 1 when the channel could not be used (*why).
 using TStepExecutor = std::function<TStepReply(const TRequest& request, const TStepSession& session)>;
 int ServeStepChannel(const std::wstring& name, size_t moduleSize, const TStepExecutor& execute, DWORD idleMs,

@@ -23,6 +23,19 @@ void Put32(std::string& out, uint32_t v) {
 
 bool IsKind(uint16_t kind) { return kind >= 1 && kind <= 7; }
 
+// CON, NUL, COM1 and the like name a device in any folder, also with an
+// extension ("nul.txt").
+bool IsDeviceName(const std::wstring& part) {
+    std::wstring base = part.substr(0, part.find(L'.'));
+    while (!base.empty() && base.back() == L' ') base.pop_back();
+    for (wchar_t& c : base)
+        if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
+    if (base == L"CON" || base == L"PRN" || base == L"AUX" || base == L"NUL" || base == L"CONIN$" || base == L"CONOUT$")
+        return true;
+    return base.size() == 4 && (base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0) &&
+           ((base[3] >= L'0' && base[3] <= L'9') || base[3] == L'\u00b9' || base[3] == L'\u00b2' || base[3] == L'\u00b3');
+}
+
 }  // namespace
 
 size_t StepPayloadSize(uint16_t kind, size_t moduleSize) {
@@ -186,6 +199,7 @@ std::string FolderPathRefusal(const std::wstring& path) {
         if (part.empty()) return "empty component in the folder path";
         if (part == L"." || part == L"..") return "\".\" or \"..\" in the folder path";
         if (part.back() == L'.' || part.back() == L' ') return "component ending in a dot or space";
+        if (IsDeviceName(part)) return "a device name in the folder path";
         start = end + 1;
     }
     return "";

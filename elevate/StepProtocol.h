@@ -89,8 +89,9 @@ std::string ReadReply(const uint8_t* data, size_t size, TStepReply* out);
 
 // "" when path may be a program folder for the step: X:\... on a drive
 // letter, without UNC, device or NT prefixes, forward slashes, streams, empty
-// "." or ".." components, components ending in a dot or space, control
-// characters or *?<>"|, and at most StepFolderMaxChars characters. One
+// "." or ".." components, components ending in a dot or space, device names
+// (CON, NUL, COM1, ...), control characters or *?<>"|, and at most
+// StepFolderMaxChars characters. One
 // trailing backslash is allowed; the drive's root alone is not a program
 // folder. Otherwise a short reason. Whether the folder is on a fixed disk and
 // free of links is for the step to check on the folder itself.

@@ -10,7 +10,7 @@ source "$(dirname "$0")/common.sh"
 seconds=${1:-30}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(catalogue_fuzz catalogue_zlib_fuzz http_fuzz http_flood_fuzz)
+[ ${#targets[@]} -eq 0 ] && targets=(catalogue_fuzz catalogue_zlib_fuzz http_fuzz http_flood_fuzz step_fuzz)
 
 ensure_packages
 dir=$BUILD/fuzz
@@ -42,6 +42,12 @@ for t in "${targets[@]}"; do
             inputs=("$ROOT/tests/web/fuzz/corpus")
             [ "$t" = http_flood_fuzz ] && inputs=("$ROOT/tests/web/fuzz/flood")
             extra=(-dict="$ROOT/tests/web/fuzz/HttpFuzz.dict" -malloc_limit_mb=64)
+            timeout=5
+            ;;
+        step_fuzz)
+            # The step reads at most one module's size per record.
+            inputs=("$ROOT/tests/elevate/fuzz/corpus")
+            extra=(-malloc_limit_mb=64)
             timeout=5
             ;;
         *) log "unknown target $t"; exit 2 ;;
