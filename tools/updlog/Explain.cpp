@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstring>
 #include <map>
+#include <sstream>
 #include <string_view>
 
 #include "tools/updlog/Json.h"
@@ -76,6 +77,44 @@ std::string FromWindows1252(const std::string& b) {
     return out;
 }
 
+// Word, mail programs and phones retype what is pasted: curly quotes, an
+// ellipsis, dashes, no-break and zero-width spaces. The log writes none of
+// them, so each goes back to what the log wrote.
+std::string PlainTypography(const std::string& s) {
+    std::string out;
+    out.reserve(s.size());
+    for (size_t i = 0; i < s.size();) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c < 0x80 || i + 1 >= s.size()) {
+            out += s[i++];
+            continue;
+        }
+        unsigned cp = 0;
+        size_t n = (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 1;
+        if (n == 1 || i + n > s.size()) {
+            out += s[i++];
+            continue;
+        }
+        cp = c & (n == 2 ? 0x1F : n == 3 ? 0x0F : 0x07);
+        for (size_t k = 1; k < n; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+        const char* plain = nullptr;
+        switch (cp) {
+        case 0x2018: case 0x2019: case 0x201A: case 0x201B: case 0x2032: plain = "'"; break;
+        case 0x201C: case 0x201D: case 0x201E: case 0x201F: case 0x2033: plain = "\""; break;
+        case 0x2026: plain = "..."; break;
+        case 0x2010: case 0x2011: case 0x2012: case 0x2013: case 0x2014: case 0x2015: case 0x2212: plain = "-"; break;
+        case 0x00A0: case 0x2007: case 0x202F: case 0x2000: case 0x2001: case 0x2002: case 0x2003: case 0x2004:
+        case 0x2005: case 0x2006: case 0x2008: case 0x2009: case 0x200A: case 0x3000: plain = " "; break;
+        case 0x200B: case 0x200C: case 0x200D: case 0x2060: case 0xFEFF: case 0x00AD: plain = ""; break;
+        default: break;
+        }
+        if (plain) out += plain;
+        else out.append(s, i, n);
+        i += n;
+    }
+    return out;
+}
+
 // ---- Templates ----------------------------------------------------------------
 
 struct TPiece {
@@ -120,11 +159,27 @@ const std::vector<TTemplate>& Templates() {
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
+bool NamesModule(const std::string& path) {
+    static const char kName[] = "stirpello.exe";
+    const size_t n = sizeof kName - 1;
+    if (path.size() <= n) return false;
+    const char before = path[path.size() - n - 1];
+    if (before != '\\' && before != '/') return false;
+    for (size_t i = 0; i < n; ++i) {
+        char c = path[path.size() - n + i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != kName[i]) return false;
+    }
+    return true;
+}
+
 // ---- The paste as one text ---------------------------------------------------
 //
 // The paste's lines, unquoted and trimmed, without blank lines, joined by
 // '\n'. A '\n' where a mail program may have wrapped a longer line (the line
-// and the next word would not have fitted in 72 columns) may stand for a blank.
+// and the next word would not have fitted in a web form's 60 columns, or the
+// line ended in a blank: a format=flowed soft break) may stand for a blank.
+// The matcher takes it as one only where the joined text is a run line.
 
 class TPaste {
 public:
@@ -145,7 +200,7 @@ public:
             const size_t lineStart = k == 0 ? 0 : breaks_[k - 1] + 1;
             size_t word = s_.find_first_of(" \n", at + 1);
             if (word == std::string::npos) word = s_.size();
-            soft_.push_back((at - lineStart) + 1 + (word - at - 1) > 72);
+            soft_.push_back(flowed_[k] || (at - lineStart) + 1 + (word - at - 1) > kWrapColumns);
         }
     }
 
@@ -169,6 +224,8 @@ public:
     const std::vector<size_t>& Breaks() const { return breaks_; }
 
 private:
+    static constexpr size_t kWrapColumns = 56;
+
     void AddLine(std::string line, int number) {
         for (size_t k = 0; (k = line.find("\xC2\xA0", k)) != std::string::npos;) line.replace(k, 2, " ");
         for (char& c : line)
@@ -185,11 +242,16 @@ private:
         }
         size_t e = line.size();
         while (e > b && line[e - 1] == ' ') --e;
-        if (e == b) return;
+        if (e == b) {
+            lastFlowed_ = false;
+            return;
+        }
         if (!s_.empty()) {
             breaks_.push_back(s_.size());
+            flowed_.push_back(lastFlowed_);
             s_ += '\n';
         }
+        lastFlowed_ = e < line.size();
         starts_.push_back(s_.size());
         numbers_.push_back(number);
         s_.append(line, b, e - b);
@@ -198,6 +260,8 @@ private:
     std::string s_;
     std::vector<size_t> breaks_;
     std::vector<bool> soft_;
+    std::vector<bool> flowed_;  // the line before the break ended in a blank
+    bool lastFlowed_ = false;
     std::vector<size_t> starts_;
     std::vector<int> numbers_;
 };
@@ -332,15 +396,26 @@ private:
         // another of the run's lines begins (a lost line end).
         // The nearest few suffice (a value rarely holds another line's start),
         // and keep a paste full of such starts linear.
-        int tried = 0;
-        for (auto it = std::lower_bound(ends_.begin(), ends_.end(), at);
-             it != ends_.end() && *it <= span && tried < 8; ++it, ++tried) {
-            std::string v = Value(at, *it);
-            while (!v.empty() && v.back() == ' ') v.pop_back();
-            if (!ValidValue(pc.Type, v)) continue;
-            args.push_back(v);
-            Step(t, piece + 1, *it, args, out);
-            args.pop_back();
+        // The run starts only the update module: where one end makes the
+        // value name it, the text after that end is not part of the line.
+        bool moduleOnly = false;
+        for (int pass = 0; pass < 2; ++pass) {
+            int tried = 0;
+            for (auto it = std::lower_bound(ends_.begin(), ends_.end(), at);
+                 it != ends_.end() && *it <= span && tried < 8; ++it, ++tried) {
+                std::string v = Value(at, *it);
+                while (!v.empty() && v.back() == ' ') v.pop_back();
+                if (!ValidValue(pc.Type, v)) continue;
+                if (t.Id == TRunMsg::Launching && pass == 0) {
+                    moduleOnly = moduleOnly || NamesModule(v);
+                    continue;
+                }
+                if (moduleOnly && !NamesModule(v)) continue;
+                args.push_back(v);
+                Step(t, piece + 1, *it, args, out);
+                args.pop_back();
+            }
+            if (t.Id != TRunMsg::Launching) break;
         }
     }
 
@@ -360,7 +435,9 @@ private:
 
 }  // namespace
 
-TDecodedText DecodePaste(const std::string& b) {
+namespace {
+
+TDecodedText DecodeBytes(const std::string& b) {
     if (b.size() >= 3 && b.compare(0, 3, "\xEF\xBB\xBF") == 0) return {b.substr(3), "UTF-8"};
     if (b.size() >= 2 && b[0] == '\xFF' && b[1] == '\xFE') return {FromUtf16(b, 2, true), "UTF-16LE"};
     if (b.size() >= 2 && b[0] == '\xFE' && b[1] == '\xFF') return {FromUtf16(b, 2, false), "UTF-16BE"};
@@ -372,6 +449,14 @@ TDecodedText DecodePaste(const std::string& b) {
     if (half >= 8 && evenZero * 10 >= half * 9) return {FromUtf16(b, 0, false), "UTF-16BE"};
     if (ValidUtf8(b)) return {b, "UTF-8"};
     return {FromWindows1252(b), "Windows-1252"};
+}
+
+}  // namespace
+
+TDecodedText DecodePaste(const std::string& b) {
+    TDecodedText d = DecodeBytes(b);
+    d.Text = PlainTypography(d.Text);
+    return d;
 }
 
 TParsedPaste ParsePaste(const std::string& utf8) {
@@ -397,7 +482,8 @@ TParsedPaste ParsePaste(const std::string& utf8) {
                 size_t b = at;
                 while (b > 0 && (t.Pieces[0].Type == '#' ? IsDigit(s[b - 1]) : s[b - 1] != ' ' && s[b - 1] != '\n'))
                     --b;
-                if (b < at) starts.push_back(b);
+                // Only where the number stands alone: "(S-1-1-0) may" is not a shortcut line.
+                if (b < at && (b == 0 || s[b - 1] == ' ' || s[b - 1] == '\n')) starts.push_back(b);
             }
         }
     }
@@ -418,44 +504,51 @@ TParsedPaste ParsePaste(const std::string& utf8) {
     struct TNode {
         long long Garbage = -1;
         int Lines = 0;
+        int Joins = 0;  // line ends read as blanks: fewer is likelier
         size_t From = 0;
         bool Clean = false;
         bool IsLine = false;
         TFoundLine Line{};
     };
     std::map<size_t, TNode> nodes;
-    auto offer = [&](size_t to, long long garbage, int lines, size_t from, bool clean, const TFoundLine* line) {
+    auto offer = [&](size_t to, long long garbage, int lines, int joins, size_t from, bool clean,
+                     const TFoundLine* line) {
         TNode& node = nodes[to];
         node.Clean = node.Clean || clean;
-        if (node.Garbage < 0 || lines > node.Lines || (lines == node.Lines && garbage < node.Garbage)) {
+        if (node.Garbage < 0 || lines > node.Lines || (lines == node.Lines && garbage < node.Garbage) ||
+            (lines == node.Lines && garbage == node.Garbage && joins < node.Joins)) {
             node.Garbage = garbage;
             node.Lines = lines;
+            node.Joins = joins;
             node.From = from;
             node.IsLine = line != nullptr;
             if (line) node.Line = *line;
         }
     };
-    offer(0, 0, 0, 0, true, nullptr);
+    offer(0, 0, 0, 0, 0, true, nullptr);
     for (auto it = nodes.begin(); it != nodes.end() && it->first < n; ++it) {
         const size_t at = it->first;
         const TNode node = it->second;
         const bool lineStart = at == 0 || s[at - 1] == '\n';
         const bool clean = node.Clean || lineStart;
-        if (clean && (s[at] == ' ' || s[at] == '\n')) offer(at + 1, node.Garbage, node.Lines, at, true, nullptr);
+        if (clean && (s[at] == ' ' || s[at] == '\n'))
+            offer(at + 1, node.Garbage, node.Lines, node.Joins, at, true, nullptr);
         for (const TTemplate& t : templates) {
             if (t.Pieces.empty()) continue;
             if (t.Pieces[0].Placeholder ? !clean : s.compare(at, 1, t.Pieces[0].Literal, 0, 1) != 0) continue;
             for (TMatch& m : matcher.Match(t, at)) {
                 if (m.End <= at) continue;
                 TFoundLine line{t.Id, std::move(m.Args), paste.LineAt(at)};
-                offer(m.End, node.Garbage, node.Lines + 1, at, true, &line);
+                const int joins = static_cast<int>(std::count(s.begin() + static_cast<std::ptrdiff_t>(at),
+                                                              s.begin() + static_cast<std::ptrdiff_t>(m.End), '\n'));
+                offer(m.End, node.Garbage, node.Lines + 1, node.Joins + joins, at, true, &line);
             }
         }
         auto next = std::upper_bound(starts.begin(), starts.end(), at);
         const size_t to = next == starts.end() ? n : *next;
         long long skipped = 0;
         for (size_t i = at; i < to; ++i) skipped += s[i] != ' ' && s[i] != '\n';
-        offer(to, node.Garbage + skipped, node.Lines, at, false, nullptr);
+        offer(to, node.Garbage + skipped, node.Lines, node.Joins, at, false, nullptr);
     }
 
     TParsedPaste parsed;
@@ -487,6 +580,12 @@ TParsedPaste ParsePaste(const std::string& utf8) {
 namespace {
 
 const TRunMessage& Info(const TFoundLine& l) { return RunMessage(l.Id); }
+
+std::string Lowered(std::string s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
 
 std::string Arg(const TFoundLine& l, size_t i) { return i < l.Args.size() ? l.Args[i] : std::string(); }
 
@@ -522,6 +621,44 @@ std::string LineText(const TFoundLine& l) {
     while (!text.empty() && text.front() == ' ') text.erase(text.begin());
     while (!text.empty() && text.back() == ' ') text.pop_back();
     return text;
+}
+
+// A line that carries the system's reason ("Access is denied.", "... is a
+// link") needs the advice for that reason, not the line's usual one.
+void AdviceByWords(const TFoundLine& l, TFault& f) {
+    static const struct {
+        const char* words;
+        const char* cause;
+        const char* advice;
+    } kReasons[] = {
+        {"is a link", "a link (junction or symbolic link) stands where the utility writes, and it never writes through one",
+         "delete the link the line names (usually the Download folder inside the Stirpello folder), then run the "
+         "utility again"},
+        {"names (hard links)", "the file has other names (hard links), so the utility does not overwrite it",
+         "delete the file the line names, then run the utility again"},
+        {"leads elsewhere", "the path leads to another place (a link or a redirected folder)",
+         "delete the link the line names, then run the utility again"},
+        {"is a folder, not a file", "a folder stands where the utility writes a file",
+         "delete or rename the folder the line names, then run the utility again"},
+        {"denied", "Windows refused access", "run the utility as administrator, with Stirpello closed"},
+        {"sharing violation", "another program had the file open",
+         "close Stirpello and let the security software finish, then run the utility again"},
+        {"being used by another process", "another program had the file open",
+         "close Stirpello and let the security software finish, then run the utility again"},
+        {"disk is full", "the disk is full", "free some space on the disk, then run the utility again"},
+        {"not enough space", "the disk is full", "free some space on the disk, then run the utility again"},
+        {"timed out", "the connection timed out", "check the internet connection, then run the utility again"},
+        {"could not be resolved", "the site's name could not be looked up",
+         "check the internet connection and its DNS settings, then run the utility again"},
+    };
+    std::string said;
+    for (const std::string& a : l.Args) said += Lowered(a) + "\n";
+    for (const auto& r : kReasons) {
+        if (said.find(r.words) == std::string::npos) continue;
+        f.Cause += std::string(": ") + r.cause;
+        f.Advice = r.advice;
+        return;
+    }
 }
 
 TRunDiagnosis Diagnose(std::vector<TFoundLine> lines, const std::vector<TFault>& unreadable, int repeatedCrc) {
@@ -583,6 +720,7 @@ TRunDiagnosis Diagnose(std::vector<TFoundLine> lines, const std::vector<TFault>&
         }
         if (m.Kind == TLineKind::Fault || m.Kind == TLineKind::Stop) {
             TFault f{l.Line, LineText(l), m.Cause, m.Advice};
+            AdviceByWords(l, f);
             if (l.Id == TRunMsg::DownloadCrc && crcFailures >= 2) {
                 f.Cause = "the module downloaded but failed its checks twice: security software or a proxy is "
                           "altering downloads";
@@ -619,7 +757,8 @@ TRunDiagnosis Diagnose(std::vector<TFoundLine> lines, const std::vector<TFault>&
     if (d.Outcome == "cut") {
         TFault f{d.LastLine, LineText(d.Lines.back()),
                  "the log ends in the middle of the run after this line: the paste is incomplete",
-                 "ask for the whole log (StirpelloUpdateLog.txt in the Stirpello folder)"};
+                 "ask for the whole log (StirpelloUpdateLog.txt, in the Stirpello folder or in "
+                 "%LOCALAPPDATA%\\Stirpello\\Update)"};
         d.Faults.push_back(f);
     }
     if (haveRequest) {
@@ -635,7 +774,16 @@ TRunDiagnosis Diagnose(std::vector<TFoundLine> lines, const std::vector<TFault>&
         for (const TFoundLine& l : d.Lines)
             if (*Info(l).Trail) d.Trail.push_back(Info(l).Trail);
     }
-    // Steps: what each logged; a quiet step counts as done when a later one ran.
+    // Steps: what each logged. Some steps log nothing when all is well
+    // (the running programs, the settings file, the replacement); such a step
+    // ran when a later one did. The others always log, so without a line
+    // they did not run.
+    auto quiet = [](size_t k) {
+        const TRunStep st = static_cast<TRunStep>(k);
+        return st == TRunStep::Programs || st == TRunStep::Settings || st == TRunStep::Replace;
+    };
+    bool downloaded = false;
+    for (const TFoundLine& l : d.Lines) downloaded = downloaded || l.Id == TRunMsg::DownloadCompleted;
     int lastReached = -1;
     for (size_t k = 1; k < worst.size(); ++k)
         if (worst[k] >= 0) lastReached = static_cast<int>(k);
@@ -648,10 +796,18 @@ TRunDiagnosis Diagnose(std::vector<TFoundLine> lines, const std::vector<TFault>&
         else if (w == 2) o.Status = "failed";
         else if (w == 1) o.Status = "note";
         else if (w == 0) o.Status = "ok";
-        else if (static_cast<int>(k) < lastReached) o.Status = "ok";
+        else if (static_cast<int>(k) < lastReached)
+            // The module is replaced only after a download.
+            o.Status = quiet(k) && (static_cast<TRunStep>(k) != TRunStep::Replace || downloaded) ? "ok" : "not run";
         else o.Status = d.Outcome == "cut" ? "not in the log" : "not reached";
         d.Steps.push_back(o);
     }
+    // Where the verdict places the run.
+    for (const TFoundLine& l : d.Lines)
+        if (Info(l).Kind == TLineKind::Stop || Info(l).Kind == TLineKind::Launched) d.Step = RunStepName(Info(l).Step);
+    if (closedAt != TRunStep::Count) d.Step = RunStepName(closedAt);
+    else if (!d.Faults.empty() && d.Outcome != "launched") d.Step = RunStepName(Info(d.Lines.back()).Step);
+    if (d.Step.empty()) d.Step = RunStepName(Info(d.Lines.back()).Step);
     // The edition: the shortcut line of the identified engine, when there is one.
     for (const TFoundLine& l : d.Lines) {
         if (l.Id != TRunMsg::Shortcut || d.Folder.empty()) continue;
@@ -668,39 +824,187 @@ TRunDiagnosis Diagnose(std::vector<TFoundLine> lines, const std::vector<TFault>&
 
 }  // namespace
 
+namespace {
+
+bool Ends(TLineKind k) { return k == TLineKind::Launched || k == TLineKind::Stop || k == TLineKind::Closed; }
+
+struct TRunLines {
+    std::vector<TFoundLine> Lines;
+    bool Headless = false;
+};
+
+// The found lines grouped into runs. A line belongs to a run only where the
+// run can write it: nothing follows a run's last line but the next run's
+// header, and "Running ..." names the module and comes after the internet
+// test. Whatever else matched is the user's own words.
+std::vector<TRunLines> GroupRuns(const std::vector<TFoundLine>& lines, std::vector<TFault>& ignored) {
+    std::vector<TRunLines> runs;
+    bool ended = false, reached = false;
+    for (const TFoundLine& l : lines) {
+        const TRunMessage& m = Info(l);
+        if (l.Id == TRunMsg::UtilityVersion || runs.empty()) {
+            runs.push_back({{}, l.Id != TRunMsg::UtilityVersion});
+            ended = reached = false;
+        }
+        bool fits = !ended;
+        if (fits && l.Id == TRunMsg::Launching) fits = reached && NamesModule(Arg(l, 0));
+        if (!fits) {
+            ignored.push_back({l.Line, LineText(l), "", ""});
+            continue;
+        }
+        runs.back().Lines.push_back(l);
+        reached = reached || m.Step >= TRunStep::Internet;
+        ended = Ends(m.Kind);
+    }
+    // One line ahead of a whole run is the user's words, not a run's tail.
+    std::vector<TRunLines> kept;
+    for (size_t r = 0; r < runs.size(); ++r) {
+        if (runs[r].Lines.empty()) continue;
+        if (runs[r].Headless && runs[r].Lines.size() == 1 && r + 1 < runs.size()) {
+            ignored.push_back({runs[r].Lines[0].Line, LineText(runs[r].Lines[0]), "", ""});
+            continue;
+        }
+        kept.push_back(std::move(runs[r]));
+    }
+    return kept;
+}
+
+bool SameLines(const std::vector<TFoundLine>& a, const std::vector<TFoundLine>& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (a[i].Id != b[i].Id || a[i].Args != b[i].Args) return false;
+    return true;
+}
+
+bool Has(const TRunDiagnosis& d, TRunMsg id) {
+    for (const TFoundLine& l : d.Lines)
+        if (l.Id == id) return true;
+    return false;
+}
+
+bool HasStep(const TRunDiagnosis& d, TRunStep step) {
+    for (const TFoundLine& l : d.Lines)
+        if (Info(l).Step == step && Info(l).Kind != TLineKind::Closed) return true;
+    return false;
+}
+
+// What keeps the diagnosis from being sure: parts of the run not in the
+// paste, or not readable.
+void FindDoubts(TRunDiagnosis& d) {
+    if (d.BeginningMissing) d.Doubts.push_back("the paste starts inside the run: its first lines are missing");
+    if (d.Outcome == "cut") d.Doubts.push_back("the log ends in the middle of the run");
+    if (!d.Unreadable.empty())
+        d.Doubts.push_back(std::to_string(d.Unreadable.size()) + " part(s) inside the run could not be read");
+    // The trail the catalogue request carried names each fault before it.
+    if (d.TrailFromRequest) {
+        std::map<std::string, int> logged;
+        for (const TFoundLine& l : d.Lines) {
+            if (l.Id == TRunMsg::CatalogueRequest) break;
+            if (*Info(l).Trail) ++logged[Info(l).Trail];
+        }
+        std::map<std::string, int> sent;
+        for (const std::string& code : d.Trail) ++sent[code];
+        for (const auto& kv : sent)
+            if (logged[kv.first] < kv.second)
+                d.Doubts.push_back("the trail sent with the catalogue request holds " + kv.first +
+                                   ", but no line of the paste shows it: lines are missing");
+    }
+    // Lines every run writes on its way to a later step.
+    const bool headed = !d.BeginningMissing;
+    const bool pastInstallation = HasStep(d, TRunStep::Module) || HasStep(d, TRunStep::Internet) ||
+                                  HasStep(d, TRunStep::Updates) || HasStep(d, TRunStep::Download);
+    if (headed && pastInstallation && !Has(d, TRunMsg::Identified))
+        d.Doubts.push_back("lines are missing in the middle: the run went on without a line identifying the "
+                           "installation");
+    if (HasStep(d, TRunStep::Updates) && !HasStep(d, TRunStep::Internet) && (headed || HasStep(d, TRunStep::Module)))
+        d.Doubts.push_back("lines are missing in the middle: the catalogue was read without an internet test line");
+    if (HasStep(d, TRunStep::Download) && !Has(d, TRunMsg::CatalogueRequest) && !Has(d, TRunMsg::HeldFileWait) &&
+        (headed || HasStep(d, TRunStep::Internet)))
+        d.Doubts.push_back("lines are missing in the middle: a download without the catalogue request before it");
+    if (d.Lines.size() == 1) d.Doubts.push_back("only one line of a run was found");
+    if (!d.Doubts.empty()) d.Confidence = "low";
+}
+
+}  // namespace
+
 TExplanation Explain(const std::string& bytes) {
     TExplanation e;
     TDecodedText decoded = DecodePaste(bytes);
     e.Encoding = decoded.Encoding;
     TParsedPaste parsed = ParsePaste(decoded.Text);
-    // Runs: each header starts one; lines before the first header form a run
-    // whose beginning was not pasted.
-    std::vector<std::vector<TFoundLine>> runs;
-    for (const TFoundLine& l : parsed.Lines) {
-        if (runs.empty() || l.Id == TRunMsg::UtilityVersion) runs.emplace_back();
-        runs.back().push_back(l);
+    std::vector<TFault> ignored;
+    std::vector<TRunLines> grouped = GroupRuns(parsed.Lines, ignored);
+    // Lines that are not the run's count as text around it.
+    parsed.Garbage.insert(parsed.Garbage.end(), ignored.begin(), ignored.end());
+    std::sort(parsed.Garbage.begin(), parsed.Garbage.end(),
+              [](const TFault& a, const TFault& b) { return a.Line < b.Line; });
+    // A run pasted twice is one run: rules that look across runs must not
+    // count it twice.
+    std::vector<TRunLines> runs;
+    for (size_t r = 0; r < grouped.size(); ++r) {
+        bool repeated = false;
+        for (const TRunLines& k : runs) repeated = repeated || SameLines(k.Lines, grouped[r].Lines);
+        if (repeated)
+            e.Notes.push_back("lines " + std::to_string(grouped[r].Lines.front().Line) + "-" +
+                              std::to_string(grouped[r].Lines.back().Line) +
+                              " repeat an earlier run line for line (pasted twice): left out");
+        else
+            runs.push_back(std::move(grouped[r]));
     }
     int crcSeen = 0;
     for (size_t r = 0; r < runs.size(); ++r) {
         // Text that could not be read counts for the run it sits inside.
-        const int from = runs[r].front().Line;
-        const int to = r + 1 < runs.size() ? runs[r + 1].front().Line : runs[r].back().Line + 1;
+        const int from = runs[r].Lines.front().Line;
+        const int to = r + 1 < runs.size() ? runs[r + 1].Lines.front().Line : runs[r].Lines.back().Line + 1;
         std::vector<TFault> inside;
         for (const TFault& g : parsed.Garbage)
             if (g.Line >= from && (g.Line < to || (r + 1 == runs.size() && g.Line == to))) inside.push_back(g);
+        TRunDiagnosis d = Diagnose(runs[r].Lines, inside, crcSeen > 0 ? 1 : 0);
+        d.BeginningMissing = runs[r].Headless;
+        for (const TFoundLine& l : runs[r].Lines) crcSeen += l.Id == TRunMsg::DownloadCrc;
         // Text after a run's end is the mail around it; after a cut run it
         // may be the line cut in half, so it is shown.
-        TRunDiagnosis d = Diagnose(runs[r], inside, crcSeen > 0 ? 1 : 0);
-        for (const TFoundLine& l : runs[r]) crcSeen += l.Id == TRunMsg::DownloadCrc;
         if (d.Outcome != "cut") {
             std::vector<TFault> kept;
             for (const TFault& g : d.Unreadable)
                 if (g.Line <= d.LastLine) kept.push_back(g);
             d.Unreadable = kept;
         }
+        FindDoubts(d);
         e.Runs.push_back(std::move(d));
     }
     return e;
+}
+
+namespace {
+
+const char kWhereTheLogIs[] =
+    "StirpelloUpdateLog.txt, in the Stirpello folder or in %LOCALAPPDATA%\\Stirpello\\Update";
+
+std::string TellUser(const TRunDiagnosis& d) {
+    if (!d.Faults.empty() && !d.Faults.front().Advice.empty()) return d.Faults.front().Advice;
+    if (d.Outcome == "launched") return "nothing: the update module was started and takes over from here";
+    return "run the utility again; if it fails the same way, send us the whole log";
+}
+
+}  // namespace
+
+std::string ReplyToUser(const TRunDiagnosis& d) {
+    std::string r = "Thank you for the log. ";
+    if (d.Outcome == "launched" && d.Faults.empty()) {
+        r += "The update utility ran to the end and started the update module, which now brings Stirpello up to "
+             "date. If Stirpello still does not update, please send us the new log.";
+    } else {
+        const std::string what = d.Outcome == "launched" ? "started the update module, but on the way"
+                                 : d.Outcome == "stopped" ? "stopped before the update, at " + d.Step + ", because"
+                                 : d.Outcome == "closed"  ? "was closed before it finished, at " + d.Step + ":"
+                                                          : "log you sent ends early, at " + d.Step + ":";
+        r += "The update utility " + what + " " + (d.Faults.empty() ? "" : d.Faults.front().Cause) + ".\n";
+        r += "Please " + TellUser(d) + ".";
+    }
+    if (d.Confidence != "high")
+        r += "\nIf that does not help, please send us the whole log: " + std::string(kWhereTheLogIs) + ".";
+    return r;
 }
 
 void WriteExplanation(const TExplanation& e, std::ostream& out) {
@@ -708,17 +1012,35 @@ void WriteExplanation(const TExplanation& e, std::ostream& out) {
         out << "No run log found in the input.\n";
         return;
     }
+    // The verdict first: the latest run, and what to tell the user.
+    const TRunDiagnosis& v = e.Runs.back();
+    out << "Run " << e.Runs.size() << " of " << e.Runs.size() << " (lines " << v.FirstLine << "-" << v.LastLine
+        << "): " << v.Outcome << ", at " << v.Step << "\n";
+    if (!v.Faults.empty()) out << "Why: " << v.Faults.front().Cause << "\n";
+    out << "Tell the user: " << TellUser(v) << "\n";
+    if (v.Confidence != "high") {
+        out << "Unsure:";
+        for (const std::string& doubt : v.Doubts) out << (&doubt == &v.Doubts.front() ? " " : "; ") << doubt;
+        out << "\n";
+    }
+    out << "\nReply to the user:\n";
+    std::istringstream reply(ReplyToUser(v));
+    for (std::string line; std::getline(reply, line);) out << "  " << line << "\n";
+    out << "\nDetails\n";
     if (e.Encoding != "UTF-8") out << "(the text was read as " << e.Encoding << ")\n";
-    int number = 0;
-    for (const TRunDiagnosis& d : e.Runs) {
-        if (number) out << "\n";
-        out << "Run " << ++number << " (lines " << d.FirstLine << "-" << d.LastLine << ")\n";
+    for (const std::string& note : e.Notes) out << "(" << note << ")\n";
+    // The latest run first, then the earlier ones.
+    for (size_t k = e.Runs.size(); k-- > 0;) {
+        const TRunDiagnosis& d = e.Runs[k];
+        if (k + 1 < e.Runs.size()) out << "\n";
+        out << "Run " << k + 1 << " of " << e.Runs.size() << " (lines " << d.FirstLine << "-" << d.LastLine << ")\n";
         out << "  utility version:    " << (d.UtilityVersion.empty() ? "not in the paste" : d.UtilityVersion) << "\n";
         if (!d.StartedAt.empty()) out << "  started:            " << d.StartedAt << "\n";
         out << "  installed version:  ";
         if (d.InstalledVersion.empty()) out << "not identified";
         else out << d.InstalledVersion << (d.Edition.empty() ? "" : ", " + d.Edition) << " in " << d.Folder;
         out << "\n  outcome:            " << d.Outcome << "\n";
+        out << "  confidence:         " << d.Confidence << "\n";
         out << "  error trail:        ";
         if (d.Trail.empty()) out << "(none)";
         for (size_t i = 0; i < d.Trail.size(); ++i) out << (i ? "-" : "") << d.Trail[i];
@@ -739,12 +1061,25 @@ void WriteExplanation(const TExplanation& e, std::ostream& out) {
         } else {
             out << "  nothing went wrong\n";
         }
+        for (const std::string& doubt : d.Doubts) out << "  unsure: " << doubt << "\n";
         for (const TFault& g : d.Unreadable) out << "  could not read (line " << g.Line << "): " << g.Text << "\n";
     }
 }
 
 void WriteExplanationJson(const TExplanation& e, std::ostream& out) {
-    out << "[";
+    out << "{\"schema\": " << kExplainSchema << ", \"encoding\": " << JsonString(e.Encoding) << ", \"notes\": [";
+    for (size_t i = 0; i < e.Notes.size(); ++i) out << (i ? ", " : "") << JsonString(e.Notes[i]);
+    out << "],\n \"verdict\": ";
+    if (e.Runs.empty()) {
+        out << "null";
+    } else {
+        const TRunDiagnosis& v = e.Runs.back();
+        out << "{\"run\": " << e.Runs.size() << ", \"of\": " << e.Runs.size() << ", \"outcome\": "
+            << JsonString(v.Outcome) << ", \"step\": " << JsonString(v.Step)
+            << ", \"confidence\": " << JsonString(v.Confidence) << ", \"tell_user\": " << JsonString(TellUser(v))
+            << ", \"reply\": " << JsonString(ReplyToUser(v)) << "}";
+    }
+    out << ",\n \"runs\": [";
     const char* sep = "";
     for (const TRunDiagnosis& d : e.Runs) {
         out << sep << "\n {\"utility_version\": " << (d.UtilityVersion.empty() ? "null" : JsonString(d.UtilityVersion))
@@ -754,8 +1089,11 @@ void WriteExplanationJson(const TExplanation& e, std::ostream& out) {
             << ", \"folder\": " << (d.Folder.empty() ? "null" : JsonString(d.Folder))
             << ", \"started\": " << (d.StartedAt.empty() ? "null" : JsonString(d.StartedAt))
             << ", \"first_line\": " << d.FirstLine << ", \"last_line\": " << d.LastLine
-            << ", \"encoding\": " << JsonString(e.Encoding) << ",\n  \"outcome\": " << JsonString(d.Outcome)
-            << ", \"trail\": [";
+            << ", \"beginning_missing\": " << (d.BeginningMissing ? "true" : "false") << ",\n  \"outcome\": "
+            << JsonString(d.Outcome) << ", \"step\": " << JsonString(d.Step)
+            << ", \"confidence\": " << JsonString(d.Confidence) << ", \"doubts\": [";
+        for (size_t i = 0; i < d.Doubts.size(); ++i) out << (i ? ", " : "") << JsonString(d.Doubts[i]);
+        out << "],\n  \"trail\": [";
         for (size_t i = 0; i < d.Trail.size(); ++i) out << (i ? ", " : "") << JsonString(d.Trail[i]);
         out << "], \"trail_source\": " << JsonString(d.TrailFromRequest ? "request" : "lines") << ",\n  \"steps\": [";
         for (size_t i = 0; i < d.Steps.size(); ++i)
@@ -773,5 +1111,5 @@ void WriteExplanationJson(const TExplanation& e, std::ostream& out) {
         out << "]}";
         sep = ",";
     }
-    out << "\n]\n";
+    out << "\n]}\n";
 }

@@ -190,12 +190,20 @@ TEST(UpdlogExplain, CauseDependsOnTheRestOfTheRun) {
     EXPECT_NE(e.Runs[0].Faults.at(0).Advice.find("Tools > Settings"), std::string::npos);
     EXPECT_EQ(e.Runs[0].Trail, (std::vector<std::string>{"BLK"}));
     // A CRC-32 failure in two runs of one paste: something alters downloads.
-    const std::string crc = head + "The file was corrupted during the transmission... Actual=5 Needed=-7\r\n"
-                                   "Download of new update module failed\r\n";
-    e = Explain(crc + crc);
+    // The same run pasted twice is one failure, not two.
+    const auto crc = [&](const char* actual) {
+        return head + "Internet access test 1 succeeded\r\nAccessing internet Http://x/updates/SP109.UPD?err=1-1OK\r\n"
+                      "The file was corrupted during the transmission... Actual=" + actual + " Needed=-7\r\n"
+                      "Download of new update module failed\r\n";
+    };
+    e = Explain(crc("5") + crc("6"));
     ASSERT_EQ(e.Runs.size(), 2u);
     EXPECT_NE(e.Runs[0].Faults.at(0).Cause.find("damaged on the way"), std::string::npos);
     EXPECT_NE(e.Runs[1].Faults.at(0).Cause.find("failed its checks twice"), std::string::npos);
+    e = Explain(crc("5") + "\r\n" + crc("5"));
+    ASSERT_EQ(e.Runs.size(), 1u);
+    EXPECT_NE(e.Runs[0].Faults.at(0).Cause.find("damaged on the way"), std::string::npos);
+    EXPECT_EQ(e.Notes.size(), 1u);
     // No run at all.
     EXPECT_TRUE(Explain("Hello, I have a question about my licence.\r\n").Runs.empty());
 }
