@@ -443,6 +443,7 @@ TEST(UpdlogTrails, FixtureGivesExactCounts) {
     EXPECT_EQ(c.Trails, (Table{{"1OK", 1}, {"UMX-1OK-GDW", 1}, {"INF-BLK", 1}, {"(none)", 1}, {"1OK-1OK", 1}}));
     EXPECT_EQ(c.Versions, (Table{{"10100 1095", 3}, {"10100 1080", 1}, {"10099 109", 1}}));
     EXPECT_EQ(c.Days, (Table{{"2026-12-10", 3}, {"2026-12-11", 2}}));
+    EXPECT_EQ(c.Statuses, (Table{{"SP109.UPD 200", 4}, {"SP109.UPD 304", 1}, {"SP108.UPD 200", 1}}));
     std::ostringstream json;
     c.WriteJson(json);
     EXPECT_NE(json.str().find("{\"code\": \"1OK\", \"runs\": 3, \"share\": 0.6000}"), std::string::npos) << json.str();
@@ -499,4 +500,68 @@ TEST(UpdlogTrails, GzipAndPartialsMergeToTheSameCounts) {
     TTrailCounts partial;
     EXPECT_FALSE(CountFile(cut, partial, error));
     EXPECT_NE(error, "");
+}
+
+// Known codes are never lost to "(other)", however much junk comes first, and
+// partial counts merge to the one count byte for byte, in either order.
+TEST(UpdlogTrails, ExactPastTheJunkCapAndMergeable) {
+    const auto line = [](const std::string& trail) {
+        return "10.0.0.1 - - [10/Dec/2026:10:00:01 +0000] \"GET /updates/SP109.UPD?updating=1095&err=10100-" + trail +
+               " HTTP/1.1\" 200 5";
+    };
+    // More junk in each file than the table keeps, and before the known codes.
+    const size_t junk = TTrailCounts::kMaxKeys + 500;
+    TTrailCounts whole, a, b;
+    for (int half = 0; half < 2; ++half) {
+        TTrailCounts& part = half ? b : a;
+        for (size_t i = 0; i < junk; ++i) {
+            const std::string l = line("J" + std::to_string(half) + "x" + std::to_string(i * 7919 % junk));
+            part.AddLine(l);
+            whole.AddLine(l);
+        }
+        for (int i = 0; i < 50; ++i) {
+            part.AddLine(line("1OK-GDW"));
+            whole.AddLine(line("1OK-GDW"));
+        }
+    }
+    EXPECT_EQ(whole.Codes.at("GDW"), 100u);
+    EXPECT_EQ(whole.Trails.at("1OK-GDW"), 100u);
+    EXPECT_EQ(whole.DayCodes.at("2026-12-10 GDW"), 100u);
+    uint64_t trails = 0;
+    for (const auto& kv : whole.Trails) trails += kv.second;
+    EXPECT_EQ(trails, whole.Runs);
+    EXPECT_GT(whole.Trails.at("(other)"), 0u);
+    EXPECT_LE(whole.Trails.size(), TTrailCounts::kMaxKeys + 2);
+
+    std::ostringstream expected;
+    whole.WritePartial(expected);
+    std::stringstream pa, pb;
+    a.WritePartial(pa);
+    b.WritePartial(pb);
+    for (bool reversed : {false, true}) {
+        SCOPED_TRACE(reversed ? "b then a" : "a then b");
+        std::stringstream first(reversed ? pb.str() : pa.str()), second(reversed ? pa.str() : pb.str());
+        TTrailCounts merged;
+        std::string error;
+        ASSERT_TRUE(merged.ReadPartial(first, error)) << error;
+        ASSERT_TRUE(merged.ReadPartial(second, error)) << error;
+        std::ostringstream got;
+        merged.WritePartial(got);
+        EXPECT_TRUE(got.str() == expected.str()) << "the merged partials differ from the one count";
+    }
+}
+
+TEST(UpdlogTrails, RequestsWithEscapedQuotesAndWeeks) {
+    TTrailCounts c;
+    c.AddLine("10.0.0.1 - - [10/Dec/2026:10:00:01 +0000] \"GET /updates/SP109.UPD?q=\\\"x\\\"&err=10100-1OK HTTP/1.1\" 200 5");
+    c.AddLine("10.0.0.1 - - [10/Dec/2026:10:00:01 +0000] \"GET /a\\\\\" 404 5");
+    c.AddLine("10.0.0.1 - - [10/Dec/2026:10:00:01 +0000] \"GET /updates/SP108.UPD?err=10100-1OK HTTP/1.1\" 404 5");
+    EXPECT_EQ(c.Runs, 2u);
+    EXPECT_EQ(c.Other, 1u);
+    EXPECT_EQ(c.Malformed, 0u);
+    EXPECT_EQ(c.Statuses, (std::map<std::string, uint64_t>{{"SP108.UPD 404", 1}, {"SP109.UPD 200", 1}}));
+    const std::pair<const char*, const char*> kWeeks[] = {
+        {"2026-12-10", "2026-W50"}, {"2021-01-03", "2020-W53"}, {"2024-12-30", "2025-W01"},
+        {"2026-01-01", "2026-W01"}, {"2027-01-01", "2026-W53"}, {"2026-13-01", ""}, {"junk", ""}};
+    for (const auto& w : kWeeks) EXPECT_EQ(IsoWeek(w.first), w.second) << w.first;
 }
