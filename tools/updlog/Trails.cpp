@@ -815,8 +815,10 @@ void WeekChart(std::ostream& out, const TWeeks& w, const std::vector<std::string
                 << "\"><title>" << Html(weeks[i] + " " + code) << ": " << Num(share * 100, 1) << "%</title></circle>\n";
         }
         out << "<polyline fill=\"none\" stroke-width=\"2\" stroke=\"" << CodeColour(code) << "\" points=\"" << points
-            << "\"/>\n<text x=\"" << left + width + 20 << "\" y=\"" << 20 + 18 * legend++ << "\" fill=\""
-            << CodeColour(code) << "\">" << Html(code) << "</text>\n";
+            << "\"/>\n<rect x=\"" << left + width + 20 << "\" y=\"" << 10 + 18 * legend << "\" width=\"12\" height=\"12\" fill=\""
+            << CodeColour(code) << "\"/><text x=\"" << left + width + 38 << "\" y=\"" << 20 + 18 * legend << "\">"
+            << Html(code) << "</text>\n";
+        ++legend;
     }
     out << "</svg></figure>\n";
 }
