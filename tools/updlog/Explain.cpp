@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstring>
 #include <map>
+#include <set>
 #include <sstream>
+#include <stdexcept>
 #include <string_view>
 
 #include "tools/updlog/Json.h"
@@ -202,6 +205,10 @@ public:
             if (word == std::string::npos) word = s_.size();
             soft_.push_back(flowed_[k] || (at - lineStart) + 1 + (word - at - 1) > kWrapColumns);
         }
+        // For each break, the first hard one from it on.
+        hardFrom_.resize(breaks_.size());
+        for (size_t k = breaks_.size(); k-- > 0;)
+            hardFrom_[k] = !soft_[k] ? breaks_[k] : k + 1 < breaks_.size() ? hardFrom_[k + 1] : s_.size();
     }
 
     const std::string& Text() const { return s_; }
@@ -213,9 +220,8 @@ public:
     }
     // The end of the text a value starting at i may span: the next hard line break.
     size_t SpanEnd(size_t i) const {
-        for (auto it = std::lower_bound(breaks_.begin(), breaks_.end(), i); it != breaks_.end(); ++it)
-            if (!soft_[static_cast<size_t>(it - breaks_.begin())]) return *it;
-        return s_.size();
+        auto it = std::lower_bound(breaks_.begin(), breaks_.end(), i);
+        return it == breaks_.end() ? s_.size() : hardFrom_[static_cast<size_t>(it - breaks_.begin())];
     }
     int LineAt(size_t i) const {
         auto it = std::upper_bound(starts_.begin(), starts_.end(), i);
@@ -261,6 +267,7 @@ private:
     std::vector<size_t> breaks_;
     std::vector<bool> soft_;
     std::vector<bool> flowed_;  // the line before the break ended in a blank
+    std::vector<size_t> hardFrom_;
     bool lastFlowed_ = false;
     std::vector<size_t> starts_;
     std::vector<int> numbers_;
@@ -273,7 +280,18 @@ struct TMatch {
 
 class TMatcher {
 public:
-    TMatcher(const TPaste& paste, const std::vector<size_t>& ends) : p_(paste), s_(paste.Text()), ends_(ends) {}
+    TMatcher(const TPaste& paste, const std::vector<size_t>& ends, const std::vector<TTemplate>& templates)
+        : p_(paste), s_(paste.Text()), ends_(ends) {
+        // Where each word that ends a free value appears: found by lookup,
+        // not by scanning, so that a paste without them stays linear.
+        for (const TTemplate& t : templates)
+            for (size_t k = 0; k + 1 < t.Pieces.size(); ++k)
+                if (t.Pieces[k].Placeholder && (t.Pieces[k].Type == 'a' || t.Pieces[k].Type == 'p'))
+                    words_[FirstWord(t.Pieces[k + 1].Literal)];
+        for (auto& w : words_)
+            for (size_t at = s_.find(w.first); at != std::string::npos; at = s_.find(w.first, at + 1))
+                w.second.push_back(static_cast<uint32_t>(at));
+    }
 
     std::vector<TMatch> Match(const TTemplate& t, size_t at) const {
         std::vector<TMatch> out;
@@ -283,6 +301,11 @@ public:
     }
 
 private:
+    static std::string FirstWord(const std::string& lit) {
+        const bool blank = lit[0] == ' ';
+        return lit.substr(blank ? 1 : 0, lit.find(' ', 1) - (blank ? 1 : 0));
+    }
+
     bool Blank(size_t i) const { return s_[i] == ' ' || (s_[i] == '\n' && p_.Soft(i)); }
 
     static bool ValidValue(char type, const std::string& v) {
@@ -379,11 +402,11 @@ private:
             // follow a wrapped line end), a few times at most.
             const std::string& lit = t.Pieces[piece + 1].Literal;
             const bool blank = lit[0] == ' ';
-            const std::string word = lit.substr(blank ? 1 : 0, lit.find(' ', 1) - (blank ? 1 : 0));
-            const std::string_view within = std::string_view(s_).substr(0, span + word.size());
+            const std::vector<uint32_t>& found = words_.at(FirstWord(lit));
             int tried = 0;
-            for (size_t w = within.find(word, at + (blank ? 1 : 0)); w != std::string::npos && tried < 16;
-                 w = within.find(word, w + 1)) {
+            for (auto it = std::lower_bound(found.begin(), found.end(), static_cast<uint32_t>(at + (blank ? 1 : 0)));
+                 it != found.end() && tried < 16; ++it) {
+                const size_t w = *it;
                 const size_t e = blank ? w - 1 : w;
                 if (e >= span) break;
                 if (blank && s_[e] != ' ' && s_[e] != '\n') continue;
@@ -419,8 +442,24 @@ private:
         }
     }
 
+    // Does the fixed text (but a last blank, which a paste may lose) follow at i?
+    bool LiteralAt(const std::string& lit, size_t i) const {
+        const size_t n = !lit.empty() && lit.back() == ' ' ? lit.size() - 1 : lit.size();
+        for (size_t k = 0; k < n; ++k, ++i) {
+            if (i >= s_.size()) return false;
+            if (lit[k] == ' ' ? !Blank(i) : s_[i] != lit[k]) return false;
+        }
+        return true;
+    }
+
     void TryAfter(const TTemplate& t, size_t piece, size_t from, size_t to, std::vector<std::string>& args,
                   std::vector<TMatch>& out) const {
+        // The cheap checks first: most candidates fail them, and a value may be long.
+        if (piece + 1 < t.Pieces.size() && !LiteralAt(t.Pieces[piece + 1].Literal, to)) return;
+        if (t.Pieces[piece].Type == 'p' && from < to &&
+            std::find_if(s_.begin() + static_cast<std::ptrdiff_t>(from), s_.begin() + static_cast<std::ptrdiff_t>(to),
+                         [](char c) { return c == '\\' || c == '/'; }) == s_.begin() + static_cast<std::ptrdiff_t>(to))
+            return;
         std::string v = Value(from, to);
         if (!ValidValue(t.Pieces[piece].Type, v)) return;
         args.push_back(v);
@@ -431,6 +470,7 @@ private:
     const TPaste& p_;
     const std::string& s_;
     const std::vector<size_t>& ends_;
+    std::map<std::string, std::vector<uint32_t>> words_;
 };
 
 }  // namespace
@@ -463,6 +503,8 @@ TParsedPaste ParsePaste(const std::string& utf8) {
     const TPaste paste(utf8);
     const std::string& s = paste.Text();
     const size_t n = s.size();
+    // Positions are kept in 32 bits; a paste is a few megabytes at most.
+    if (n >= UINT32_MAX / 2) throw std::length_error("the text is too large to be a pasted log");
     const std::vector<TTemplate>& templates = Templates();
 
     // Where a line of the run may start: a line start, or where a line's
@@ -497,66 +539,76 @@ TParsedPaste ParsePaste(const std::string& utf8) {
     ends.push_back(n);
     std::sort(ends.begin(), ends.end());
     ends.erase(std::unique(ends.begin(), ends.end()), ends.end());
-    const TMatcher matcher(paste, ends);
+    const TMatcher matcher(paste, ends, templates);
 
     // The most lines of the run, then the fewest unreadable characters: a
     // value at a line's end must not swallow the lines after it.
+    // One node per position of the text, 16 bytes each: a paste full of
+    // line starts has a node nearly everywhere, and must not cost more.
     struct TNode {
-        long long Garbage = -1;
-        int Lines = 0;
-        int Joins = 0;  // line ends read as blanks: fewer is likelier
-        size_t From = 0;
-        bool Clean = false;
-        bool IsLine = false;
-        TFoundLine Line{};
+        uint32_t Garbage = UINT32_MAX;  // UINT32_MAX: not reached
+        uint32_t From = 0;
+        uint32_t Lines : 31;
+        uint32_t Clean : 1;
+        uint16_t Joins = 0;  // line ends read as blanks: fewer is likelier
+        // The template matched from From, or -1; its values are matched
+        // again at the end, for the chosen lines only.
+        int16_t Template = -1;
+        TNode() : Lines(0), Clean(0) {}
     };
-    std::map<size_t, TNode> nodes;
-    auto offer = [&](size_t to, long long garbage, int lines, int joins, size_t from, bool clean,
-                     const TFoundLine* line) {
+    static_assert(sizeof(TNode) == 16, "a node per character of the paste");
+    std::vector<TNode> nodes(n + 1);
+    auto offer = [&](size_t to, uint64_t garbage, uint32_t lines, uint32_t joins, size_t from, bool clean, int line) {
         TNode& node = nodes[to];
-        node.Clean = node.Clean || clean;
-        if (node.Garbage < 0 || lines > node.Lines || (lines == node.Lines && garbage < node.Garbage) ||
-            (lines == node.Lines && garbage == node.Garbage && joins < node.Joins)) {
-            node.Garbage = garbage;
-            node.Lines = lines;
-            node.Joins = joins;
-            node.From = from;
-            node.IsLine = line != nullptr;
-            if (line) node.Line = *line;
+        if (clean) node.Clean = 1;
+        const uint16_t j = static_cast<uint16_t>(std::min<uint32_t>(joins, 0xFFFF));
+        const uint32_t g = static_cast<uint32_t>(std::min<uint64_t>(garbage, UINT32_MAX - 1));
+        if (node.Garbage == UINT32_MAX || lines > node.Lines || (lines == node.Lines && g < node.Garbage) ||
+            (lines == node.Lines && g == node.Garbage && j < node.Joins)) {
+            node.Garbage = g;
+            node.Lines = lines & 0x7FFFFFFF;
+            node.Joins = j;
+            node.From = static_cast<uint32_t>(from);
+            node.Template = static_cast<int16_t>(line);
         }
     };
-    offer(0, 0, 0, 0, 0, true, nullptr);
-    for (auto it = nodes.begin(); it != nodes.end() && it->first < n; ++it) {
-        const size_t at = it->first;
-        const TNode node = it->second;
+    offer(0, 0, 0, 0, 0, true, -1);
+    for (size_t at = 0; at < n; ++at) {
+        if (nodes[at].Garbage == UINT32_MAX) continue;
+        const TNode node = nodes[at];
         const bool lineStart = at == 0 || s[at - 1] == '\n';
         const bool clean = node.Clean || lineStart;
         if (clean && (s[at] == ' ' || s[at] == '\n'))
-            offer(at + 1, node.Garbage, node.Lines, node.Joins, at, true, nullptr);
+            offer(at + 1, node.Garbage, node.Lines, node.Joins, at, true, -1);
         for (const TTemplate& t : templates) {
             if (t.Pieces.empty()) continue;
             if (t.Pieces[0].Placeholder ? !clean : s.compare(at, 1, t.Pieces[0].Literal, 0, 1) != 0) continue;
-            for (TMatch& m : matcher.Match(t, at)) {
+            for (const TMatch& m : matcher.Match(t, at)) {
                 if (m.End <= at) continue;
-                TFoundLine line{t.Id, std::move(m.Args), paste.LineAt(at)};
-                const int joins = static_cast<int>(std::count(s.begin() + static_cast<std::ptrdiff_t>(at),
+                const uint32_t joins = static_cast<uint32_t>(std::count(s.begin() + static_cast<std::ptrdiff_t>(at),
                                                               s.begin() + static_cast<std::ptrdiff_t>(m.End), '\n'));
-                offer(m.End, node.Garbage, node.Lines + 1, node.Joins + joins, at, true, &line);
+                offer(m.End, node.Garbage, node.Lines + 1, node.Joins + joins, at, true,
+                      static_cast<int>(&t - templates.data()));
             }
         }
         auto next = std::upper_bound(starts.begin(), starts.end(), at);
         const size_t to = next == starts.end() ? n : *next;
-        long long skipped = 0;
+        uint64_t skipped = 0;
         for (size_t i = at; i < to; ++i) skipped += s[i] != ' ' && s[i] != '\n';
-        offer(to, node.Garbage + skipped, node.Lines, node.Joins, at, false, nullptr);
+        offer(to, node.Garbage + skipped, node.Lines, node.Joins, at, false, -1);
     }
 
     TParsedPaste parsed;
     std::vector<std::pair<size_t, size_t>> garbage;
     for (size_t at = n; at > 0;) {
         const TNode& node = nodes[at];
-        if (node.IsLine) {
-            parsed.Lines.push_back(node.Line);
+        if (node.Template >= 0) {
+            const TTemplate& t = templates[static_cast<size_t>(node.Template)];
+            for (TMatch& m : matcher.Match(t, node.From))
+                if (m.End == at) {
+                    parsed.Lines.push_back({t.Id, std::move(m.Args), paste.LineAt(node.From)});
+                    break;
+                }
         } else if (!(node.From + 1 == at && (s[node.From] == ' ' || s[node.From] == '\n'))) {
             if (!garbage.empty() && garbage.back().first == at) garbage.back().first = node.From;
             else garbage.push_back({node.From, at});
@@ -837,10 +889,10 @@ struct TRunLines {
 // run can write it: nothing follows a run's last line but the next run's
 // header, and "Running ..." names the module and comes after the internet
 // test. Whatever else matched is the user's own words.
-std::vector<TRunLines> GroupRuns(const std::vector<TFoundLine>& lines, std::vector<TFault>& ignored) {
+std::vector<TRunLines> GroupRuns(std::vector<TFoundLine>&& lines, std::vector<TFault>& ignored) {
     std::vector<TRunLines> runs;
     bool ended = false, reached = false;
-    for (const TFoundLine& l : lines) {
+    for (TFoundLine& l : lines) {
         const TRunMessage& m = Info(l);
         if (l.Id == TRunMsg::UtilityVersion || runs.empty()) {
             runs.push_back({{}, l.Id != TRunMsg::UtilityVersion});
@@ -852,7 +904,7 @@ std::vector<TRunLines> GroupRuns(const std::vector<TFoundLine>& lines, std::vect
             ignored.push_back({l.Line, LineText(l), "", ""});
             continue;
         }
-        runs.back().Lines.push_back(l);
+        runs.back().Lines.push_back(std::move(l));
         reached = reached || m.Step >= TRunStep::Internet;
         ended = Ends(m.Kind);
     }
@@ -869,11 +921,15 @@ std::vector<TRunLines> GroupRuns(const std::vector<TFoundLine>& lines, std::vect
     return kept;
 }
 
-bool SameLines(const std::vector<TFoundLine>& a, const std::vector<TFoundLine>& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (a[i].Id != b[i].Id || a[i].Args != b[i].Args) return false;
-    return true;
+// A run's lines as one key: runs with the same key are the same run.
+std::string RunKey(const std::vector<TFoundLine>& lines) {
+    std::string key;
+    for (const TFoundLine& l : lines) {
+        key += std::to_string(static_cast<int>(l.Id));
+        for (const std::string& a : l.Args) key += '\x1F' + a;
+        key += '\x1E';
+    }
+    return key;
 }
 
 bool Has(const TRunDiagnosis& d, TRunMsg id) {
@@ -933,35 +989,42 @@ TExplanation Explain(const std::string& bytes) {
     e.Encoding = decoded.Encoding;
     TParsedPaste parsed = ParsePaste(decoded.Text);
     std::vector<TFault> ignored;
-    std::vector<TRunLines> grouped = GroupRuns(parsed.Lines, ignored);
+    std::vector<TRunLines> grouped = GroupRuns(std::move(parsed.Lines), ignored);
     // Lines that are not the run's count as text around it.
     parsed.Garbage.insert(parsed.Garbage.end(), ignored.begin(), ignored.end());
-    std::sort(parsed.Garbage.begin(), parsed.Garbage.end(),
+    std::stable_sort(parsed.Garbage.begin(), parsed.Garbage.end(),
               [](const TFault& a, const TFault& b) { return a.Line < b.Line; });
     // A run pasted twice is one run: rules that look across runs must not
     // count it twice.
     std::vector<TRunLines> runs;
+    std::set<std::string> seen;
+    std::string repeats;
+    size_t repeated = 0;
     for (size_t r = 0; r < grouped.size(); ++r) {
-        bool repeated = false;
-        for (const TRunLines& k : runs) repeated = repeated || SameLines(k.Lines, grouped[r].Lines);
-        if (repeated)
-            e.Notes.push_back("lines " + std::to_string(grouped[r].Lines.front().Line) + "-" +
-                              std::to_string(grouped[r].Lines.back().Line) +
-                              " repeat an earlier run line for line (pasted twice): left out");
-        else
+        if (seen.insert(RunKey(grouped[r].Lines)).second) {
             runs.push_back(std::move(grouped[r]));
+            continue;
+        }
+        if (++repeated <= 3)
+            repeats += (repeated > 1 ? ", " : "") + std::to_string(grouped[r].Lines.front().Line) + "-" +
+                       std::to_string(grouped[r].Lines.back().Line);
     }
+    if (repeated)
+        e.Notes.push_back("lines " + repeats + (repeated > 3 ? " and " + std::to_string(repeated - 3) + " more runs" : "") +
+                          " repeat an earlier run line for line (pasted twice): left out");
     int crcSeen = 0;
     for (size_t r = 0; r < runs.size(); ++r) {
         // Text that could not be read counts for the run it sits inside.
         const int from = runs[r].Lines.front().Line;
         const int to = r + 1 < runs.size() ? runs[r + 1].Lines.front().Line : runs[r].Lines.back().Line + 1;
         std::vector<TFault> inside;
-        for (const TFault& g : parsed.Garbage)
-            if (g.Line >= from && (g.Line < to || (r + 1 == runs.size() && g.Line == to))) inside.push_back(g);
-        TRunDiagnosis d = Diagnose(runs[r].Lines, inside, crcSeen > 0 ? 1 : 0);
+        auto gi = std::lower_bound(parsed.Garbage.begin(), parsed.Garbage.end(), from,
+                                   [](const TFault& f, int line) { return f.Line < line; });
+        for (; gi != parsed.Garbage.end() && (gi->Line < to || (r + 1 == runs.size() && gi->Line == to)); ++gi)
+            inside.push_back(*gi);
+        TRunDiagnosis d = Diagnose(std::move(runs[r].Lines), inside, crcSeen > 0 ? 1 : 0);
         d.BeginningMissing = runs[r].Headless;
-        for (const TFoundLine& l : runs[r].Lines) crcSeen += l.Id == TRunMsg::DownloadCrc;
+        for (const TFoundLine& l : d.Lines) crcSeen += l.Id == TRunMsg::DownloadCrc;
         // Text after a run's end is the mail around it; after a cut run it
         // may be the line cut in half, so it is shown.
         if (d.Outcome != "cut") {
