@@ -231,7 +231,12 @@ void TTrailCounts::AddLine(std::string_view line) {
         ++Malformed;
         return;
     }
-    std::string day = IsoDay(line.substr(open + 2, 11));
+    const std::string_view date = line.substr(open + 2, 11);
+    if (date != lastDate_) {
+        lastDate_ = std::string(date);
+        lastDay_ = IsoDay(date);
+    }
+    const std::string& day = lastDay_;
     size_t close = line.find("] \"", open);
     if (day.empty() || line[open + 13] != ':' || close == std::string_view::npos) {
         ++Malformed;

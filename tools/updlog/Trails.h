@@ -52,6 +52,7 @@ struct TTrailCounts {
 private:
     // The junk keys each table holds: Codes, Trails, Versions, Days, DayCodes, Statuses.
     std::set<std::string> junk_[6];
+    std::string lastDate_, lastDay_;  // the log's date as written, and as a day
     void Bump(std::map<std::string, uint64_t>& table, const std::string& key, uint64_t n = 1);
 };
 
