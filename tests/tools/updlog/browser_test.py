@@ -156,6 +156,8 @@ def run_page(tab):
             check("Unsure" not in verdict, "%s, %s: unsure: %r" % (name, how, verdict))
     reply = tab.eval("document.getElementById('reply').value")
     check(reply.startswith("Thank you for the log."), "reply: %r" % reply)
+    verdict = paste(tab, "x" * (5 << 20))
+    check(verdict.startswith("The paste is larger than 4 MB"), "oversize: %r" % verdict[:80])
     verdict = paste(tab, "Hello, I have a question about my licence.")
     check(verdict == "No run log found in the paste.", "no run: %r" % verdict)
     tab.call("Page.navigate", url="about:blank")
