@@ -32,6 +32,8 @@ ensure_packages() {
         [imagemagick]=/usr/bin/convert [xclip]=/usr/bin/xclip [procps]=/usr/bin/pkill
         [osslsigncode]=/usr/bin/osslsigncode [openssl]=/usr/bin/openssl
         [locales]=/usr/share/i18n/locales/ja_JP
+        [emscripten]=/usr/bin/em++ [chromium]=/usr/bin/chromium
+        [python3-websocket]=/usr/lib/python3/dist-packages/websocket/__init__.py
     )
     local p
     for p in "${!probe[@]}"; do

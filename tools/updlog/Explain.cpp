@@ -2,8 +2,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstring>
 #include <map>
+#include <set>
+#include <sstream>
+#include <stdexcept>
 #include <string_view>
 
 #include "tools/updlog/Json.h"
@@ -76,6 +80,44 @@ std::string FromWindows1252(const std::string& b) {
     return out;
 }
 
+// Word, mail programs and phones retype what is pasted: curly quotes, an
+// ellipsis, dashes, no-break and zero-width spaces. The log writes none of
+// them, so each goes back to what the log wrote.
+std::string PlainTypography(const std::string& s) {
+    std::string out;
+    out.reserve(s.size());
+    for (size_t i = 0; i < s.size();) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c < 0x80 || i + 1 >= s.size()) {
+            out += s[i++];
+            continue;
+        }
+        unsigned cp = 0;
+        size_t n = (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 1;
+        if (n == 1 || i + n > s.size()) {
+            out += s[i++];
+            continue;
+        }
+        cp = c & (n == 2 ? 0x1F : n == 3 ? 0x0F : 0x07);
+        for (size_t k = 1; k < n; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+        const char* plain = nullptr;
+        switch (cp) {
+        case 0x2018: case 0x2019: case 0x201A: case 0x201B: case 0x2032: plain = "'"; break;
+        case 0x201C: case 0x201D: case 0x201E: case 0x201F: case 0x2033: plain = "\""; break;
+        case 0x2026: plain = "..."; break;
+        case 0x2010: case 0x2011: case 0x2012: case 0x2013: case 0x2014: case 0x2015: case 0x2212: plain = "-"; break;
+        case 0x00A0: case 0x2007: case 0x202F: case 0x2000: case 0x2001: case 0x2002: case 0x2003: case 0x2004:
+        case 0x2005: case 0x2006: case 0x2008: case 0x2009: case 0x200A: case 0x3000: plain = " "; break;
+        case 0x200B: case 0x200C: case 0x200D: case 0x2060: case 0xFEFF: case 0x00AD: plain = ""; break;
+        default: break;
+        }
+        if (plain) out += plain;
+        else out.append(s, i, n);
+        i += n;
+    }
+    return out;
+}
+
 // ---- Templates ----------------------------------------------------------------
 
 struct TPiece {
@@ -120,11 +162,27 @@ const std::vector<TTemplate>& Templates() {
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
+bool NamesModule(const std::string& path) {
+    static const char kName[] = "stirpello.exe";
+    const size_t n = sizeof kName - 1;
+    if (path.size() <= n) return false;
+    const char before = path[path.size() - n - 1];
+    if (before != '\\' && before != '/') return false;
+    for (size_t i = 0; i < n; ++i) {
+        char c = path[path.size() - n + i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != kName[i]) return false;
+    }
+    return true;
+}
+
 // ---- The paste as one text ---------------------------------------------------
 //
 // The paste's lines, unquoted and trimmed, without blank lines, joined by
 // '\n'. A '\n' where a mail program may have wrapped a longer line (the line
-// and the next word would not have fitted in 72 columns) may stand for a blank.
+// and the next word would not have fitted in a web form's 60 columns, or the
+// line ended in a blank: a format=flowed soft break) may stand for a blank.
+// The matcher takes it as one only where the joined text is a run line.
 
 class TPaste {
 public:
@@ -145,8 +203,12 @@ public:
             const size_t lineStart = k == 0 ? 0 : breaks_[k - 1] + 1;
             size_t word = s_.find_first_of(" \n", at + 1);
             if (word == std::string::npos) word = s_.size();
-            soft_.push_back((at - lineStart) + 1 + (word - at - 1) > 72);
+            soft_.push_back(flowed_[k] || (at - lineStart) + 1 + (word - at - 1) > kWrapColumns);
         }
+        // For each break, the first hard one from it on.
+        hardFrom_.resize(breaks_.size());
+        for (size_t k = breaks_.size(); k-- > 0;)
+            hardFrom_[k] = !soft_[k] ? breaks_[k] : k + 1 < breaks_.size() ? hardFrom_[k + 1] : s_.size();
     }
 
     const std::string& Text() const { return s_; }
@@ -158,9 +220,8 @@ public:
     }
     // The end of the text a value starting at i may span: the next hard line break.
     size_t SpanEnd(size_t i) const {
-        for (auto it = std::lower_bound(breaks_.begin(), breaks_.end(), i); it != breaks_.end(); ++it)
-            if (!soft_[static_cast<size_t>(it - breaks_.begin())]) return *it;
-        return s_.size();
+        auto it = std::lower_bound(breaks_.begin(), breaks_.end(), i);
+        return it == breaks_.end() ? s_.size() : hardFrom_[static_cast<size_t>(it - breaks_.begin())];
     }
     int LineAt(size_t i) const {
         auto it = std::upper_bound(starts_.begin(), starts_.end(), i);
@@ -169,6 +230,8 @@ public:
     const std::vector<size_t>& Breaks() const { return breaks_; }
 
 private:
+    static constexpr size_t kWrapColumns = 56;
+
     void AddLine(std::string line, int number) {
         for (size_t k = 0; (k = line.find("\xC2\xA0", k)) != std::string::npos;) line.replace(k, 2, " ");
         for (char& c : line)
@@ -185,11 +248,16 @@ private:
         }
         size_t e = line.size();
         while (e > b && line[e - 1] == ' ') --e;
-        if (e == b) return;
+        if (e == b) {
+            lastFlowed_ = false;
+            return;
+        }
         if (!s_.empty()) {
             breaks_.push_back(s_.size());
+            flowed_.push_back(lastFlowed_);
             s_ += '\n';
         }
+        lastFlowed_ = e < line.size();
         starts_.push_back(s_.size());
         numbers_.push_back(number);
         s_.append(line, b, e - b);
@@ -198,6 +266,9 @@ private:
     std::string s_;
     std::vector<size_t> breaks_;
     std::vector<bool> soft_;
+    std::vector<bool> flowed_;  // the line before the break ended in a blank
+    std::vector<size_t> hardFrom_;
+    bool lastFlowed_ = false;
     std::vector<size_t> starts_;
     std::vector<int> numbers_;
 };
@@ -209,7 +280,18 @@ struct TMatch {
 
 class TMatcher {
 public:
-    TMatcher(const TPaste& paste, const std::vector<size_t>& ends) : p_(paste), s_(paste.Text()), ends_(ends) {}
+    TMatcher(const TPaste& paste, const std::vector<size_t>& ends, const std::vector<TTemplate>& templates)
+        : p_(paste), s_(paste.Text()), ends_(ends) {
+        // Where each word that ends a free value appears: found by lookup,
+        // not by scanning, so that a paste without them stays linear.
+        for (const TTemplate& t : templates)
+            for (size_t k = 0; k + 1 < t.Pieces.size(); ++k)
+                if (t.Pieces[k].Placeholder && (t.Pieces[k].Type == 'a' || t.Pieces[k].Type == 'p'))
+                    words_[FirstWord(t.Pieces[k + 1].Literal)];
+        for (auto& w : words_)
+            for (size_t at = s_.find(w.first); at != std::string::npos; at = s_.find(w.first, at + 1))
+                w.second.push_back(static_cast<uint32_t>(at));
+    }
 
     std::vector<TMatch> Match(const TTemplate& t, size_t at) const {
         std::vector<TMatch> out;
@@ -219,6 +301,11 @@ public:
     }
 
 private:
+    static std::string FirstWord(const std::string& lit) {
+        const bool blank = lit[0] == ' ';
+        return lit.substr(blank ? 1 : 0, lit.find(' ', 1) - (blank ? 1 : 0));
+    }
+
     bool Blank(size_t i) const { return s_[i] == ' ' || (s_[i] == '\n' && p_.Soft(i)); }
 
     static bool ValidValue(char type, const std::string& v) {
@@ -315,11 +402,11 @@ private:
             // follow a wrapped line end), a few times at most.
             const std::string& lit = t.Pieces[piece + 1].Literal;
             const bool blank = lit[0] == ' ';
-            const std::string word = lit.substr(blank ? 1 : 0, lit.find(' ', 1) - (blank ? 1 : 0));
-            const std::string_view within = std::string_view(s_).substr(0, span + word.size());
+            const std::vector<uint32_t>& found = words_.at(FirstWord(lit));
             int tried = 0;
-            for (size_t w = within.find(word, at + (blank ? 1 : 0)); w != std::string::npos && tried < 16;
-                 w = within.find(word, w + 1)) {
+            for (auto it = std::lower_bound(found.begin(), found.end(), static_cast<uint32_t>(at + (blank ? 1 : 0)));
+                 it != found.end() && tried < 16; ++it) {
+                const size_t w = *it;
                 const size_t e = blank ? w - 1 : w;
                 if (e >= span) break;
                 if (blank && s_[e] != ' ' && s_[e] != '\n') continue;
@@ -332,20 +419,47 @@ private:
         // another of the run's lines begins (a lost line end).
         // The nearest few suffice (a value rarely holds another line's start),
         // and keep a paste full of such starts linear.
-        int tried = 0;
-        for (auto it = std::lower_bound(ends_.begin(), ends_.end(), at);
-             it != ends_.end() && *it <= span && tried < 8; ++it, ++tried) {
-            std::string v = Value(at, *it);
-            while (!v.empty() && v.back() == ' ') v.pop_back();
-            if (!ValidValue(pc.Type, v)) continue;
-            args.push_back(v);
-            Step(t, piece + 1, *it, args, out);
-            args.pop_back();
+        // The run starts only the update module: where one end makes the
+        // value name it, the text after that end is not part of the line.
+        bool moduleOnly = false;
+        for (int pass = 0; pass < 2; ++pass) {
+            int tried = 0;
+            for (auto it = std::lower_bound(ends_.begin(), ends_.end(), at);
+                 it != ends_.end() && *it <= span && tried < 8; ++it, ++tried) {
+                std::string v = Value(at, *it);
+                while (!v.empty() && v.back() == ' ') v.pop_back();
+                if (!ValidValue(pc.Type, v)) continue;
+                if (t.Id == TRunMsg::Launching && pass == 0) {
+                    moduleOnly = moduleOnly || NamesModule(v);
+                    continue;
+                }
+                if (moduleOnly && !NamesModule(v)) continue;
+                args.push_back(v);
+                Step(t, piece + 1, *it, args, out);
+                args.pop_back();
+            }
+            if (t.Id != TRunMsg::Launching) break;
         }
+    }
+
+    // Does the fixed text (but a last blank, which a paste may lose) follow at i?
+    bool LiteralAt(const std::string& lit, size_t i) const {
+        const size_t n = !lit.empty() && lit.back() == ' ' ? lit.size() - 1 : lit.size();
+        for (size_t k = 0; k < n; ++k, ++i) {
+            if (i >= s_.size()) return false;
+            if (lit[k] == ' ' ? !Blank(i) : s_[i] != lit[k]) return false;
+        }
+        return true;
     }
 
     void TryAfter(const TTemplate& t, size_t piece, size_t from, size_t to, std::vector<std::string>& args,
                   std::vector<TMatch>& out) const {
+        // The cheap checks first: most candidates fail them, and a value may be long.
+        if (piece + 1 < t.Pieces.size() && !LiteralAt(t.Pieces[piece + 1].Literal, to)) return;
+        if (t.Pieces[piece].Type == 'p' && from < to &&
+            std::find_if(s_.begin() + static_cast<std::ptrdiff_t>(from), s_.begin() + static_cast<std::ptrdiff_t>(to),
+                         [](char c) { return c == '\\' || c == '/'; }) == s_.begin() + static_cast<std::ptrdiff_t>(to))
+            return;
         std::string v = Value(from, to);
         if (!ValidValue(t.Pieces[piece].Type, v)) return;
         args.push_back(v);
@@ -356,11 +470,14 @@ private:
     const TPaste& p_;
     const std::string& s_;
     const std::vector<size_t>& ends_;
+    std::map<std::string, std::vector<uint32_t>> words_;
 };
 
 }  // namespace
 
-TDecodedText DecodePaste(const std::string& b) {
+namespace {
+
+TDecodedText DecodeBytes(const std::string& b) {
     if (b.size() >= 3 && b.compare(0, 3, "\xEF\xBB\xBF") == 0) return {b.substr(3), "UTF-8"};
     if (b.size() >= 2 && b[0] == '\xFF' && b[1] == '\xFE') return {FromUtf16(b, 2, true), "UTF-16LE"};
     if (b.size() >= 2 && b[0] == '\xFE' && b[1] == '\xFF') return {FromUtf16(b, 2, false), "UTF-16BE"};
@@ -374,10 +491,20 @@ TDecodedText DecodePaste(const std::string& b) {
     return {FromWindows1252(b), "Windows-1252"};
 }
 
+}  // namespace
+
+TDecodedText DecodePaste(const std::string& b) {
+    TDecodedText d = DecodeBytes(b);
+    d.Text = PlainTypography(d.Text);
+    return d;
+}
+
 TParsedPaste ParsePaste(const std::string& utf8) {
     const TPaste paste(utf8);
     const std::string& s = paste.Text();
     const size_t n = s.size();
+    // Positions are kept in 32 bits; a paste is a few megabytes at most.
+    if (n >= UINT32_MAX / 2) throw std::length_error("the text is too large to be a pasted log");
     const std::vector<TTemplate>& templates = Templates();
 
     // Where a line of the run may start: a line start, or where a line's
@@ -397,7 +524,8 @@ TParsedPaste ParsePaste(const std::string& utf8) {
                 size_t b = at;
                 while (b > 0 && (t.Pieces[0].Type == '#' ? IsDigit(s[b - 1]) : s[b - 1] != ' ' && s[b - 1] != '\n'))
                     --b;
-                if (b < at) starts.push_back(b);
+                // Only where the number stands alone: "(S-1-1-0) may" is not a shortcut line.
+                if (b < at && (b == 0 || s[b - 1] == ' ' || s[b - 1] == '\n')) starts.push_back(b);
             }
         }
     }
@@ -411,59 +539,76 @@ TParsedPaste ParsePaste(const std::string& utf8) {
     ends.push_back(n);
     std::sort(ends.begin(), ends.end());
     ends.erase(std::unique(ends.begin(), ends.end()), ends.end());
-    const TMatcher matcher(paste, ends);
+    const TMatcher matcher(paste, ends, templates);
 
     // The most lines of the run, then the fewest unreadable characters: a
     // value at a line's end must not swallow the lines after it.
+    // One node per position of the text, 16 bytes each: a paste full of
+    // line starts has a node nearly everywhere, and must not cost more.
     struct TNode {
-        long long Garbage = -1;
-        int Lines = 0;
-        size_t From = 0;
-        bool Clean = false;
-        bool IsLine = false;
-        TFoundLine Line{};
+        uint32_t Garbage = UINT32_MAX;  // UINT32_MAX: not reached
+        uint32_t From = 0;
+        uint32_t Lines : 31;
+        uint32_t Clean : 1;
+        uint16_t Joins = 0;  // line ends read as blanks: fewer is likelier
+        // The template matched from From, or -1; its values are matched
+        // again at the end, for the chosen lines only.
+        int16_t Template = -1;
+        TNode() : Lines(0), Clean(0) {}
     };
-    std::map<size_t, TNode> nodes;
-    auto offer = [&](size_t to, long long garbage, int lines, size_t from, bool clean, const TFoundLine* line) {
+    static_assert(sizeof(TNode) == 16, "a node per character of the paste");
+    std::vector<TNode> nodes(n + 1);
+    auto offer = [&](size_t to, uint64_t garbage, uint32_t lines, uint32_t joins, size_t from, bool clean, int line) {
         TNode& node = nodes[to];
-        node.Clean = node.Clean || clean;
-        if (node.Garbage < 0 || lines > node.Lines || (lines == node.Lines && garbage < node.Garbage)) {
-            node.Garbage = garbage;
-            node.Lines = lines;
-            node.From = from;
-            node.IsLine = line != nullptr;
-            if (line) node.Line = *line;
+        if (clean) node.Clean = 1;
+        const uint16_t j = static_cast<uint16_t>(std::min<uint32_t>(joins, 0xFFFF));
+        const uint32_t g = static_cast<uint32_t>(std::min<uint64_t>(garbage, UINT32_MAX - 1));
+        if (node.Garbage == UINT32_MAX || lines > node.Lines || (lines == node.Lines && g < node.Garbage) ||
+            (lines == node.Lines && g == node.Garbage && j < node.Joins)) {
+            node.Garbage = g;
+            node.Lines = lines & 0x7FFFFFFF;
+            node.Joins = j;
+            node.From = static_cast<uint32_t>(from);
+            node.Template = static_cast<int16_t>(line);
         }
     };
-    offer(0, 0, 0, 0, true, nullptr);
-    for (auto it = nodes.begin(); it != nodes.end() && it->first < n; ++it) {
-        const size_t at = it->first;
-        const TNode node = it->second;
+    offer(0, 0, 0, 0, 0, true, -1);
+    for (size_t at = 0; at < n; ++at) {
+        if (nodes[at].Garbage == UINT32_MAX) continue;
+        const TNode node = nodes[at];
         const bool lineStart = at == 0 || s[at - 1] == '\n';
         const bool clean = node.Clean || lineStart;
-        if (clean && (s[at] == ' ' || s[at] == '\n')) offer(at + 1, node.Garbage, node.Lines, at, true, nullptr);
+        if (clean && (s[at] == ' ' || s[at] == '\n'))
+            offer(at + 1, node.Garbage, node.Lines, node.Joins, at, true, -1);
         for (const TTemplate& t : templates) {
             if (t.Pieces.empty()) continue;
             if (t.Pieces[0].Placeholder ? !clean : s.compare(at, 1, t.Pieces[0].Literal, 0, 1) != 0) continue;
-            for (TMatch& m : matcher.Match(t, at)) {
+            for (const TMatch& m : matcher.Match(t, at)) {
                 if (m.End <= at) continue;
-                TFoundLine line{t.Id, std::move(m.Args), paste.LineAt(at)};
-                offer(m.End, node.Garbage, node.Lines + 1, at, true, &line);
+                const uint32_t joins = static_cast<uint32_t>(std::count(s.begin() + static_cast<std::ptrdiff_t>(at),
+                                                              s.begin() + static_cast<std::ptrdiff_t>(m.End), '\n'));
+                offer(m.End, node.Garbage, node.Lines + 1, node.Joins + joins, at, true,
+                      static_cast<int>(&t - templates.data()));
             }
         }
         auto next = std::upper_bound(starts.begin(), starts.end(), at);
         const size_t to = next == starts.end() ? n : *next;
-        long long skipped = 0;
+        uint64_t skipped = 0;
         for (size_t i = at; i < to; ++i) skipped += s[i] != ' ' && s[i] != '\n';
-        offer(to, node.Garbage + skipped, node.Lines, at, false, nullptr);
+        offer(to, node.Garbage + skipped, node.Lines, node.Joins, at, false, -1);
     }
 
     TParsedPaste parsed;
     std::vector<std::pair<size_t, size_t>> garbage;
     for (size_t at = n; at > 0;) {
         const TNode& node = nodes[at];
-        if (node.IsLine) {
-            parsed.Lines.push_back(node.Line);
+        if (node.Template >= 0) {
+            const TTemplate& t = templates[static_cast<size_t>(node.Template)];
+            for (TMatch& m : matcher.Match(t, node.From))
+                if (m.End == at) {
+                    parsed.Lines.push_back({t.Id, std::move(m.Args), paste.LineAt(node.From)});
+                    break;
+                }
         } else if (!(node.From + 1 == at && (s[node.From] == ' ' || s[node.From] == '\n'))) {
             if (!garbage.empty() && garbage.back().first == at) garbage.back().first = node.From;
             else garbage.push_back({node.From, at});
@@ -487,6 +632,12 @@ TParsedPaste ParsePaste(const std::string& utf8) {
 namespace {
 
 const TRunMessage& Info(const TFoundLine& l) { return RunMessage(l.Id); }
+
+std::string Lowered(std::string s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
 
 std::string Arg(const TFoundLine& l, size_t i) { return i < l.Args.size() ? l.Args[i] : std::string(); }
 
@@ -522,6 +673,44 @@ std::string LineText(const TFoundLine& l) {
     while (!text.empty() && text.front() == ' ') text.erase(text.begin());
     while (!text.empty() && text.back() == ' ') text.pop_back();
     return text;
+}
+
+// A line that carries the system's reason ("Access is denied.", "... is a
+// link") needs the advice for that reason, not the line's usual one.
+void AdviceByWords(const TFoundLine& l, TFault& f) {
+    static const struct {
+        const char* words;
+        const char* cause;
+        const char* advice;
+    } kReasons[] = {
+        {"is a link", "a link (junction or symbolic link) stands where the utility writes, and it never writes through one",
+         "delete the link the line names (usually the Download folder inside the Stirpello folder), then run the "
+         "utility again"},
+        {"names (hard links)", "the file has other names (hard links), so the utility does not overwrite it",
+         "delete the file the line names, then run the utility again"},
+        {"leads elsewhere", "the path leads to another place (a link or a redirected folder)",
+         "delete the link the line names, then run the utility again"},
+        {"is a folder, not a file", "a folder stands where the utility writes a file",
+         "delete or rename the folder the line names, then run the utility again"},
+        {"denied", "Windows refused access", "run the utility as administrator, with Stirpello closed"},
+        {"sharing violation", "another program had the file open",
+         "close Stirpello and let the security software finish, then run the utility again"},
+        {"being used by another process", "another program had the file open",
+         "close Stirpello and let the security software finish, then run the utility again"},
+        {"disk is full", "the disk is full", "free some space on the disk, then run the utility again"},
+        {"not enough space", "the disk is full", "free some space on the disk, then run the utility again"},
+        {"timed out", "the connection timed out", "check the internet connection, then run the utility again"},
+        {"could not be resolved", "the site's name could not be looked up",
+         "check the internet connection and its DNS settings, then run the utility again"},
+    };
+    std::string said;
+    for (const std::string& a : l.Args) said += Lowered(a) + "\n";
+    for (const auto& r : kReasons) {
+        if (said.find(r.words) == std::string::npos) continue;
+        f.Cause += std::string(": ") + r.cause;
+        f.Advice = r.advice;
+        return;
+    }
 }
 
 TRunDiagnosis Diagnose(std::vector<TFoundLine> lines, const std::vector<TFault>& unreadable, int repeatedCrc) {
@@ -583,6 +772,7 @@ TRunDiagnosis Diagnose(std::vector<TFoundLine> lines, const std::vector<TFault>&
         }
         if (m.Kind == TLineKind::Fault || m.Kind == TLineKind::Stop) {
             TFault f{l.Line, LineText(l), m.Cause, m.Advice};
+            AdviceByWords(l, f);
             if (l.Id == TRunMsg::DownloadCrc && crcFailures >= 2) {
                 f.Cause = "the module downloaded but failed its checks twice: security software or a proxy is "
                           "altering downloads";
@@ -619,7 +809,8 @@ TRunDiagnosis Diagnose(std::vector<TFoundLine> lines, const std::vector<TFault>&
     if (d.Outcome == "cut") {
         TFault f{d.LastLine, LineText(d.Lines.back()),
                  "the log ends in the middle of the run after this line: the paste is incomplete",
-                 "ask for the whole log (StirpelloUpdateLog.txt in the Stirpello folder)"};
+                 "ask for the whole log (StirpelloUpdateLog.txt, in the Stirpello folder or in "
+                 "%LOCALAPPDATA%\\Stirpello\\Update)"};
         d.Faults.push_back(f);
     }
     if (haveRequest) {
@@ -635,7 +826,16 @@ TRunDiagnosis Diagnose(std::vector<TFoundLine> lines, const std::vector<TFault>&
         for (const TFoundLine& l : d.Lines)
             if (*Info(l).Trail) d.Trail.push_back(Info(l).Trail);
     }
-    // Steps: what each logged; a quiet step counts as done when a later one ran.
+    // Steps: what each logged. Some steps log nothing when all is well
+    // (the running programs, the settings file, the replacement); such a step
+    // ran when a later one did. The others always log, so without a line
+    // they did not run.
+    auto quiet = [](size_t k) {
+        const TRunStep st = static_cast<TRunStep>(k);
+        return st == TRunStep::Programs || st == TRunStep::Settings || st == TRunStep::Replace;
+    };
+    bool downloaded = false;
+    for (const TFoundLine& l : d.Lines) downloaded = downloaded || l.Id == TRunMsg::DownloadCompleted;
     int lastReached = -1;
     for (size_t k = 1; k < worst.size(); ++k)
         if (worst[k] >= 0) lastReached = static_cast<int>(k);
@@ -648,10 +848,18 @@ TRunDiagnosis Diagnose(std::vector<TFoundLine> lines, const std::vector<TFault>&
         else if (w == 2) o.Status = "failed";
         else if (w == 1) o.Status = "note";
         else if (w == 0) o.Status = "ok";
-        else if (static_cast<int>(k) < lastReached) o.Status = "ok";
+        else if (static_cast<int>(k) < lastReached)
+            // The module is replaced only after a download.
+            o.Status = quiet(k) && (static_cast<TRunStep>(k) != TRunStep::Replace || downloaded) ? "ok" : "not run";
         else o.Status = d.Outcome == "cut" ? "not in the log" : "not reached";
         d.Steps.push_back(o);
     }
+    // Where the verdict places the run.
+    for (const TFoundLine& l : d.Lines)
+        if (Info(l).Kind == TLineKind::Stop || Info(l).Kind == TLineKind::Launched) d.Step = RunStepName(Info(l).Step);
+    if (closedAt != TRunStep::Count) d.Step = RunStepName(closedAt);
+    else if (!d.Faults.empty() && d.Outcome != "launched") d.Step = RunStepName(Info(d.Lines.back()).Step);
+    if (d.Step.empty()) d.Step = RunStepName(Info(d.Lines.back()).Step);
     // The edition: the shortcut line of the identified engine, when there is one.
     for (const TFoundLine& l : d.Lines) {
         if (l.Id != TRunMsg::Shortcut || d.Folder.empty()) continue;
@@ -668,39 +876,198 @@ TRunDiagnosis Diagnose(std::vector<TFoundLine> lines, const std::vector<TFault>&
 
 }  // namespace
 
+namespace {
+
+bool Ends(TLineKind k) { return k == TLineKind::Launched || k == TLineKind::Stop || k == TLineKind::Closed; }
+
+struct TRunLines {
+    std::vector<TFoundLine> Lines;
+    bool Headless = false;
+};
+
+// The found lines grouped into runs. A line belongs to a run only where the
+// run can write it: nothing follows a run's last line but the next run's
+// header, and "Running ..." names the module and comes after the internet
+// test. Whatever else matched is the user's own words.
+std::vector<TRunLines> GroupRuns(std::vector<TFoundLine>&& lines, std::vector<TFault>& ignored) {
+    std::vector<TRunLines> runs;
+    bool ended = false, reached = false;
+    for (TFoundLine& l : lines) {
+        const TRunMessage& m = Info(l);
+        if (l.Id == TRunMsg::UtilityVersion || runs.empty()) {
+            runs.push_back({{}, l.Id != TRunMsg::UtilityVersion});
+            ended = reached = false;
+        }
+        bool fits = !ended;
+        if (fits && l.Id == TRunMsg::Launching) fits = reached && NamesModule(Arg(l, 0));
+        if (!fits) {
+            ignored.push_back({l.Line, LineText(l), "", ""});
+            continue;
+        }
+        runs.back().Lines.push_back(std::move(l));
+        reached = reached || m.Step >= TRunStep::Internet;
+        ended = Ends(m.Kind);
+    }
+    // One line ahead of a whole run is the user's words, not a run's tail.
+    std::vector<TRunLines> kept;
+    for (size_t r = 0; r < runs.size(); ++r) {
+        if (runs[r].Lines.empty()) continue;
+        if (runs[r].Headless && runs[r].Lines.size() == 1 && r + 1 < runs.size()) {
+            ignored.push_back({runs[r].Lines[0].Line, LineText(runs[r].Lines[0]), "", ""});
+            continue;
+        }
+        kept.push_back(std::move(runs[r]));
+    }
+    return kept;
+}
+
+// A run's lines as one key: runs with the same key are the same run.
+std::string RunKey(const std::vector<TFoundLine>& lines) {
+    std::string key;
+    for (const TFoundLine& l : lines) {
+        key += std::to_string(static_cast<int>(l.Id));
+        for (const std::string& a : l.Args) key += '\x1F' + a;
+        key += '\x1E';
+    }
+    return key;
+}
+
+bool Has(const TRunDiagnosis& d, TRunMsg id) {
+    for (const TFoundLine& l : d.Lines)
+        if (l.Id == id) return true;
+    return false;
+}
+
+bool HasStep(const TRunDiagnosis& d, TRunStep step) {
+    for (const TFoundLine& l : d.Lines)
+        if (Info(l).Step == step && Info(l).Kind != TLineKind::Closed) return true;
+    return false;
+}
+
+// What keeps the diagnosis from being sure: parts of the run not in the
+// paste, or not readable.
+void FindDoubts(TRunDiagnosis& d) {
+    if (d.BeginningMissing) d.Doubts.push_back("the paste starts inside the run: its first lines are missing");
+    if (d.Outcome == "cut") d.Doubts.push_back("the log ends in the middle of the run");
+    if (!d.Unreadable.empty())
+        d.Doubts.push_back(std::to_string(d.Unreadable.size()) + " part(s) inside the run could not be read");
+    // The trail the catalogue request carried names each fault before it.
+    if (d.TrailFromRequest) {
+        std::map<std::string, int> logged;
+        for (const TFoundLine& l : d.Lines) {
+            if (l.Id == TRunMsg::CatalogueRequest) break;
+            if (*Info(l).Trail) ++logged[Info(l).Trail];
+        }
+        std::map<std::string, int> sent;
+        for (const std::string& code : d.Trail) ++sent[code];
+        for (const auto& kv : sent)
+            if (logged[kv.first] < kv.second)
+                d.Doubts.push_back("the trail sent with the catalogue request holds " + kv.first +
+                                   ", but no line of the paste shows it: lines are missing");
+    }
+    // Lines every run writes on its way to a later step.
+    const bool headed = !d.BeginningMissing;
+    const bool pastInstallation = HasStep(d, TRunStep::Module) || HasStep(d, TRunStep::Internet) ||
+                                  HasStep(d, TRunStep::Updates) || HasStep(d, TRunStep::Download);
+    if (headed && pastInstallation && !Has(d, TRunMsg::Identified))
+        d.Doubts.push_back("lines are missing in the middle: the run went on without a line identifying the "
+                           "installation");
+    if (HasStep(d, TRunStep::Updates) && !HasStep(d, TRunStep::Internet) && (headed || HasStep(d, TRunStep::Module)))
+        d.Doubts.push_back("lines are missing in the middle: the catalogue was read without an internet test line");
+    if (HasStep(d, TRunStep::Download) && !Has(d, TRunMsg::CatalogueRequest) && !Has(d, TRunMsg::HeldFileWait) &&
+        (headed || HasStep(d, TRunStep::Internet)))
+        d.Doubts.push_back("lines are missing in the middle: a download without the catalogue request before it");
+    if (d.Lines.size() == 1) d.Doubts.push_back("only one line of a run was found");
+    if (!d.Doubts.empty()) d.Confidence = "low";
+}
+
+}  // namespace
+
 TExplanation Explain(const std::string& bytes) {
     TExplanation e;
     TDecodedText decoded = DecodePaste(bytes);
     e.Encoding = decoded.Encoding;
     TParsedPaste parsed = ParsePaste(decoded.Text);
-    // Runs: each header starts one; lines before the first header form a run
-    // whose beginning was not pasted.
-    std::vector<std::vector<TFoundLine>> runs;
-    for (const TFoundLine& l : parsed.Lines) {
-        if (runs.empty() || l.Id == TRunMsg::UtilityVersion) runs.emplace_back();
-        runs.back().push_back(l);
+    std::vector<TFault> ignored;
+    std::vector<TRunLines> grouped = GroupRuns(std::move(parsed.Lines), ignored);
+    // Lines that are not the run's count as text around it.
+    parsed.Garbage.insert(parsed.Garbage.end(), ignored.begin(), ignored.end());
+    std::stable_sort(parsed.Garbage.begin(), parsed.Garbage.end(),
+              [](const TFault& a, const TFault& b) { return a.Line < b.Line; });
+    // A run pasted twice is one run: rules that look across runs must not
+    // count it twice.
+    std::vector<TRunLines> runs;
+    std::set<std::string> seen;
+    std::string repeats;
+    size_t repeated = 0;
+    for (size_t r = 0; r < grouped.size(); ++r) {
+        if (seen.insert(RunKey(grouped[r].Lines)).second) {
+            runs.push_back(std::move(grouped[r]));
+            continue;
+        }
+        if (++repeated <= 3)
+            repeats += (repeated > 1 ? ", " : "") + std::to_string(grouped[r].Lines.front().Line) + "-" +
+                       std::to_string(grouped[r].Lines.back().Line);
     }
+    if (repeated)
+        e.Notes.push_back("lines " + repeats + (repeated > 3 ? " and " + std::to_string(repeated - 3) + " more runs" : "") +
+                          " repeat an earlier run line for line (pasted twice): left out");
     int crcSeen = 0;
     for (size_t r = 0; r < runs.size(); ++r) {
         // Text that could not be read counts for the run it sits inside.
-        const int from = runs[r].front().Line;
-        const int to = r + 1 < runs.size() ? runs[r + 1].front().Line : runs[r].back().Line + 1;
+        const int from = runs[r].Lines.front().Line;
+        const int to = r + 1 < runs.size() ? runs[r + 1].Lines.front().Line : runs[r].Lines.back().Line + 1;
         std::vector<TFault> inside;
-        for (const TFault& g : parsed.Garbage)
-            if (g.Line >= from && (g.Line < to || (r + 1 == runs.size() && g.Line == to))) inside.push_back(g);
+        auto gi = std::lower_bound(parsed.Garbage.begin(), parsed.Garbage.end(), from,
+                                   [](const TFault& f, int line) { return f.Line < line; });
+        for (; gi != parsed.Garbage.end() && (gi->Line < to || (r + 1 == runs.size() && gi->Line == to)); ++gi)
+            inside.push_back(*gi);
+        TRunDiagnosis d = Diagnose(std::move(runs[r].Lines), inside, crcSeen > 0 ? 1 : 0);
+        d.BeginningMissing = runs[r].Headless;
+        for (const TFoundLine& l : d.Lines) crcSeen += l.Id == TRunMsg::DownloadCrc;
         // Text after a run's end is the mail around it; after a cut run it
         // may be the line cut in half, so it is shown.
-        TRunDiagnosis d = Diagnose(runs[r], inside, crcSeen > 0 ? 1 : 0);
-        for (const TFoundLine& l : runs[r]) crcSeen += l.Id == TRunMsg::DownloadCrc;
         if (d.Outcome != "cut") {
             std::vector<TFault> kept;
             for (const TFault& g : d.Unreadable)
                 if (g.Line <= d.LastLine) kept.push_back(g);
             d.Unreadable = kept;
         }
+        FindDoubts(d);
         e.Runs.push_back(std::move(d));
     }
     return e;
+}
+
+namespace {
+
+const char kWhereTheLogIs[] =
+    "StirpelloUpdateLog.txt, in the Stirpello folder or in %LOCALAPPDATA%\\Stirpello\\Update";
+
+std::string TellUser(const TRunDiagnosis& d) {
+    if (!d.Faults.empty() && !d.Faults.front().Advice.empty()) return d.Faults.front().Advice;
+    if (d.Outcome == "launched") return "nothing: the update module was started and takes over from here";
+    return "run the utility again; if it fails the same way, send us the whole log";
+}
+
+}  // namespace
+
+std::string ReplyToUser(const TRunDiagnosis& d) {
+    std::string r = "Thank you for the log. ";
+    if (d.Outcome == "launched" && d.Faults.empty()) {
+        r += "The update utility ran to the end and started the update module, which now brings Stirpello up to "
+             "date. If Stirpello still does not update, please send us the new log.";
+    } else {
+        const std::string what = d.Outcome == "launched" ? "started the update module, but on the way"
+                                 : d.Outcome == "stopped" ? "stopped before the update, at " + d.Step + ", because"
+                                 : d.Outcome == "closed"  ? "was closed before it finished, at " + d.Step + ":"
+                                                          : "log you sent ends early, at " + d.Step + ":";
+        r += "The update utility " + what + " " + (d.Faults.empty() ? "" : d.Faults.front().Cause) + ".\n";
+        r += "Please " + TellUser(d) + ".";
+    }
+    if (d.Confidence != "high")
+        r += "\nIf that does not help, please send us the whole log: " + std::string(kWhereTheLogIs) + ".";
+    return r;
 }
 
 void WriteExplanation(const TExplanation& e, std::ostream& out) {
@@ -708,17 +1075,35 @@ void WriteExplanation(const TExplanation& e, std::ostream& out) {
         out << "No run log found in the input.\n";
         return;
     }
+    // The verdict first: the latest run, and what to tell the user.
+    const TRunDiagnosis& v = e.Runs.back();
+    out << "Run " << e.Runs.size() << " of " << e.Runs.size() << " (lines " << v.FirstLine << "-" << v.LastLine
+        << "): " << v.Outcome << ", at " << v.Step << "\n";
+    if (!v.Faults.empty()) out << "Why: " << v.Faults.front().Cause << "\n";
+    out << "Tell the user: " << TellUser(v) << "\n";
+    if (v.Confidence != "high") {
+        out << "Unsure:";
+        for (const std::string& doubt : v.Doubts) out << (&doubt == &v.Doubts.front() ? " " : "; ") << doubt;
+        out << "\n";
+    }
+    out << "\nReply to the user:\n";
+    std::istringstream reply(ReplyToUser(v));
+    for (std::string line; std::getline(reply, line);) out << "  " << line << "\n";
+    out << "\nDetails\n";
     if (e.Encoding != "UTF-8") out << "(the text was read as " << e.Encoding << ")\n";
-    int number = 0;
-    for (const TRunDiagnosis& d : e.Runs) {
-        if (number) out << "\n";
-        out << "Run " << ++number << " (lines " << d.FirstLine << "-" << d.LastLine << ")\n";
+    for (const std::string& note : e.Notes) out << "(" << note << ")\n";
+    // The latest run first, then the earlier ones.
+    for (size_t k = e.Runs.size(); k-- > 0;) {
+        const TRunDiagnosis& d = e.Runs[k];
+        if (k + 1 < e.Runs.size()) out << "\n";
+        out << "Run " << k + 1 << " of " << e.Runs.size() << " (lines " << d.FirstLine << "-" << d.LastLine << ")\n";
         out << "  utility version:    " << (d.UtilityVersion.empty() ? "not in the paste" : d.UtilityVersion) << "\n";
         if (!d.StartedAt.empty()) out << "  started:            " << d.StartedAt << "\n";
         out << "  installed version:  ";
         if (d.InstalledVersion.empty()) out << "not identified";
         else out << d.InstalledVersion << (d.Edition.empty() ? "" : ", " + d.Edition) << " in " << d.Folder;
         out << "\n  outcome:            " << d.Outcome << "\n";
+        out << "  confidence:         " << d.Confidence << "\n";
         out << "  error trail:        ";
         if (d.Trail.empty()) out << "(none)";
         for (size_t i = 0; i < d.Trail.size(); ++i) out << (i ? "-" : "") << d.Trail[i];
@@ -739,12 +1124,25 @@ void WriteExplanation(const TExplanation& e, std::ostream& out) {
         } else {
             out << "  nothing went wrong\n";
         }
+        for (const std::string& doubt : d.Doubts) out << "  unsure: " << doubt << "\n";
         for (const TFault& g : d.Unreadable) out << "  could not read (line " << g.Line << "): " << g.Text << "\n";
     }
 }
 
 void WriteExplanationJson(const TExplanation& e, std::ostream& out) {
-    out << "[";
+    out << "{\"schema\": " << kExplainSchema << ", \"encoding\": " << JsonString(e.Encoding) << ", \"notes\": [";
+    for (size_t i = 0; i < e.Notes.size(); ++i) out << (i ? ", " : "") << JsonString(e.Notes[i]);
+    out << "],\n \"verdict\": ";
+    if (e.Runs.empty()) {
+        out << "null";
+    } else {
+        const TRunDiagnosis& v = e.Runs.back();
+        out << "{\"run\": " << e.Runs.size() << ", \"of\": " << e.Runs.size() << ", \"outcome\": "
+            << JsonString(v.Outcome) << ", \"step\": " << JsonString(v.Step)
+            << ", \"confidence\": " << JsonString(v.Confidence) << ", \"tell_user\": " << JsonString(TellUser(v))
+            << ", \"reply\": " << JsonString(ReplyToUser(v)) << "}";
+    }
+    out << ",\n \"runs\": [";
     const char* sep = "";
     for (const TRunDiagnosis& d : e.Runs) {
         out << sep << "\n {\"utility_version\": " << (d.UtilityVersion.empty() ? "null" : JsonString(d.UtilityVersion))
@@ -754,8 +1152,11 @@ void WriteExplanationJson(const TExplanation& e, std::ostream& out) {
             << ", \"folder\": " << (d.Folder.empty() ? "null" : JsonString(d.Folder))
             << ", \"started\": " << (d.StartedAt.empty() ? "null" : JsonString(d.StartedAt))
             << ", \"first_line\": " << d.FirstLine << ", \"last_line\": " << d.LastLine
-            << ", \"encoding\": " << JsonString(e.Encoding) << ",\n  \"outcome\": " << JsonString(d.Outcome)
-            << ", \"trail\": [";
+            << ", \"beginning_missing\": " << (d.BeginningMissing ? "true" : "false") << ",\n  \"outcome\": "
+            << JsonString(d.Outcome) << ", \"step\": " << JsonString(d.Step)
+            << ", \"confidence\": " << JsonString(d.Confidence) << ", \"doubts\": [";
+        for (size_t i = 0; i < d.Doubts.size(); ++i) out << (i ? ", " : "") << JsonString(d.Doubts[i]);
+        out << "],\n  \"trail\": [";
         for (size_t i = 0; i < d.Trail.size(); ++i) out << (i ? ", " : "") << JsonString(d.Trail[i]);
         out << "], \"trail_source\": " << JsonString(d.TrailFromRequest ? "request" : "lines") << ",\n  \"steps\": [";
         for (size_t i = 0; i < d.Steps.size(); ++i)
@@ -773,5 +1174,5 @@ void WriteExplanationJson(const TExplanation& e, std::ostream& out) {
         out << "]}";
         sep = ",";
     }
-    out << "\n]\n";
+    out << "\n]}\n";
 }

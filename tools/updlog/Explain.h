@@ -49,12 +49,21 @@ struct TRunDiagnosis {
     std::vector<TFault> Faults;      // the first is the first thing that went wrong
     std::vector<TFault> Unreadable;  // parts inside the run that could not be read
     std::vector<TFoundLine> Lines;
+    bool BeginningMissing = false;  // no header: the paste starts inside the run
+    std::string Step;               // where the run ended or went wrong first
+    // "high", or "low" with the reasons in Doubts (gaps, unreadable parts...).
+    std::string Confidence = "high";
+    std::vector<std::string> Doubts;
 };
 
 struct TExplanation {
     std::string Encoding;
-    std::vector<TRunDiagnosis> Runs;
+    std::vector<TRunDiagnosis> Runs;  // in paste order; the verdict is on the last
+    std::vector<std::string> Notes;   // about the paste as a whole
 };
+
+// The JSON layout's version: a reader checks it before reading further.
+constexpr int kExplainSchema = 2;
 
 // The run lines found in the text, in order, plus what could not be read.
 struct TParsedPaste {
@@ -64,5 +73,7 @@ struct TParsedPaste {
 TParsedPaste ParsePaste(const std::string& utf8);
 
 TExplanation Explain(const std::string& bytes);
+// A few sentences support can send back to the user about the run.
+std::string ReplyToUser(const TRunDiagnosis& d);
 void WriteExplanation(const TExplanation& e, std::ostream& out);
 void WriteExplanationJson(const TExplanation& e, std::ostream& out);

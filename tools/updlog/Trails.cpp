@@ -40,16 +40,49 @@ std::string CleanKey(std::string_view s) {
     return out;
 }
 
-void Bump(std::map<std::string, uint64_t>& table, const std::string& key, uint64_t n = 1) {
-    auto it = table.find(key);
-    if (it != table.end()) {
-        it->second += n;
-    } else if (table.size() < TTrailCounts::kMaxKeys) {
-        table.emplace(key, n);
-    } else {
-        table["(other)"] += n;
+bool IsCodeChar(char c) { return IsDigit(c) || (c >= 'A' && c <= 'Z'); }
+
+// "GDW": three capitals or digits, the form of every trail code.
+bool WellFormedCode(std::string_view c) { return c.size() == 3 && IsCodeChar(c[0]) && IsCodeChar(c[1]) && IsCodeChar(c[2]); }
+
+bool KnownCode(std::string_view c) {
+    static const char* const kKnown[] = {"UMX", "INF", "IER", "1OK", "GDW", "BLK", "ENT"};
+    for (const char* k : kKnown)
+        if (c == k) return true;
+    return false;
+}
+
+// A trail of known codes, as long as a run's can be.
+bool KnownTrail(std::string_view t) {
+    if (t == "(none)") return true;
+    int codes = 0;
+    for (;;) {
+        size_t dash = t.find('-');
+        if (!KnownCode(t.substr(0, dash)) || ++codes > 8) return false;
+        if (dash == std::string_view::npos) return true;
+        t.remove_prefix(dash + 1);
     }
 }
+
+bool DigitsUpTo(std::string_view s, size_t n) { return s.size() <= n && AllDigits(s); }
+
+// Whether a key has the form its table expects (counted exactly).
+bool Expected(int table, std::string_view key) {
+    const size_t sp = key.find(' ');
+    const std::string_view first = key.substr(0, sp);
+    const std::string_view second = sp == std::string_view::npos ? std::string_view() : key.substr(sp + 1);
+    switch (table) {
+    case 0: return WellFormedCode(key);
+    case 1: return KnownTrail(key);
+    case 2: return DigitsUpTo(first, 6) && DigitsUpTo(second, 6);
+    case 3: return true;  // made from a checked date
+    case 4: return WellFormedCode(second);
+    case 5: return first.size() <= 12 && DigitsUpTo(second, 3) && second.size() == 3;
+    default: return false;
+    }
+}
+
+const char kOtherKey[] = "(other)";
 
 // "10/Oct/2000" -> "2000-10-10"; empty when it is not a date.
 std::string IsoDay(std::string_view d) {
@@ -120,7 +153,73 @@ std::string CsvField(const std::string& s) {
 
 const char kPartialMagic[] = "updlog-partial 1";
 
+// Runs and codes by ISO week, from the counts by day.
+struct TWeeks {
+    std::map<std::string, uint64_t> Runs;   // "2026-W50" -> runs
+    std::map<std::string, uint64_t> Codes;  // "2026-W50 GDW" -> runs
+};
+
 }  // namespace
+
+void TTrailCounts::Bump(std::map<std::string, uint64_t>& table, const std::string& key, uint64_t n) {
+    std::map<std::string, uint64_t>* const tables[] = {&Codes, &Trails, &Versions, &Days, &DayCodes, &Statuses};
+    int index = 0;
+    while (tables[index] != &table) ++index;
+    auto it = table.find(key);
+    if (it != table.end()) {
+        it->second += n;
+        return;
+    }
+    if (key == kOtherKey) {
+        table[kOtherKey] += n;
+        return;
+    }
+    if (Expected(index, key)) {
+        table.emplace(key, n);
+        return;
+    }
+    // Junk keeps the first kMaxKeys keys in sort order: a key put out once
+    // sorts after every key kept from then on, so it never comes back, and
+    // the table is the same whatever order lines or partials came in.
+    std::set<std::string>& junk = junk_[index];
+    if (junk.size() >= kMaxKeys) {
+        auto last = std::prev(junk.end());
+        if (!(key < *last)) {
+            table[kOtherKey] += n;
+            return;
+        }
+        auto evicted = table.find(*last);
+        table[kOtherKey] += evicted->second;
+        table.erase(evicted);
+        junk.erase(last);
+    }
+    junk.insert(key);
+    table.emplace(key, n);
+}
+
+std::string IsoWeek(const std::string& day) {
+    int y = 0, m = 0, d = 0;
+    if (day.size() != 10 || std::sscanf(day.c_str(), "%4d-%2d-%2d", &y, &m, &d) != 3 || m < 1 || m > 12) return "";
+    // Days since 1970-01-01 (civil calendar), then the Thursday of its week.
+    auto daysFrom = [](int yy, int mm, int dd) {
+        yy -= mm <= 2;
+        const int era = (yy >= 0 ? yy : yy - 399) / 400;
+        const int yoe = yy - era * 400;
+        const int doy = (153 * (mm + (mm > 2 ? -3 : 9)) + 2) / 5 + dd - 1;
+        const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+        return era * 146097 + doe - 719468;
+    };
+    const int days = daysFrom(y, m, d);
+    const int weekday = ((days + 3) % 7 + 7) % 7;  // Monday 0
+    const int thursday = days - weekday + 3;
+    // The Thursday's year is the week's year.
+    int wy = y + 1;
+    while (daysFrom(wy, 1, 1) > thursday) --wy;
+    const int week = (thursday - daysFrom(wy, 1, 1)) / 7 + 1;
+    char out[16];
+    std::snprintf(out, sizeof out, "%04d-W%02d", wy, week);
+    return out;
+}
 
 void TTrailCounts::AddLine(std::string_view line) {
     ++Lines;
@@ -132,14 +231,22 @@ void TTrailCounts::AddLine(std::string_view line) {
         ++Malformed;
         return;
     }
-    std::string day = IsoDay(line.substr(open + 2, 11));
+    const std::string_view date = line.substr(open + 2, 11);
+    if (date != lastDate_) {
+        lastDate_ = std::string(date);
+        lastDay_ = IsoDay(date);
+    }
+    const std::string& day = lastDay_;
     size_t close = line.find("] \"", open);
     if (day.empty() || line[open + 13] != ':' || close == std::string_view::npos) {
         ++Malformed;
         return;
     }
     std::string_view rest = line.substr(close + 3);
-    size_t endQuote = rest.find('"');
+    // The server writes a quote inside the request as \", a backslash as \\.
+    size_t endQuote = 0;
+    while (endQuote < rest.size() && rest[endQuote] != '"') endQuote += rest[endQuote] == '\\' ? 2 : 1;
+    if (endQuote >= rest.size()) endQuote = std::string_view::npos;
     if (endQuote == std::string_view::npos || rest.size() < endQuote + 5 || rest[endQuote + 1] != ' ' ||
         !IsDigit(rest[endQuote + 2]) || !IsDigit(rest[endQuote + 3]) || !IsDigit(rest[endQuote + 4])) {
         ++Malformed;
@@ -158,7 +265,15 @@ void TTrailCounts::AddLine(std::string_view line) {
     std::string_view path = target.substr(0, q);
     std::string_view query = q == std::string_view::npos ? std::string_view() : target.substr(q + 1);
     std::string_view digits, err;
-    if (!CatalogueName(path.substr(path.rfind('/') + 1), digits) || !QueryValue(query, "err", err)) {
+    const std::string_view name = path.substr(path.rfind('/') + 1);
+    if (!CatalogueName(name, digits)) {
+        ++Other;
+        return;
+    }
+    std::string catalogue = "SP" + CleanKey(digits) + ".UPD ";
+    catalogue.append(rest.substr(endQuote + 2, 3));
+    Bump(Statuses, catalogue);
+    if (!QueryValue(query, "err", err)) {
         ++Other;
         return;
     }
@@ -175,6 +290,7 @@ void TTrailCounts::AddLine(std::string_view line) {
         if (!code.empty() && std::find(seen.begin(), seen.end(), code) == seen.end() && seen.size() < 16) {
             seen.push_back(code);
             Bump(Codes, CleanKey(code));
+            Bump(DayCodes, day + " " + CleanKey(code));
         }
         if (next == std::string_view::npos) break;
         codes.remove_prefix(next + 1);
@@ -194,6 +310,8 @@ void TTrailCounts::Merge(const TTrailCounts& other) {
     for (const auto& kv : other.Trails) Bump(Trails, kv.first, kv.second);
     for (const auto& kv : other.Versions) Bump(Versions, kv.first, kv.second);
     for (const auto& kv : other.Days) Bump(Days, kv.first, kv.second);
+    for (const auto& kv : other.DayCodes) Bump(DayCodes, kv.first, kv.second);
+    for (const auto& kv : other.Statuses) Bump(Statuses, kv.first, kv.second);
 }
 
 void TTrailCounts::WritePartial(std::ostream& out) const {
@@ -203,6 +321,8 @@ void TTrailCounts::WritePartial(std::ostream& out) const {
     for (const auto& kv : Trails) out << "trail " << kv.first << " " << kv.second << "\n";
     for (const auto& kv : Versions) out << "version " << kv.first << " " << kv.second << "\n";
     for (const auto& kv : Days) out << "day " << kv.first << " " << kv.second << "\n";
+    for (const auto& kv : DayCodes) out << "daycode " << kv.first << " " << kv.second << "\n";
+    for (const auto& kv : Statuses) out << "status " << kv.first << " " << kv.second << "\n";
 }
 
 bool TTrailCounts::ReadPartial(std::istream& in, std::string& error) {
@@ -235,10 +355,12 @@ bool TTrailCounts::ReadPartial(std::istream& in, std::string& error) {
         else if (kind == "runs" && key.empty()) read.Runs += n;
         else if (kind == "other" && key.empty()) read.Other += n;
         else if (kind == "malformed" && key.empty()) read.Malformed += n;
-        else if (kind == "code" && !key.empty()) Bump(read.Codes, key, n);
-        else if (kind == "trail" && !key.empty()) Bump(read.Trails, key, n);
-        else if (kind == "version" && !key.empty()) Bump(read.Versions, key, n);
-        else if (kind == "day" && !key.empty()) Bump(read.Days, key, n);
+        else if (kind == "code" && !key.empty()) read.Bump(read.Codes, key, n);
+        else if (kind == "trail" && !key.empty()) read.Bump(read.Trails, key, n);
+        else if (kind == "version" && !key.empty()) read.Bump(read.Versions, key, n);
+        else if (kind == "day" && !key.empty()) read.Bump(read.Days, key, n);
+        else if (kind == "daycode" && !key.empty()) read.Bump(read.DayCodes, key, n);
+        else if (kind == "status" && !key.empty()) read.Bump(read.Statuses, key, n);
         else {
             error = "line " + std::to_string(number) + " of the partial count is malformed";
             return false;
@@ -251,6 +373,25 @@ bool TTrailCounts::ReadPartial(std::istream& in, std::string& error) {
     Merge(read);
     return true;
 }
+
+namespace {
+
+TWeeks Weeks(const TTrailCounts& c) {
+    TWeeks w;
+    for (const auto& kv : c.Days) {
+        const std::string week = IsoWeek(kv.first);
+        w.Runs[week.empty() ? kOtherKey : week] += kv.second;
+    }
+    for (const auto& kv : c.DayCodes) {
+        const size_t sp = kv.first.find(' ');
+        const std::string week = sp == std::string::npos ? "" : IsoWeek(kv.first.substr(0, sp));
+        if (week.empty()) w.Codes[std::string(kOtherKey) + " " + kOtherKey] += kv.second;
+        else w.Codes[week + kv.first.substr(sp)] += kv.second;
+    }
+    return w;
+}
+
+}  // namespace
 
 void TTrailCounts::WriteTable(std::ostream& out) const {
     char row[256];
@@ -280,10 +421,29 @@ void TTrailCounts::WriteTable(std::ostream& out) const {
         std::snprintf(row, sizeof row, "%-12s  %llu\n", kv.first.c_str(), static_cast<unsigned long long>(kv.second));
         out << row;
     }
+    const TWeeks w = Weeks(*this);
+    out << "\nweek        runs        code  runs   share of the week's runs\n";
+    for (const auto& wk : w.Runs) {
+        for (const auto& kv : w.Codes) {
+            if (kv.first.compare(0, wk.first.size() + 1, wk.first + " ") != 0) continue;
+            std::snprintf(row, sizeof row, "%-10s  %-10llu  %-4s  %-5llu  %s\n", wk.first.c_str(),
+                          static_cast<unsigned long long>(wk.second), kv.first.substr(wk.first.size() + 1).c_str(),
+                          static_cast<unsigned long long>(kv.second), Share(kv.second, wk.second).c_str());
+            out << row;
+        }
+    }
+    out << "\ncatalogue     status  requests\n";
+    for (const auto& kv : Statuses) {
+        size_t sp = kv.first.find(' ');
+        std::snprintf(row, sizeof row, "%-12s  %-6s  %llu\n", kv.first.substr(0, sp).c_str(),
+                      sp == std::string::npos ? "" : kv.first.substr(sp + 1).c_str(),
+                      static_cast<unsigned long long>(kv.second));
+        out << row;
+    }
 }
 
 void TTrailCounts::WriteJson(std::ostream& out) const {
-    out << "{\"lines\": " << Lines << ", \"runs\": " << Runs << ", \"other\": " << Other
+    out << "{\"schema\": " << kTrailsSchema << ", \"lines\": " << Lines << ", \"runs\": " << Runs << ", \"other\": " << Other
         << ", \"malformed\": " << Malformed << ",\n \"codes\": [";
     const char* sep = "";
     for (const auto& kv : ByCount(Codes)) {
@@ -312,6 +472,39 @@ void TTrailCounts::WriteJson(std::ostream& out) const {
         out << sep << "{\"day\": " << JsonString(kv.first) << ", \"runs\": " << kv.second << "}";
         sep = ", ";
     }
+    out << "],\n \"day_codes\": [";
+    sep = "";
+    for (const auto& kv : DayCodes) {
+        const size_t sp = kv.first.find(' ');
+        const uint64_t day = sp == std::string::npos ? 0 : (Days.count(kv.first.substr(0, sp)) ? Days.at(kv.first.substr(0, sp)) : 0);
+        out << sep << "{\"day\": " << JsonString(kv.first.substr(0, sp)) << ", \"code\": "
+            << JsonString(sp == std::string::npos ? "" : kv.first.substr(sp + 1)) << ", \"runs\": " << kv.second
+            << ", \"share\": " << Ratio(kv.second, day) << "}";
+        sep = ", ";
+    }
+    const TWeeks w = Weeks(*this);
+    out << "],\n \"weeks\": [";
+    sep = "";
+    for (const auto& kv : w.Runs) {
+        out << sep << "{\"week\": " << JsonString(kv.first) << ", \"runs\": " << kv.second << ", \"codes\": [";
+        const char* inner = "";
+        for (const auto& c : w.Codes) {
+            if (c.first.compare(0, kv.first.size() + 1, kv.first + " ") != 0) continue;
+            out << inner << "{\"code\": " << JsonString(c.first.substr(kv.first.size() + 1)) << ", \"runs\": " << c.second
+                << ", \"share\": " << Ratio(c.second, kv.second) << "}";
+            inner = ", ";
+        }
+        out << "]}";
+        sep = ", ";
+    }
+    out << "],\n \"statuses\": [";
+    sep = "";
+    for (const auto& kv : Statuses) {
+        const size_t sp = kv.first.find(' ');
+        out << sep << "{\"catalogue\": " << JsonString(kv.first.substr(0, sp)) << ", \"status\": "
+            << JsonString(sp == std::string::npos ? "" : kv.first.substr(sp + 1)) << ", \"requests\": " << kv.second << "}";
+        sep = ", ";
+    }
     out << "]}\n";
 }
 
@@ -326,6 +519,14 @@ void TTrailCounts::WriteCsv(std::ostream& out) const {
         out << "trail," << CsvField(kv.first) << "," << kv.second << "," << Ratio(kv.second, Runs) << "\n";
     for (const auto& kv : Versions) out << "version," << CsvField(kv.first) << "," << kv.second << ",\n";
     for (const auto& kv : Days) out << "day," << kv.first << "," << kv.second << ",\n";
+    const TWeeks w = Weeks(*this);
+    for (const auto& kv : w.Runs) out << "week," << kv.first << "," << kv.second << ",\n";
+    for (const auto& kv : w.Codes) {
+        const std::string week = kv.first.substr(0, kv.first.find(' '));
+        out << "week code," << CsvField(kv.first) << "," << kv.second << ","
+            << Ratio(kv.second, w.Runs.count(week) ? w.Runs.at(week) : 0) << "\n";
+    }
+    for (const auto& kv : Statuses) out << "status," << CsvField(kv.first) << "," << kv.second << ",\n";
 }
 
 namespace {
@@ -410,11 +611,40 @@ private:
 
 }  // namespace
 
-bool CountFile(const std::string& path, TTrailCounts& counts, std::string& error) {
+namespace {
+
+// What the start of a file says it is, when it is not text updlog reads.
+std::string NotText(std::string_view head) {
+    const struct {
+        const char* magic;
+        size_t size;
+        const char* what;
+    } kForms[] = {
+        {"\xFD" "7zXZ\0", 6, "xz-compressed (decompress it first: xz -dc FILE | updlog trails -)"},
+        {"BZh", 3, "bzip2-compressed (decompress it first: bzip2 -dc FILE | updlog trails -)"},
+        {"\x28\xB5\x2F\xFD", 4, "zstd-compressed (decompress it first: zstd -dc FILE | updlog trails -)"},
+        {"PK\x03\x04", 4, "a zip archive (extract the log first)"},
+        {"7z\xBC\xAF\x27\x1C", 6, "a 7-Zip archive (extract the log first)"},
+        {"\x04\x22\x4D\x18", 4, "lz4-compressed (decompress it first)"},
+    };
+    for (const auto& f : kForms)
+        if (head.size() >= f.size && head.compare(0, f.size, std::string_view(f.magic, f.size)) == 0)
+            return std::string("is ") + f.what + ", which updlog does not read";
+    if (head.substr(0, 4096).find('\0') != std::string_view::npos)
+        return "holds binary data (NUL bytes), not the text of an access log";
+    return "";
+}
+
+}  // namespace
+
+bool CountFile(const std::string& path, TTrailCounts& counts, std::string& error, bool* unreadable) {
+    if (unreadable) *unreadable = false;
     // gzread reads plain files as they are, so one path serves both.
+    errno = 0;
     gzFile file = path == "-" ? gzdopen(fileno(stdin), "rb") : gzopen(path.c_str(), "rb");
     if (file == nullptr) {
-        error = path + ": " + std::strerror(errno);
+        error = "cannot read " + path + ": " + std::strerror(errno ? errno : ENOMEM);
+        if (unreadable) *unreadable = true;
         return false;
     }
     std::unique_ptr<gzFile_s, int (*)(gzFile)> guard(file, gzclose);
@@ -424,7 +654,16 @@ bool CountFile(const std::string& path, TTrailCounts& counts, std::string& error
     std::string message;
     {
         TChunkReader reader(file);
+        bool first = true;
         for (std::string_view chunk = reader.Next(); !chunk.empty(); chunk = reader.Next()) {
+            if (first) {
+                first = false;
+                const std::string notText = NotText(chunk);
+                if (!notText.empty()) {
+                    error = path + " " + notText;
+                    return false;
+                }
+            }
             for (;;) {
                 const size_t nl = chunk.find('\n');
                 if (nl == std::string_view::npos) break;
@@ -461,8 +700,216 @@ bool CountFile(const std::string& path, TTrailCounts& counts, std::string& error
         counts.AddLine(carry);
     }
     if (!message.empty()) {
-        error = path + ": " + message;
+        error = "cannot read all of " + path + ": " + message;
+        if (unreadable) *unreadable = true;
         return false;
     }
     return true;
+}
+
+// ---- The publisher's report ----------------------------------------------------
+
+namespace {
+
+std::string Html(const std::string& s) {
+    std::string out;
+    for (char c : s) {
+        switch (c) {
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '&': out += "&amp;"; break;
+        case '"': out += "&quot;"; break;
+        default: out += c;
+        }
+    }
+    return out;
+}
+
+std::string Num(double v, int decimals = 0) {
+    char out[32];
+    std::snprintf(out, sizeof out, "%.*f", decimals, v);
+    return out;
+}
+
+// A fixed colour per code, so that charts read alike from month to month.
+const char* CodeColour(const std::string& code) {
+    static const struct {
+        const char* code;
+        const char* colour;
+    } kColours[] = {{"1OK", "#4c9a2a"}, {"GDW", "#d98c00"}, {"BLK", "#c0392b"}, {"UMX", "#2c6fbb"},
+                    {"INF", "#8e44ad"}, {"IER", "#16a085"}, {"ENT", "#7f5539"}};
+    for (const auto& k : kColours)
+        if (code == k.code) return k.colour;
+    return "#888888";
+}
+
+// Horizontal bars: one row per label.
+void BarChart(std::ostream& out, const std::string& title,
+              const std::vector<std::pair<std::string, double>>& rows, const std::string& unit,
+              const std::vector<std::string>& colours) {
+    const int rowHeight = 22, labelWidth = 150, barWidth = 420;
+    double max = 0;
+    for (const auto& r : rows) max = std::max(max, r.second);
+    out << "<figure><figcaption>" << Html(title) << "</figcaption>\n<svg xmlns=\"http://www.w3.org/2000/svg\" width=\""
+        << labelWidth + barWidth + 90 << "\" height=\"" << rowHeight * rows.size() + 6 << "\" role=\"img\">\n";
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const int y = static_cast<int>(i) * rowHeight + 3;
+        const double w = max > 0 ? rows[i].second / max * barWidth : 0;
+        out << "<text x=\"" << labelWidth - 6 << "\" y=\"" << y + 15 << "\" text-anchor=\"end\">" << Html(rows[i].first)
+            << "</text><rect x=\"" << labelWidth << "\" y=\"" << y << "\" width=\"" << Num(std::max(w, 1.0), 1)
+            << "\" height=\"" << rowHeight - 5 << "\" fill=\"" << (i < colours.size() ? colours[i] : "#2c6fbb")
+            << "\"/><text x=\"" << Num(labelWidth + w + 6, 1) << "\" y=\"" << y + 15 << "\">"
+            << Html(unit == "%" ? Num(rows[i].second, 1) + "%" : Num(rows[i].second)) << "</text>\n";
+    }
+    out << "</svg></figure>\n";
+}
+
+// Columns over time, one per day.
+void DayChart(std::ostream& out, const std::map<std::string, uint64_t>& days) {
+    const int height = 180, left = 50, width = std::max<int>(300, static_cast<int>(days.size()) * 14);
+    uint64_t max = 1;
+    for (const auto& kv : days) max = std::max(max, kv.second);
+    out << "<figure><figcaption>Runs per day</figcaption>\n<svg xmlns=\"http://www.w3.org/2000/svg\" width=\""
+        << left + width + 10 << "\" height=\"" << height + 40 << "\" role=\"img\">\n";
+    out << "<line x1=\"" << left << "\" y1=\"" << height << "\" x2=\"" << left + width << "\" y2=\"" << height
+        << "\" stroke=\"#444\"/>\n<text x=\"" << left - 6 << "\" y=\"14\" text-anchor=\"end\">" << max
+        << "</text><text x=\"" << left - 6 << "\" y=\"" << height << "\" text-anchor=\"end\">0</text>\n";
+    const double step = days.empty() ? 0 : static_cast<double>(width) / static_cast<double>(days.size());
+    size_t i = 0;
+    for (const auto& kv : days) {
+        const double h = static_cast<double>(kv.second) / static_cast<double>(max) * (height - 10);
+        const double x = left + step * static_cast<double>(i);
+        out << "<rect x=\"" << Num(x + 1, 1) << "\" y=\"" << Num(height - h, 1) << "\" width=\""
+            << Num(std::max(step - 2, 1.0), 1) << "\" height=\"" << Num(h, 1) << "\" fill=\"#2c6fbb\"><title>"
+            << Html(kv.first) << ": " << kv.second << " runs</title></rect>\n";
+        // A date under the first column and every seventh.
+        if (i % 7 == 0)
+            out << "<text x=\"" << Num(x + 1, 1) << "\" y=\"" << height + 16 << "\" font-size=\"11\">" << Html(kv.first)
+                << "</text>\n";
+        ++i;
+    }
+    out << "</svg></figure>\n";
+}
+
+// Share of runs per week for each code: one line per code.
+void WeekChart(std::ostream& out, const TWeeks& w, const std::vector<std::string>& codes) {
+    const int height = 200, left = 50, width = std::max<int>(300, static_cast<int>(w.Runs.size()) * 60);
+    out << "<figure><figcaption>Share of runs with each code, by ISO week</figcaption>\n"
+        << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << left + width + 120 << "\" height=\"" << height + 40
+        << "\" role=\"img\">\n";
+    out << "<line x1=\"" << left << "\" y1=\"" << height << "\" x2=\"" << left + width << "\" y2=\"" << height
+        << "\" stroke=\"#444\"/><text x=\"" << left - 6 << "\" y=\"14\" text-anchor=\"end\">100%</text>"
+        << "<text x=\"" << left - 6 << "\" y=\"" << height << "\" text-anchor=\"end\">0%</text>\n";
+    std::vector<std::string> weeks;
+    for (const auto& kv : w.Runs) weeks.push_back(kv.first);
+    const double step = weeks.size() > 1 ? static_cast<double>(width) / static_cast<double>(weeks.size() - 1) : 0;
+    for (size_t i = 0; i < weeks.size(); ++i)
+        out << "<text x=\"" << Num(left + step * static_cast<double>(i), 1) << "\" y=\"" << height + 16
+            << "\" font-size=\"11\" text-anchor=\"middle\">" << Html(weeks[i]) << "</text>\n";
+    int legend = 0;
+    for (const std::string& code : codes) {
+        std::string points;
+        for (size_t i = 0; i < weeks.size(); ++i) {
+            auto it = w.Codes.find(weeks[i] + " " + code);
+            const double share = it == w.Codes.end() || w.Runs.at(weeks[i]) == 0
+                                     ? 0
+                                     : static_cast<double>(it->second) / static_cast<double>(w.Runs.at(weeks[i]));
+            const double x = left + step * static_cast<double>(i), y = height - share * (height - 10);
+            points += Num(x, 1) + "," + Num(y, 1) + " ";
+            out << "<circle cx=\"" << Num(x, 1) << "\" cy=\"" << Num(y, 1) << "\" r=\"3\" fill=\"" << CodeColour(code)
+                << "\"><title>" << Html(weeks[i] + " " + code) << ": " << Num(share * 100, 1) << "%</title></circle>\n";
+        }
+        out << "<polyline fill=\"none\" stroke-width=\"2\" stroke=\"" << CodeColour(code) << "\" points=\"" << points
+            << "\"/>\n<rect x=\"" << left + width + 20 << "\" y=\"" << 10 + 18 * legend << "\" width=\"12\" height=\"12\" fill=\""
+            << CodeColour(code) << "\"/><text x=\"" << left + width + 38 << "\" y=\"" << 20 + 18 * legend << "\">"
+            << Html(code) << "</text>\n";
+        ++legend;
+    }
+    out << "</svg></figure>\n";
+}
+
+void Table(std::ostream& out, const std::string& caption, const std::vector<std::string>& head,
+           const std::vector<std::vector<std::string>>& rows) {
+    out << "<table><caption>" << Html(caption) << "</caption><tr>";
+    for (const auto& h : head) out << "<th>" << Html(h) << "</th>";
+    out << "</tr>\n";
+    for (const auto& r : rows) {
+        out << "<tr>";
+        for (const auto& c : r) out << "<td>" << Html(c) << "</td>";
+        out << "</tr>\n";
+    }
+    out << "</table>\n";
+}
+
+}  // namespace
+
+void TTrailCounts::WriteHtml(std::ostream& out) const {
+    const TWeeks w = Weeks(*this);
+    out << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
+           "<title>Update utility: catalogue requests</title>\n<style>\n"
+           "body{font-family:sans-serif;margin:2em;color:#222}figure{margin:1.5em 0}"
+           "figcaption{font-weight:bold;margin-bottom:.4em}svg text{font-size:13px;fill:#222}"
+           "table{border-collapse:collapse;margin:1em 2em 1em 0;display:inline-table;vertical-align:top}"
+           "caption{font-weight:bold;text-align:left}td,th{border:1px solid #ccc;padding:2px 8px;text-align:right}"
+           "td:first-child,th:first-child{text-align:left}.summary{font-size:1.1em}\n"
+           "</style></head><body>\n<h1>Update utility: catalogue requests</h1>\n";
+    out << "<p class=\"summary\" id=\"summary\">" << Runs << " runs (catalogue requests with a trail), " << Other
+        << " other requests, " << Malformed << " malformed lines, " << Days.size() << " days.</p>\n";
+    DayChart(out, Days);
+    std::vector<std::string> codes;
+    std::vector<std::pair<std::string, double>> shares;
+    std::vector<std::string> colours;
+    for (const auto& kv : ByCount(Codes)) {
+        if (codes.size() < 12) codes.push_back(kv.first);
+        shares.push_back({kv.first, Runs ? 100.0 * static_cast<double>(kv.second) / static_cast<double>(Runs) : 0});
+        colours.push_back(CodeColour(kv.first));
+        if (shares.size() == 20) break;
+    }
+    BarChart(out, "Share of runs with each code", shares, "%", colours);
+    WeekChart(out, w, codes);
+    // Installed versions, the most frequent first.
+    std::map<std::string, uint64_t> installed;
+    for (const auto& kv : Versions) installed[kv.first.substr(kv.first.find(' ') + 1)] += kv.second;
+    std::vector<std::pair<std::string, double>> versionRows;
+    for (const auto& kv : ByCount(installed)) {
+        versionRows.push_back({kv.first, static_cast<double>(kv.second)});
+        if (versionRows.size() == 20) break;
+    }
+    BarChart(out, "Runs by installed version", versionRows, "", {});
+
+    std::vector<std::vector<std::string>> rows;
+    for (const auto& kv : ByCount(Codes)) rows.push_back({kv.first, std::to_string(kv.second), Share(kv.second, Runs)});
+    Table(out, "Codes", {"code", "runs", "share"}, rows);
+    rows.clear();
+    for (const auto& kv : ByCount(Trails)) {
+        rows.push_back({kv.first, std::to_string(kv.second), Share(kv.second, Runs)});
+        if (rows.size() == 200) break;
+    }
+    Table(out, "Trails (the 200 most frequent)", {"trail", "runs", "share"}, rows);
+    rows.clear();
+    for (const auto& kv : Versions) {
+        const size_t sp = kv.first.find(' ');
+        rows.push_back({kv.first.substr(0, sp), kv.first.substr(sp + 1), std::to_string(kv.second)});
+    }
+    Table(out, "Versions", {"utility", "installed", "runs"}, rows);
+    rows.clear();
+    for (const auto& kv : w.Runs) {
+        std::string line;
+        for (const auto& c : w.Codes)
+            if (c.first.compare(0, kv.first.size() + 1, kv.first + " ") == 0)
+                line += c.first.substr(kv.first.size() + 1) + " " + Share(c.second, kv.second) + "  ";
+        rows.push_back({kv.first, std::to_string(kv.second), line});
+    }
+    Table(out, "Weeks", {"week", "runs", "share of the week's runs"}, rows);
+    rows.clear();
+    for (const auto& kv : Statuses) {
+        const size_t sp = kv.first.find(' ');
+        rows.push_back({kv.first.substr(0, sp), sp == std::string::npos ? "" : kv.first.substr(sp + 1),
+                        std::to_string(kv.second)});
+    }
+    Table(out, "HTTP status by catalogue", {"catalogue", "status", "requests"}, rows);
+    rows.clear();
+    for (const auto& kv : Days) rows.push_back({kv.first, std::to_string(kv.second)});
+    Table(out, "Runs by day", {"day", "runs"}, rows);
+    out << "</body></html>\n";
 }

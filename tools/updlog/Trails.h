@@ -1,14 +1,21 @@
 #pragma once
 // Counting the utility's catalogue requests in web server access logs
 // (Common and Combined Log Format) by error trail, by versions and by day.
-// Streaming: memory grows only with the number of distinct keys, and each
-// table keeps at most kMaxKeys of them (the rest are counted under "(other)").
+// Streaming: memory grows only with the number of distinct keys. Keys of the
+// expected form (the trail codes, trails of known codes, version numbers,
+// days) are counted exactly whatever their number; other keys ("junk") keep
+// a bounded table of the first kMaxKeys in sort order, the rest counted under
+// "(other)", so that any split into partials merges to the same count.
 #include <cstdint>
 #include <istream>
 #include <map>
 #include <ostream>
+#include <set>
 #include <string>
 #include <string_view>
+
+// The JSON layout's version.
+constexpr int kTrailsSchema = 2;
 
 struct TTrailCounts {
     static constexpr size_t kMaxKeys = 20000;
@@ -23,6 +30,8 @@ struct TTrailCounts {
     std::map<std::string, uint64_t> Trails;    // "1OK-UMX" (or "(none)") -> runs
     std::map<std::string, uint64_t> Versions;  // "10100 1095": utility, installed -> runs
     std::map<std::string, uint64_t> Days;      // "2026-12-10" -> runs
+    std::map<std::string, uint64_t> DayCodes;  // "2026-12-10 GDW" -> runs that day whose trail holds it
+    std::map<std::string, uint64_t> Statuses;  // "SP109.UPD 404" -> requests of that catalogue (any client)
 
     // One access log line, without its line end.
     void AddLine(std::string_view line);
@@ -37,8 +46,21 @@ struct TTrailCounts {
     void WriteTable(std::ostream& out) const;
     void WriteJson(std::ostream& out) const;
     void WriteCsv(std::ostream& out) const;
+    // One self-contained HTML page: charts (inline SVG) and the tables.
+    void WriteHtml(std::ostream& out) const;
+
+private:
+    // The junk keys each table holds: Codes, Trails, Versions, Days, DayCodes, Statuses.
+    std::set<std::string> junk_[6];
+    std::string lastDate_, lastDay_;  // the log's date as written, and as a day
+    void Bump(std::map<std::string, uint64_t>& table, const std::string& key, uint64_t n = 1);
 };
 
+// "2026-12-10" -> "2026-W50" (ISO 8601 week); "" when it is not a day.
+std::string IsoWeek(const std::string& day);
+
 // Reads FILE (plain or gzip; "-" is standard input) line by line into counts.
-// False with a message when it cannot be opened or read.
-bool CountFile(const std::string& path, TTrailCounts& counts, std::string& error);
+// False with a message when it cannot be opened or read (*unreadable set;
+// what was read still counts), or when it is not text: another compression
+// or binary data (nothing counted).
+bool CountFile(const std::string& path, TTrailCounts& counts, std::string& error, bool* unreadable = nullptr);

@@ -1,6 +1,9 @@
 // updlog: explains a pasted run log, and counts the error trails of the
 // utility's catalogue requests in web server access logs.
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <string>
@@ -21,20 +24,59 @@ namespace {
 
 const char kUsage[] =
     "usage: updlog explain [--json] [FILE | - | --clipboard]\n"
-    "       updlog trails [--json | --csv | --partial] [FILE... | -]     (plain or .gz access logs)\n"
-    "       updlog trails --merge [--json | --csv | --partial] PARTIAL...\n";
+    "       updlog trails [--json | --csv | --partial | --html OUT] [FILE... | -]\n"
+    "       updlog trails --merge [--json | --csv | --partial | --html OUT] PARTIAL...\n"
+    "       updlog --help | --version\n";
+
+const char kExplainHelp[] =
+    "usage: updlog explain [--json] [FILE | - | --clipboard]\n"
+    "\n"
+    "Explains a run log of the update utility as a user pasted or sent it (quoted,\n"
+    "re-wrapped, with text around it, in UTF-8, UTF-16 or Windows-1252). The\n"
+    "verdict comes first: which run (the latest), its outcome (launched, stopped,\n"
+    "closed or cut), the step, what to tell the user and a reply to paste back;\n"
+    "then the details of every run. Where lines are missing it says it is unsure.\n"
+    "\n"
+    "The utility writes its log as StirpelloUpdateLog.txt in the Stirpello program\n"
+    "folder, or, when the user cannot write there, in\n"
+    "%LOCALAPPDATA%\\Stirpello\\Update\\StirpelloUpdateLog.txt. It also puts the\n"
+    "log on the clipboard at the end of a run.\n"
+    "\n"
+    "  FILE         the pasted text (at most 4 MB); - or nothing: standard input\n"
+    "  --clipboard  the text on the clipboard (Windows)\n"
+    "  --json       the diagnosis as JSON (with a schema number)\n"
+    "\n"
+    "Exit status: 0 a diagnosis was made, 1 no run log in the input, 2 bad usage,\n"
+    "3 the input cannot be read.\n";
+
+const char kTrailsHelp[] =
+    "usage: updlog trails [--json | --csv | --partial | --html OUT] [FILE... | -]\n"
+    "       updlog trails --merge [--json | --csv | --partial | --html OUT] PARTIAL...\n"
+    "\n"
+    "Counts the update utility's catalogue requests in web server access logs\n"
+    "(Common or Combined Log Format, plain or gzip) by error code, trail, version,\n"
+    "day and ISO week, and the HTTP status of each catalogue.\n"
+    "\n"
+    "  --json, --csv  the counts in that form (JSON with a schema number)\n"
+    "  --partial      a mergeable count, for counting parts of the logs apart\n"
+    "  --merge        add up partial counts instead of reading access logs\n"
+    "  --html OUT     write a self-contained report with charts to OUT\n"
+    "\n"
+    "Exit status: 0 counted, 1 counted with a warning (most lines are not access\n"
+    "log lines, or a file is compressed in a form updlog does not read), 2 bad\n"
+    "usage, 3 a file cannot be read.\n";
 
 // A pasted log is small; anything larger is not one.
 const size_t kMaxPaste = 4u << 20;
 
-int Usage() {
-    std::fputs(kUsage, stderr);
+int UsageError(const std::string& what) {
+    std::fprintf(stderr, "updlog: %s\n%s", what.c_str(), kUsage);
     return 2;
 }
 
-int Failure(const std::string& message) {
+int Unreadable(const std::string& message) {
     std::fprintf(stderr, "updlog: %s\n", message.c_str());
-    return 1;
+    return 3;
 }
 
 bool ReadBounded(std::istream& in, std::string& out) {
@@ -47,67 +89,121 @@ bool ReadBounded(std::istream& in, std::string& out) {
     return true;
 }
 
-int ExplainVerb(const std::vector<std::string>& args) {
-    bool json = false;
-    std::string source = "-";
-    int sources = 0;
+std::string Reason() { return std::strerror(errno ? errno : EIO); }
+
+bool WantsHelp(const std::vector<std::string>& args) {
     for (const std::string& a : args) {
-        if (a == "--json") json = true;
-        else if (a.size() > 1 && a[0] == '-' && a != "--clipboard") return Usage();
-        else if (++sources > 1) return Usage();
-        else source = a;
+        if (a == "--") return false;
+        if (a == "--help" || a == "-h") return true;
     }
+    return false;
+}
+
+int ExplainVerb(const std::vector<std::string>& args) {
+    if (WantsHelp(args)) {
+        std::fputs(kExplainHelp, stdout);
+        return 0;
+    }
+    bool json = false, clipboard = false, options = true;
+    std::vector<std::string> sources;
+    for (const std::string& a : args) {
+        if (options && a == "--") options = false;
+        else if (options && a == "--json") json = true;
+        else if (options && a == "--clipboard") clipboard = true;
+        else if (options && a.size() > 1 && a[0] == '-') return UsageError("explain: unknown option '" + a + "'");
+        else sources.push_back(a);
+    }
+    if (sources.size() + clipboard > 1)
+        return UsageError("explain: one input only, but also '" + (sources.size() > 1 ? sources[1] : sources[0]) + "'");
+    const std::string source = sources.empty() ? "-" : sources[0];
     std::string bytes, error;
-    if (source == "--clipboard") {
-        if (!ReadClipboardText(bytes, error)) return Failure(error);
+    if (clipboard) {
+        if (!ReadClipboardText(bytes, error)) return Unreadable("cannot read the clipboard: " + error);
     } else if (source == "-") {
-        if (!ReadBounded(std::cin, bytes)) return Failure("the input is larger than 4 MB: not a pasted log");
+        if (!ReadBounded(std::cin, bytes)) return Unreadable("the input is larger than 4 MB: not a pasted log");
+        if (std::cin.bad()) return Unreadable("cannot read standard input: " + Reason());
     } else {
+        errno = 0;
         std::ifstream f(source, std::ios::binary);
-        if (!f) return Failure("cannot read " + source);
-        if (!ReadBounded(f, bytes)) return Failure(source + " is larger than 4 MB: not a pasted log");
+        if (!f) return Unreadable("cannot read " + source + ": " + Reason());
+        if (!ReadBounded(f, bytes)) return Unreadable(source + " is larger than 4 MB: not a pasted log");
+        if (f.bad()) return Unreadable("cannot read " + source + ": " + Reason());
     }
     const TExplanation e = ::Explain(bytes);
     if (json) WriteExplanationJson(e, std::cout);
     else WriteExplanation(e, std::cout);
+    std::cout.flush();
+    if (!std::cout) return Unreadable("cannot write the output");
     return e.Runs.empty() ? 1 : 0;
 }
 
 int TrailsVerb(const std::vector<std::string>& args) {
-    bool json = false, csv = false, partial = false, merge = false;
+    if (WantsHelp(args)) {
+        std::fputs(kTrailsHelp, stdout);
+        return 0;
+    }
+    bool json = false, csv = false, partial = false, merge = false, options = true;
+    std::string html;
     std::vector<std::string> files;
-    for (const std::string& a : args) {
-        if (a == "--json") json = true;
-        else if (a == "--csv") csv = true;
-        else if (a == "--partial") partial = true;
-        else if (a == "--merge") merge = true;
-        else if (a.size() > 1 && a[0] == '-') return Usage();
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (options && a == "--") options = false;
+        else if (options && a == "--json") json = true;
+        else if (options && a == "--csv") csv = true;
+        else if (options && a == "--partial") partial = true;
+        else if (options && a == "--merge") merge = true;
+        else if (options && a == "--html") {
+            if (i + 1 >= args.size()) return UsageError("trails: --html needs the file to write");
+            html = args[++i];
+        } else if (options && a.size() > 1 && a[0] == '-') return UsageError("trails: unknown option '" + a + "'");
         else files.push_back(a);
     }
-    if (json + csv + partial > 1 || (merge && files.empty())) return Usage();
+    if (json + csv + partial + !html.empty() > 1)
+        return UsageError("trails: pick one of --json, --csv, --partial and --html");
+    if (merge && files.empty()) return UsageError("trails: --merge needs the partial counts to add up");
     if (files.empty()) files.push_back("-");
     TTrailCounts counts;
     int status = 0;
     for (const std::string& file : files) {
         std::string error;
         if (merge) {
+            errno = 0;
             std::ifstream in;
             if (file != "-") in.open(file, std::ios::binary);
+            if (file != "-" && !in) return Unreadable("cannot read " + file + ": " + Reason());
             std::istream& source = file == "-" ? std::cin : in;
-            if ((file != "-" && !in) || !counts.ReadPartial(source, error))
-                return Failure(file + ": " + (error.empty() ? "cannot read it" : error));
-        } else if (!CountFile(file, counts, error)) {
+            if (!counts.ReadPartial(source, error)) return Unreadable(file + ": " + error);
+            continue;
+        }
+        const uint64_t lines = counts.Lines, malformed = counts.Malformed;
+        bool unreadable = false;
+        if (!CountFile(file, counts, error, &unreadable)) {
             // The lines read so far still count; the exit status tells.
             std::fprintf(stderr, "updlog: %s\n", error.c_str());
-            status = 1;
+            status = std::max(status, unreadable ? 3 : 1);
+            continue;
         }
+        const uint64_t read = counts.Lines - lines, bad = counts.Malformed - malformed;
+        if (read > 0 && bad * 2 > read) {
+            std::fprintf(stderr, "updlog: warning: %llu of the %llu lines of %s are not access log lines\n",
+                         static_cast<unsigned long long>(bad), static_cast<unsigned long long>(read), file.c_str());
+            status = std::max(status, 1);
+        }
+    }
+    if (!html.empty()) {
+        errno = 0;
+        std::ofstream out(html, std::ios::binary);
+        if (out) counts.WriteHtml(out);
+        out.close();
+        if (!out) return Unreadable("cannot write " + html + ": " + Reason());
+        return status;
     }
     if (partial) counts.WritePartial(std::cout);
     else if (json) counts.WriteJson(std::cout);
     else if (csv) counts.WriteCsv(std::cout);
     else counts.WriteTable(std::cout);
     std::cout.flush();
-    return std::cout ? status : Failure("cannot write the output");
+    return std::cout ? status : Unreadable("cannot write the output");
 }
 
 }  // namespace
@@ -117,14 +213,23 @@ int main(int argc, char** argv) {
     NarrowDllSearch();
     _setmode(_fileno(stdin), _O_BINARY);
 #endif
-    if (argc < 2) return Usage();
+    if (argc < 2) return UsageError("a command is needed: explain or trails");
     const std::string verb = argv[1];
     const std::vector<std::string> args(argv + 2, argv + argc);
+    if (verb == "--help" || verb == "-h" || verb == "help") {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (verb == "--version") {
+        std::printf("updlog %s\n", UPDLOG_VERSION);
+        return 0;
+    }
     try {
         if (verb == "explain") return ExplainVerb(args);
         if (verb == "trails") return TrailsVerb(args);
     } catch (const std::exception& e) {
-        return Failure(e.what());
+        std::fprintf(stderr, "updlog: %s\n", e.what());
+        return 3;
     }
-    return Usage();
+    return UsageError("unknown command '" + verb + "'");
 }

@@ -103,10 +103,42 @@ const TExpected kScenarios[] = {
 struct TMangling {
     const char* name;
     std::function<std::string(const std::string&)> apply;
+    int shift = -1;  // lines added before the log, when its lines stay whole
 };
 
+std::string Replace(std::string s, const std::string& from, const std::string& to) {
+    for (size_t at = 0; (at = s.find(from, at)) != std::string::npos; at += to.size()) s.replace(at, from.size(), to);
+    return s;
+}
+
+// As Word or a phone retypes it: curly quotes, an ellipsis, en dashes,
+// no-break and zero-width spaces. quote/ellipsis/... are the encoding's bytes.
+std::string Typeset(std::string t, const std::string& apostrophe, const std::string& ellipsis,
+                    const std::string& dash, const std::string& nbsp, const std::string& zwsp) {
+    t = Replace(t, "...", ellipsis);
+    t = Replace(t, "'", apostrophe);
+    t = Replace(t, " - ", " " + dash + " ");
+    t = Replace(t, "Version ", "Version" + nbsp);
+    return Replace(t, "Found ", zwsp + "Found ");
+}
+
+// A format=flowed paste: a soft break keeps the blank before it.
+std::string Flowed(const std::string& text, size_t width) {
+    std::vector<std::string> out;
+    for (std::string line : Lines(text)) {
+        while (line.size() > width) {
+            size_t cut = line.rfind(' ', width - 1);
+            if (cut == std::string::npos || cut == 0) break;
+            out.push_back(line.substr(0, cut + 1));
+            line = line.substr(cut + 1);
+        }
+        out.push_back(line);
+    }
+    return Join(out, "\r\n");
+}
+
 const TMangling kManglings[] = {
-    {"as written", [](const std::string& t) { return t; }},
+    {"as written", [](const std::string& t) { return t; }, 0},
     {"quoted", [](const std::string& t) { return Quote(t, "> "); }},
     {"quoted twice", [](const std::string& t) { return Quote(t, ">> "); }},
     {"line ends lost", [](const std::string& t) { return Join(Lines(t), ""); }},
@@ -121,7 +153,27 @@ const TMangling kManglings[] = {
      [](const std::string& t) {
          return "Hello support,\r\nmy update did not work. Here is what it put on the clipboard:\r\n\r\n" + t +
                 "\r\nThanks for any help!\r\n--\r\nBob, sent from my phone\r\n";
-     }},
+     },
+     3},
+    // The user's words read like run lines: they must not change the run.
+    {"the user's words around it",
+     [](const std::string& t) {
+         return "Running it as administrator did not help.\r\nInternet down?\r\n\r\n" + t +
+                "\r\nInternet down? Running it again did not help.\r\nStirpello.com down\r\n"
+                "Internet Access Blocked!\r\n--\r\nRunning Windows 11 Home 64-bit\r\n";
+     },
+     3},
+    {"typography in UTF-8, with a byte-order mark",
+     [](const std::string& t) {
+         return "\xEF\xBB\xBF" + Typeset(t, "\xE2\x80\x99", "\xE2\x80\xA6", "\xE2\x80\x93", "\xC2\xA0", "\xE2\x80\x8B");
+     },
+     0},
+    {"typography in Windows-1252",
+     [](const std::string& t) { return Typeset(t, "\x92", "\x85", "\x96", "\xA0", ""); }, 0},
+    {"wrapped at 66", [](const std::string& t) { return Wrap(t, 66); }},
+    {"wrapped at 60", [](const std::string& t) { return Wrap(t, 60); }},
+    {"format=flowed at 66", [](const std::string& t) { return Flowed(t, 66); }},
+    {"format=flowed and quoted", [](const std::string& t) { return Quote(Flowed(t, 60), "> "); }},
     {"UTF-16 with a byte-order mark", [](const std::string& t) { return Utf16(t); }},
     {"Windows-1252 text around it",
      [](const std::string& t) { return "Voil\xE0 le journal, \xE7" "a n'a pas march\xE9:\r\n" + t + "Merci\xA0!\r\n"; }},
@@ -139,6 +191,7 @@ void ExpectDiagnosis(const TRunDiagnosis& d, const TExpected& x) {
         EXPECT_FALSE(d.Faults.front().Advice.empty());
     }
     EXPECT_TRUE(d.Unreadable.empty()) << d.Unreadable.front().Text;
+    EXPECT_EQ(d.Confidence, "high") << (d.Doubts.empty() ? "" : d.Doubts.front());
 }
 
 }  // namespace
@@ -152,6 +205,15 @@ TEST(UpdlogExplain, RealLogsThroughEveryMangling) {
             const TExplanation e = Explain(m.apply(log));
             ASSERT_EQ(e.Runs.size(), 1u);
             ExpectDiagnosis(e.Runs[0], x);
+            // The first fault is placed on the line that says it.
+            if (m.shift >= 0 && !e.Runs[0].Faults.empty()) {
+                const TFault& f = e.Runs[0].Faults.front();
+                const std::vector<std::string> lines = Lines(log);
+                const int at = f.Line - 1 - m.shift;
+                ASSERT_TRUE(at >= 0 && at < static_cast<int>(lines.size())) << f.Line;
+                EXPECT_EQ(lines[static_cast<size_t>(at)].find(f.Text.substr(0, 12)), 0u)
+                    << "line " << f.Line << ": " << lines[static_cast<size_t>(at)] << " / " << f.Text;
+            }
             if (x.outcome != std::string("stopped") || *x.firstCause != 'S')
                 EXPECT_FALSE(e.Runs[0].InstalledVersion.empty());
         }
@@ -190,14 +252,133 @@ TEST(UpdlogExplain, CauseDependsOnTheRestOfTheRun) {
     EXPECT_NE(e.Runs[0].Faults.at(0).Advice.find("Tools > Settings"), std::string::npos);
     EXPECT_EQ(e.Runs[0].Trail, (std::vector<std::string>{"BLK"}));
     // A CRC-32 failure in two runs of one paste: something alters downloads.
-    const std::string crc = head + "The file was corrupted during the transmission... Actual=5 Needed=-7\r\n"
-                                   "Download of new update module failed\r\n";
-    e = Explain(crc + crc);
+    // The same run pasted twice is one failure, not two.
+    const auto crc = [&](const char* actual) {
+        return head + "Internet access test 1 succeeded\r\nAccessing internet Http://x/updates/SP109.UPD?err=1-1OK\r\n"
+                      "The file was corrupted during the transmission... Actual=" + actual + " Needed=-7\r\n"
+                      "Download of new update module failed\r\n";
+    };
+    e = Explain(crc("5") + crc("6"));
     ASSERT_EQ(e.Runs.size(), 2u);
     EXPECT_NE(e.Runs[0].Faults.at(0).Cause.find("damaged on the way"), std::string::npos);
     EXPECT_NE(e.Runs[1].Faults.at(0).Cause.find("failed its checks twice"), std::string::npos);
+    e = Explain(crc("5") + "\r\n" + crc("5"));
+    ASSERT_EQ(e.Runs.size(), 1u);
+    EXPECT_NE(e.Runs[0].Faults.at(0).Cause.find("damaged on the way"), std::string::npos);
+    EXPECT_EQ(e.Notes.size(), 1u);
     // No run at all.
     EXPECT_TRUE(Explain("Hello, I have a question about my licence.\r\n").Runs.empty());
+}
+
+namespace {
+
+std::string StatusOf(const TRunDiagnosis& d, TRunStep step) {
+    for (const TStepOutcome& o : d.Steps)
+        if (o.Step == step) return o.Status;
+    return "?";
+}
+
+std::string WithoutLine(const std::string& log, const std::string& starting) {
+    std::vector<std::string> kept;
+    for (const std::string& l : Lines(log))
+        if (l.compare(0, starting.size(), starting) != 0) kept.push_back(l);
+    return Join(kept, "\r\n");
+}
+
+}  // namespace
+
+TEST(UpdlogExplain, StepsThatDidNotRunAreNotOk) {
+    const TExplanation pressOk = Explain(Slurp(kData + "/logs/closed_at_press_ok.log"));
+    ASSERT_EQ(pressOk.Runs.size(), 1u);
+    EXPECT_EQ(StatusOf(pressOk.Runs[0], TRunStep::Download), "not run");
+    EXPECT_EQ(StatusOf(pressOk.Runs[0], TRunStep::Replace), "not run");
+    EXPECT_EQ(StatusOf(pressOk.Runs[0], TRunStep::Launch), "closed");
+    const TExplanation running = Explain(Slurp(kData + "/logs/product_running.log"));
+    EXPECT_EQ(StatusOf(running.Runs.at(0), TRunStep::Installation), "not reached");
+    EXPECT_EQ(running.Runs[0].Step, "running programs");
+    const TExplanation major = Explain(Slurp(kData + "/logs/outdated_major.log"));
+    EXPECT_EQ(StatusOf(major.Runs.at(0), TRunStep::Replace), "ok");
+    EXPECT_EQ(StatusOf(major.Runs[0], TRunStep::Programs), "ok");
+}
+
+TEST(UpdlogExplain, TheLinesOwnWordsDecide) {
+    const std::string head = "Stirpello Failsafe Update Utility Version 1.5.0.3\r\n"
+                             "Version 1.0.9.5 in C:\\Stirpello\\ identified for update\r\n";
+    // A value holding "(S-1-1-0)" is one line, not a line and a shortcut.
+    const std::string sid = "Everyone (S-1-1-0) may create files in it";
+    TExplanation e = Explain(head + "The program folder can be changed by ordinary users: " + sid +
+                             "\r\nInternet access test 1 succeeded\r\nRunning C:\\Stirpello\\Stirpello.exe\r\n");
+    ASSERT_EQ(e.Runs.size(), 1u);
+    ASSERT_FALSE(e.Runs[0].Faults.empty());
+    EXPECT_NE(e.Runs[0].Faults[0].Text.find(sid), std::string::npos) << e.Runs[0].Faults[0].Text;
+    for (const TFoundLine& l : e.Runs[0].Lines) EXPECT_NE(l.Id, TRunMsg::Shortcut);
+    // Advice for the reason the line gives.
+    const struct {
+        const char* reason;
+        const char* advice;
+    } kReasons[] = {
+        {"C:\\Stirpello\\Download is a link (junction or symbolic link)", "delete the link"},
+        {"cannot create C:\\Stirpello\\Download (Access is denied.)", "as administrator"},
+        {"Something nobody foresaw", "folder can be written"},
+    };
+    for (const auto& r : kReasons) {
+        SCOPED_TRACE(r.reason);
+        e = Explain(head + "Internet access test 1 succeeded\r\nAn error occurred during download - " + r.reason +
+                    "\r\nDownload of new update module failed\r\n");
+        ASSERT_EQ(e.Runs.size(), 1u);
+        ASSERT_FALSE(e.Runs[0].Faults.empty());
+        EXPECT_NE(e.Runs[0].Faults[0].Cause.find("the download could not be made"), std::string::npos);
+        EXPECT_NE(e.Runs[0].Faults[0].Advice.find(r.advice), std::string::npos) << e.Runs[0].Faults[0].Advice;
+    }
+}
+
+// Where lines are missing the verdict says it is unsure, and why.
+TEST(UpdlogExplain, GapsMakeItUnsure) {
+    const std::string siteDown = Slurp(kData + "/logs/site_down.log");
+    const std::vector<std::string> lines = Lines(siteDown);
+    const struct {
+        const char* name;
+        std::string paste;
+        const char* doubt;
+    } kGaps[] = {
+        {"the trail says more than the lines", WithoutLine(siteDown, "Stirpello.com down"), "holds GDW"},
+        {"a line missing in the middle", WithoutLine(siteDown, "Version 1.0.9.5"), "missing in the middle"},
+        {"the beginning missing", Join({lines.begin() + 9, lines.end()}, "\n"), "starts inside"},
+        {"cut", siteDown.substr(0, siteDown.size() / 2), "ends in the middle"},
+    };
+    for (const auto& g : kGaps) {
+        SCOPED_TRACE(g.name);
+        const TExplanation e = Explain(g.paste);
+        ASSERT_EQ(e.Runs.size(), 1u);
+        EXPECT_EQ(e.Runs[0].Confidence, "low");
+        std::string doubts;
+        for (const std::string& d : e.Runs[0].Doubts) doubts += d + "; ";
+        EXPECT_NE(doubts.find(g.doubt), std::string::npos) << doubts;
+        std::ostringstream text, json;
+        WriteExplanation(e, text);
+        WriteExplanationJson(e, json);
+        EXPECT_NE(text.str().find("Unsure: "), std::string::npos) << text.str();
+        EXPECT_NE(json.str().find("\"confidence\": \"low\""), std::string::npos);
+    }
+}
+
+// The verdict comes first, on the latest run; the details follow.
+TEST(UpdlogExplain, VerdictFirstOnTheLatestRun) {
+    const TExplanation e = Explain(Slurp(kData + "/logs/site_down.log") + "\r\n" +
+                                   Slurp(kData + "/logs/no_module.log"));
+    ASSERT_EQ(e.Runs.size(), 2u);
+    std::ostringstream out;
+    WriteExplanation(e, out);
+    const std::vector<std::string> lines = Lines(out.str());
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(lines[0].find("Run 2 of 2 "), 0u) << lines[0];
+    EXPECT_NE(lines[0].find("stopped, at step 3: replace module"), std::string::npos) << lines[0];
+    EXPECT_EQ(lines[2].find("Tell the user: copy Stirpello.exe from the Download folder"), 0u) << lines[2];
+    EXPECT_NE(out.str().find("Reply to the user:\n  Thank you for the log."), std::string::npos);
+    std::ostringstream json;
+    WriteExplanationJson(e, json);
+    EXPECT_EQ(json.str().find("{\"schema\": 2,"), 0u);
+    EXPECT_NE(json.str().find("\"verdict\": {\"run\": 2, \"of\": 2, \"outcome\": \"stopped\""), std::string::npos);
 }
 
 // Every line the run can write is in the table with an explanation, and the
@@ -262,6 +443,7 @@ TEST(UpdlogTrails, FixtureGivesExactCounts) {
     EXPECT_EQ(c.Trails, (Table{{"1OK", 1}, {"UMX-1OK-GDW", 1}, {"INF-BLK", 1}, {"(none)", 1}, {"1OK-1OK", 1}}));
     EXPECT_EQ(c.Versions, (Table{{"10100 1095", 3}, {"10100 1080", 1}, {"10099 109", 1}}));
     EXPECT_EQ(c.Days, (Table{{"2026-12-10", 3}, {"2026-12-11", 2}}));
+    EXPECT_EQ(c.Statuses, (Table{{"SP109.UPD 200", 4}, {"SP109.UPD 304", 1}, {"SP108.UPD 200", 1}}));
     std::ostringstream json;
     c.WriteJson(json);
     EXPECT_NE(json.str().find("{\"code\": \"1OK\", \"runs\": 3, \"share\": 0.6000}"), std::string::npos) << json.str();
@@ -318,4 +500,68 @@ TEST(UpdlogTrails, GzipAndPartialsMergeToTheSameCounts) {
     TTrailCounts partial;
     EXPECT_FALSE(CountFile(cut, partial, error));
     EXPECT_NE(error, "");
+}
+
+// Known codes are never lost to "(other)", however much junk comes first, and
+// partial counts merge to the one count byte for byte, in either order.
+TEST(UpdlogTrails, ExactPastTheJunkCapAndMergeable) {
+    const auto line = [](const std::string& trail) {
+        return "10.0.0.1 - - [10/Dec/2026:10:00:01 +0000] \"GET /updates/SP109.UPD?updating=1095&err=10100-" + trail +
+               " HTTP/1.1\" 200 5";
+    };
+    // More junk in each file than the table keeps, and before the known codes.
+    const size_t junk = TTrailCounts::kMaxKeys + 500;
+    TTrailCounts whole, a, b;
+    for (int half = 0; half < 2; ++half) {
+        TTrailCounts& part = half ? b : a;
+        for (size_t i = 0; i < junk; ++i) {
+            const std::string l = line("J" + std::to_string(half) + "x" + std::to_string(i * 7919 % junk));
+            part.AddLine(l);
+            whole.AddLine(l);
+        }
+        for (int i = 0; i < 50; ++i) {
+            part.AddLine(line("1OK-GDW"));
+            whole.AddLine(line("1OK-GDW"));
+        }
+    }
+    EXPECT_EQ(whole.Codes.at("GDW"), 100u);
+    EXPECT_EQ(whole.Trails.at("1OK-GDW"), 100u);
+    EXPECT_EQ(whole.DayCodes.at("2026-12-10 GDW"), 100u);
+    uint64_t trails = 0;
+    for (const auto& kv : whole.Trails) trails += kv.second;
+    EXPECT_EQ(trails, whole.Runs);
+    EXPECT_GT(whole.Trails.at("(other)"), 0u);
+    EXPECT_LE(whole.Trails.size(), TTrailCounts::kMaxKeys + 2);
+
+    std::ostringstream expected;
+    whole.WritePartial(expected);
+    std::stringstream pa, pb;
+    a.WritePartial(pa);
+    b.WritePartial(pb);
+    for (bool reversed : {false, true}) {
+        SCOPED_TRACE(reversed ? "b then a" : "a then b");
+        std::stringstream first(reversed ? pb.str() : pa.str()), second(reversed ? pa.str() : pb.str());
+        TTrailCounts merged;
+        std::string error;
+        ASSERT_TRUE(merged.ReadPartial(first, error)) << error;
+        ASSERT_TRUE(merged.ReadPartial(second, error)) << error;
+        std::ostringstream got;
+        merged.WritePartial(got);
+        EXPECT_TRUE(got.str() == expected.str()) << "the merged partials differ from the one count";
+    }
+}
+
+TEST(UpdlogTrails, RequestsWithEscapedQuotesAndWeeks) {
+    TTrailCounts c;
+    c.AddLine("10.0.0.1 - - [10/Dec/2026:10:00:01 +0000] \"GET /updates/SP109.UPD?q=\\\"x\\\"&err=10100-1OK HTTP/1.1\" 200 5");
+    c.AddLine("10.0.0.1 - - [10/Dec/2026:10:00:01 +0000] \"GET /a\\\\\" 404 5");
+    c.AddLine("10.0.0.1 - - [10/Dec/2026:10:00:01 +0000] \"GET /updates/SP108.UPD?err=10100-1OK HTTP/1.1\" 404 5");
+    EXPECT_EQ(c.Runs, 2u);
+    EXPECT_EQ(c.Other, 1u);
+    EXPECT_EQ(c.Malformed, 0u);
+    EXPECT_EQ(c.Statuses, (std::map<std::string, uint64_t>{{"SP108.UPD 404", 1}, {"SP109.UPD 200", 1}}));
+    const std::pair<const char*, const char*> kWeeks[] = {
+        {"2026-12-10", "2026-W50"}, {"2021-01-03", "2020-W53"}, {"2024-12-30", "2025-W01"},
+        {"2026-01-01", "2026-W01"}, {"2027-01-01", "2026-W53"}, {"2026-13-01", ""}, {"junk", ""}};
+    for (const auto& w : kWeeks) EXPECT_EQ(IsoWeek(w.first), w.second) << w.first;
 }

@@ -1,0 +1,220 @@
+#!/usr/bin/python3
+"""The support page and the publisher's report in headless Chromium.
+
+The page: a paste that arrives before its WebAssembly is ready is explained
+once it is; real run logs, plain and mangled, give their outcome and advice in
+#verdict. The report: charts drawn inline, nothing fetched from elsewhere.
+Usage: browser_test.py PAGE UPDLOG LOGS ACCESS_LOG WORK [SHOTS]
+"""
+import base64
+import json
+import os
+import random
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.request
+
+import websocket
+
+PAGE, UPDLOG, LOGS, ACCESS, WORK = sys.argv[1:6]
+SHOTS = sys.argv[6] if len(sys.argv) > 6 else None
+
+# Each real log and what its run did (as in the unit tests' table).
+OUTCOMES = {
+    "outdated_major": "launched", "current_minor_no": "launched", "no_internet": "launched",
+    "site_down": "launched", "product_running": "stopped", "no_module": "stopped",
+    "forged_module-first": "stopped", "closed_in_probe": "closed", "closed_at_confirm": "closed",
+    "closed_at_press_ok": "closed", "closed_in_download": "closed", "shared_desktop": "launched",
+    "virtualstore": "launched",
+}
+failures = []
+
+
+def check(ok, what):
+    if not ok:
+        failures.append(what)
+        print("FAIL: " + what, file=sys.stderr)
+
+
+class Tab:
+    def __init__(self, url):
+        self.ws = websocket.create_connection(url, timeout=60)
+        self.next = 0
+
+    def call(self, method, **params):
+        self.next += 1
+        self.ws.send(json.dumps({"id": self.next, "method": method, "params": params}))
+        while True:
+            msg = json.loads(self.ws.recv())
+            if msg.get("id") == self.next:
+                if "error" in msg:
+                    raise RuntimeError(method + ": " + json.dumps(msg["error"]))
+                return msg.get("result", {})
+
+    def eval(self, expression):
+        r = self.call("Runtime.evaluate", expression=expression, returnByValue=True, awaitPromise=True)
+        if "exceptionDetails" in r:
+            raise RuntimeError(expression[:80] + ": " + json.dumps(r["exceptionDetails"])[:400])
+        return r["result"].get("value")
+
+    def wait(self, expression, seconds=30):
+        end = time.time() + seconds
+        while time.time() < end:
+            value = self.eval(expression)
+            if value:
+                return value
+            time.sleep(0.1)
+        return None
+
+    def load(self, path):
+        self.call("Page.navigate", url="file://" + os.path.abspath(path))
+        self.wait("document.readyState === 'complete'")
+
+    def shot(self, name):
+        if not SHOTS:
+            return
+        os.makedirs(SHOTS, exist_ok=True)
+        height = self.eval("Math.min(document.documentElement.scrollHeight, 2400)")
+        self.call("Emulation.setDeviceMetricsOverride", width=1100, height=height, deviceScaleFactor=1, mobile=False)
+        data = self.call("Page.captureScreenshot", format="png")["data"]
+        with open(os.path.join(SHOTS, name), "wb") as f:
+            f.write(base64.b64decode(data))
+
+
+def paste(tab, text):
+    tab.eval("(() => { const t = document.getElementById('paste'); t.value = %s;"
+             " t.dispatchEvent(new Event('input')); })()" % json.dumps(text))
+    return tab.eval("document.getElementById('verdict').innerText")
+
+
+def mangle(text):
+    # Quoted by a mail program, retyped by a phone.
+    lines = ["> " + l.replace("...", "\u2026").replace("'", "\u2019").replace(" - ", " \u2013 ")
+             for l in text.splitlines()]
+    return "Hi, the update failed again \u2013 log below.\n\n" + "\n".join(lines) + "\n\nRunning Windows 11 Home 64-bit\n"
+
+
+def main():
+    profile = tempfile.mkdtemp(prefix="updlog-chromium-", dir=WORK)
+    browser = subprocess.Popen(
+        ["chromium", "--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run", "--disable-extensions",
+         "--remote-debugging-port=0", "--user-data-dir=" + profile, "about:blank"],
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        port_file = os.path.join(profile, "DevToolsActivePort")
+        for _ in range(300):
+            if os.path.exists(port_file) and open(port_file).read().count("\n") >= 1:
+                break
+            time.sleep(0.1)
+        port = open(port_file).read().split("\n")[0]
+        targets = json.load(urllib.request.urlopen("http://127.0.0.1:%s/json/list" % port))
+        tab = Tab([t for t in targets if t["type"] == "page"][0]["webSocketDebuggerUrl"])
+        tab.call("Page.enable")
+        run_page(tab)
+        run_report(tab)
+    finally:
+        browser.terminate()
+        try:
+            browser.wait(10)
+        except subprocess.TimeoutExpired:
+            browser.kill()
+        shutil.rmtree(profile, ignore_errors=True)
+    if failures:
+        print("%d check(s) failed" % len(failures), file=sys.stderr)
+        return 1
+    print("page and report: all checks passed")
+    return 0
+
+
+def run_page(tab):
+    early = open(os.path.join(LOGS, "no_module.log"), encoding="utf-8").read()
+    # The paste goes in as soon as the document is parsed, before the
+    # WebAssembly can be ready.
+    script = tab.call("Page.addScriptToEvaluateOnNewDocument", source=(
+        "document.addEventListener('DOMContentLoaded', () => {"
+        " window.readyAtPaste = document.body.getAttribute('data-ready') === '1';"
+        " const t = document.getElementById('paste'); t.value = %s;"
+        " t.dispatchEvent(new Event('input')); });" % json.dumps(early)))
+    tab.load(PAGE)
+    verdict = tab.wait("document.body.getAttribute('data-ready') === '1' &&"
+                       " document.getElementById('verdict').innerText")
+    check(tab.eval("window.readyAtPaste") is False, "the early paste came after the page was ready: not tested")
+    check(verdict is not None and "stopped" in verdict and "Tell the user: copy Stirpello.exe" in verdict,
+          "early paste: %r" % verdict)
+    tab.call("Page.removeScriptToEvaluateOnNewDocument", identifier=script["identifier"])
+
+    for name, outcome in sorted(OUTCOMES.items()):
+        text = open(os.path.join(LOGS, name + ".log"), encoding="utf-8").read()
+        for how, pasted in (("as written", text), ("mangled", mangle(text))):
+            verdict = paste(tab, pasted)
+            first = verdict.split("\n")[0] if verdict else ""
+            check(first.startswith("Run 1 of 1: " + outcome + ","), "%s, %s: %r" % (name, how, first))
+            check("Tell the user: " in verdict, "%s, %s: no advice in %r" % (name, how, verdict))
+            check("Unsure" not in verdict, "%s, %s: unsure: %r" % (name, how, verdict))
+    reply = tab.eval("document.getElementById('reply').value")
+    check(reply.startswith("Thank you for the log."), "reply: %r" % reply)
+    verdict = paste(tab, "x" * (5 << 20))
+    check(verdict.startswith("The paste is larger than 4 MB"), "oversize: %r" % verdict[:80])
+    verdict = paste(tab, "Hello, I have a question about my licence.")
+    check(verdict == "No run log found in the paste.", "no run: %r" % verdict)
+    tab.call("Page.navigate", url="about:blank")
+    tab.load(PAGE + "#sample")
+    verdict = tab.wait("document.body.getAttribute('data-ready') === '1' &&"
+                       " document.getElementById('verdict').innerText")
+    check(verdict is not None and "launched" in verdict, "sample: %r" % verdict)
+    tab.shot("updlog-page.png")
+
+
+def month_of_traffic(path):
+    """Five weeks of catalogue requests, with the runs counted here apart."""
+    r = random.Random(23)
+    trails = ["1OK"] * 6 + ["1OK-GDW", "UMX-1OK", "BLK", "INF-BLK", "IER-1OK", "ENT"]
+    runs = 0
+    with open(path, "w") as f:
+        for day in range(1, 36):
+            month, dom = (11, day) if day <= 30 else (12, day - 30)
+            # A site outage in the third week: GDW climbs.
+            weights = 3 if 14 <= day <= 20 else 0
+            for _ in range(r.randint(40, 90)):
+                trail = r.choice(trails + ["1OK-GDW"] * weights)
+                f.write('10.%d.%d.%d - - [%02d/%s/2026:%02d:%02d:00 +0100] "GET /updates/SP%s.UPD?from=utility'
+                        '&updating=%s&err=15003-%s HTTP/1.1" 200 512 "-" "Mozilla/3.0"\n' % (
+                            r.randint(0, 255), r.randint(0, 255), r.randint(1, 254), dom,
+                            "Nov" if month == 11 else "Dec", r.randint(0, 23), r.randint(0, 59),
+                            *r.choice([("109", "1095"), ("109", "1094"), ("108", "1082")]), trail))
+                runs += 1
+            f.write('10.0.0.1 - - [%02d/%s/2026:12:00:00 +0100] "GET /updates/SP110.UPD?from=utility&updating=1101'
+                    '&err=15003-1OK HTTP/1.1" 404 0 "-" "-"\n' % (dom, "Nov" if month == 11 else "Dec"))
+            runs += 1
+    return runs
+
+
+def run_report(tab):
+    report = os.path.join(WORK, "report.html")
+    subprocess.run([UPDLOG, "trails", "--html", report, ACCESS], check=True)
+    tab.load(report)
+    summary = tab.eval("document.getElementById('summary').innerText")
+    check(summary.startswith("5 runs"), "report of the fixture: %r" % summary)
+
+    month = os.path.join(WORK, "month.log")
+    runs = month_of_traffic(month)
+    subprocess.run([UPDLOG, "trails", "--html", report, month], check=True)
+    tab.load(report)
+    charts = tab.eval("document.querySelectorAll('svg').length")
+    check(charts >= 4, "report: %s charts" % charts)
+    bars = tab.eval("document.querySelectorAll('svg rect').length")
+    check(bars >= 3, "report: %s bars" % bars)
+    check(tab.eval("document.scripts.length") == 0, "report: it holds scripts")
+    check(tab.eval("performance.getEntriesByType('resource').length") == 0, "report: it fetched something")
+    summary = tab.eval("document.getElementById('summary').innerText")
+    check(summary.startswith("%d runs" % runs), "report summary: %r, %d runs written" % (summary, runs))
+    weeks = tab.eval("[...document.querySelectorAll('svg polyline')].length")
+    check(weeks >= 5, "report: %s lines in the week chart" % weeks)
+    tab.shot("updlog-report.png")
+
+
+if __name__ == "__main__":
+    sys.exit(main())
