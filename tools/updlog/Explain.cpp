@@ -892,13 +892,16 @@ struct TRunLines {
 std::vector<TRunLines> GroupRuns(std::vector<TFoundLine>&& lines, std::vector<TFault>& ignored) {
     std::vector<TRunLines> runs;
     bool ended = false, reached = false;
+    TRunStep endStep = TRunStep::Start;
     for (TFoundLine& l : lines) {
         const TRunMessage& m = Info(l);
         if (l.Id == TRunMsg::UtilityVersion || runs.empty()) {
             runs.push_back({{}, l.Id != TRunMsg::UtilityVersion});
             ended = reached = false;
         }
-        bool fits = !ended;
+        // A failed download ends the run at its reason; earlier releases
+        // added the general line and a failed delete after it.
+        bool fits = !ended || (endStep == TRunStep::Download && m.Step == TRunStep::Download);
         if (fits && l.Id == TRunMsg::Launching) fits = reached && NamesModule(Arg(l, 0));
         if (!fits) {
             ignored.push_back({l.Line, LineText(l), "", ""});
@@ -906,7 +909,8 @@ std::vector<TRunLines> GroupRuns(std::vector<TFoundLine>&& lines, std::vector<TF
         }
         runs.back().Lines.push_back(std::move(l));
         reached = reached || m.Step >= TRunStep::Internet;
-        ended = Ends(m.Kind);
+        if (Ends(m.Kind)) endStep = m.Step;
+        ended = ended || Ends(m.Kind);
     }
     // One line ahead of a whole run is the user's words, not a run's tail.
     std::vector<TRunLines> kept;
