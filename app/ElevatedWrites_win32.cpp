@@ -3,18 +3,11 @@
 #include <exception>
 
 #include "app/ModuleDownload_win32.h"
+#include "app/ModuleTrust_win32.h"
 #include "fileutil/Handles_win32.h"
 #include "fileutil/PlainFile_win32.h"
 
 namespace {
-
-std::wstring Wide(const std::string& s) {
-    if (s.empty()) return std::wstring();
-    int n = MultiByteToWideChar(CP_ACP, 0, s.c_str(), static_cast<int>(s.size()), nullptr, 0);
-    std::wstring w(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, s.c_str(), static_cast<int>(s.size()), &w[0], n);
-    return w;
-}
 
 // The verified download, read with the user's rights: its bytes travel in
 // the request, so the step never reads a path anyone gives it.
@@ -68,7 +61,7 @@ bool TElevatedWrites::Start(const std::string& dir) {
     }
     TRequest open;
     open.kind = TStepKind::OpenFolder;
-    open.folder = Wide(dir);
+    open.folder = AnsiWide(dir);
     try {
         TStepReply reply = channel_->Send(open);
         if (reply.result != TStepResult::Done) refusal_ = "the folder was refused: " + reply.reason;

@@ -69,13 +69,6 @@ private:
     SECURITY_ATTRIBUTES attributes_{};
 };
 
-std::wstring Wide(const std::string& s) {
-    if (s.empty()) return std::wstring();
-    int n = MultiByteToWideChar(CP_ACP, 0, s.c_str(), static_cast<int>(s.size()), nullptr, 0);
-    std::wstring w(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, s.c_str(), static_cast<int>(s.size()), &w[0], n);
-    return w;
-}
 
 std::string Lower(std::string s) {
     std::transform(s.begin(), s.end(), s.begin(),
@@ -138,6 +131,14 @@ std::string Digest(const std::string& bytes, std::string* error) {
 }
 
 }  // namespace
+
+std::wstring AnsiWide(const std::string& s) {
+    if (s.empty()) return std::wstring();
+    int n = MultiByteToWideChar(CP_ACP, 0, s.c_str(), static_cast<int>(s.size()), nullptr, 0);
+    std::wstring w(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, s.c_str(), static_cast<int>(s.size()), &w[0], n);
+    return w;
+}
 
 std::string LinkedPathReason(const std::string& path) {
     WIN32_FIND_DATAA fd;
@@ -251,7 +252,7 @@ std::string InstallModule(const std::string& source, const std::string& target,
     // Renamed through the handle we wrote, so the name that replaces the
     // module is the file we filled.
     // The rename takes a path of the native form.
-    std::wstring wideTarget = L"\\??\\" + Wide(target);
+    std::wstring wideTarget = L"\\??\\" + AnsiWide(target);
     std::vector<unsigned char> rename(sizeof(FILE_RENAME_INFO) + wideTarget.size() * sizeof(wchar_t));
     auto* info = reinterpret_cast<FILE_RENAME_INFO*>(rename.data());
     info->ReplaceIfExists = TRUE;
@@ -338,9 +339,9 @@ TLaunchResult LaunchModule(const std::string& path, const std::string& folder, c
     }
     if (hooks.BeforeStart) hooks.BeforeStart();
 
-    std::wstring app = Wide(path);
+    std::wstring app = AnsiWide(path);
     std::wstring command = L"\"" + app + L"\"";
-    std::wstring directory = Wide(folder);
+    std::wstring directory = AnsiWide(folder);
     STARTUPINFOW si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};

@@ -24,6 +24,9 @@ struct TTrustHooks {
     bool ElevationRequired = false;
 };
 
+// ANSI path text as UTF-16, for the wide calls.
+std::wstring AnsiWide(const std::string& s);
+
 // Whether this process holds administrator rights (an elevated token).
 bool ProcessIsElevated();
 
