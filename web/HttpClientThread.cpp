@@ -69,6 +69,7 @@ THttpClientThread::~THttpClientThread() {
 int THttpClientThread::LiveCount() { return g_live; }
 
 void THttpClientThread::Resume() {
+    PrepareHandOver();
     try {
         std::thread(ThreadMain, shared_from_this()).detach();
     } catch (...) {
