@@ -5,6 +5,7 @@
 #include <objbase.h>
 
 #include <exception>
+#include <optional>
 
 #include "app/DownloadStirpelloForm_win32.h"
 #include "app/RealServices_win32.h"
@@ -13,7 +14,8 @@
 namespace {
 
 // COM stays initialised (single-threaded apartment) for the program's life:
-// resolving desktop shortcuts needs it on this thread.
+// resolving desktop shortcuts needs it on this thread. The first screen does
+// not, so it is started once the window shows, before any message is handled.
 class TComInitialization {
 public:
     TComInitialization() : ok_(SUCCEEDED(CoInitialize(nullptr))) {}
@@ -46,13 +48,14 @@ void InitCommonControlsLate() {
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     NarrowDllSearch();
     TrustOnlyAdministratorRedirections();
-    TComInitialization com;
+    std::optional<TComInitialization> com;  // outlives the window, as before
     InitCommonControlsLate();
     try {
         TDownloadStirpelloForm form(instance);
         form.MakeMainWindow();
         TFailsafeApp app(form);  // Button1 runs the failsafe run
         form.Show();
+        com.emplace();
         MSG msg = {};
         while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
             if (form.IsOpen() && IsDialogMessageA(form.Handle(), &msg)) continue;
