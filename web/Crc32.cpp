@@ -1,6 +1,5 @@
 #include "web/Crc32.h"
 
-#include <array>
 #include <atomic>
 #include <cstring>
 
