@@ -1,6 +1,9 @@
 #include "catalogue/SoftwareUpdate.h"
 
+#include <climits>
+#include <cstdint>
 #include <cstring>
+#include <stdexcept>
 #include <string_view>
 
 #include "catalogue/Reader.h"
@@ -65,14 +68,16 @@ int32_t Le32(const uint8_t* b) {
 
 }  // namespace
 
+static_assert(TTextArena::kFields >= 8, "a slot of the arena's repeat memory for each text field");
+
 TSoftwareUpdate::TSoftwareUpdate() = default;
 TSoftwareUpdate::~TSoftwareUpdate() = default;
 TSoftwareUpdate::TSoftwareUpdate(TSoftwareUpdate&& other) noexcept = default;
 TSoftwareUpdate& TSoftwareUpdate::operator=(TSoftwareUpdate&& other) noexcept = default;
 
 TSoftwareUpdate::TSoftwareUpdate(const TSoftwareUpdate& other)
-    : Version_(other.Version_), Number07_(other.Number07_), Number08_(other.Number08_), Date_(other.Date_) {
-    for (int i = 0; i < kTexts; ++i) SetText(static_cast<TText>(i), other.Text_[i]);
+    : Date_(other.Date_), Version_(other.Version_), Number07_(other.Number07_), Number08_(other.Number08_) {
+    for (int i = 0; i < kTexts; ++i) SetText(static_cast<TText>(i), other.Text(static_cast<TText>(i)));
 }
 
 TSoftwareUpdate& TSoftwareUpdate::operator=(const TSoftwareUpdate& other) {
@@ -86,7 +91,8 @@ TTextArena& TSoftwareUpdate::Own() {
 }
 
 void TSoftwareUpdate::SetText(TText field, std::string_view v) {
-    Text_[field] = v.empty() ? std::string_view() : Own().Store(v);
+    if (v.size() > UINT32_MAX) throw std::length_error("a catalogue text of 4 GiB or more");
+    PutText(field, v.empty() ? std::string_view() : Own().Store(v));
 }
 
 void TSoftwareUpdate::LoadFromReader(TReader& reader) { LoadFromReader(reader, Own()); }
@@ -99,10 +105,10 @@ void TSoftwareUpdate::LoadFromReader(TReader& reader, TTextArena& texts) {
         const char* p;
         size_t n;
         if (reader.ReadBufferedString(p, n)) {
-            Text_[field] = texts.Store(std::string_view(p, n));
+            PutText(field, texts.StoreField(field, std::string_view(p, n)));
         } else {
             reader.ReadString(scratch);
-            Text_[field] = texts.Store(scratch);
+            PutText(field, texts.StoreField(field, scratch));
         }
     };
     const char* code;
@@ -183,8 +189,8 @@ void TSoftwareUpdate::LoadFromReader(TReader& reader, TTextArena& texts) {
                 if (kSlotType[slot] != 'S') break;
                 const size_t n = b[6];
                 if (static_cast<size_t>(end - b) < 7 + n) break;
-                Text_[kTextOf[slot]] =
-                    n ? texts.Store(std::string_view(reinterpret_cast<const char*>(b + 7), n)) : std::string_view();
+                const TText field = kTextOf[slot];
+                PutText(field, texts.StoreField(field, std::string_view(reinterpret_cast<const char*>(b + 7), n)));
                 b += 7 + n;
             } else if (!fixedPair(b, i)) {
                 break;
@@ -242,7 +248,7 @@ bool TSoftwareUpdate::operator==(const TSoftwareUpdate& o) const {
         std::memcmp(&Date_, &o.Date_, sizeof Date_) != 0)
         return false;
     for (int i = 0; i < kTexts; ++i) {
-        if (Text_[i] != o.Text_[i]) return false;
+        if (Text(static_cast<TText>(i)) != o.Text(static_cast<TText>(i))) return false;
     }
     return true;
 }

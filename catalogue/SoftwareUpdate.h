@@ -3,13 +3,15 @@
 // is the string "I00", a record format version, then exactly twelve pairs of
 // a three-character field code and a value, in any order. The field code list
 // below gives each code a slot; unknown codes have their values skipped.
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
 
+#include "catalogue/TextArena.h"
+
 class TReader;
-class TTextArena;
 
 class TSoftwareUpdate {
 public:
@@ -47,29 +49,29 @@ public:
     // the field is not set again.
     int32_t Version() const { return Version_; }
     void SetVersion(int32_t v) { Version_ = v; }
-    std::string_view OrderKey() const { return Text_[kOrderKey]; }
+    std::string_view OrderKey() const { return Text(kOrderKey); }
     void SetOrderKey(std::string_view v) { SetText(kOrderKey, v); }
-    std::string_view Kind() const { return Text_[kKind]; }
+    std::string_view Kind() const { return Text(kKind); }
     void SetKind(std::string_view v) { SetText(kKind, v); }
     double Date() const { return Date_; }
     void SetDate(double v) { Date_ = v; }
-    std::string_view Text05() const { return Text_[kText05]; }
+    std::string_view Text05() const { return Text(kText05); }
     void SetText05(std::string_view v) { SetText(kText05, v); }
-    std::string_view Text06() const { return Text_[kText06]; }
+    std::string_view Text06() const { return Text(kText06); }
     void SetText06(std::string_view v) { SetText(kText06, v); }
     int32_t Number07() const { return Number07_; }
     void SetNumber07(int32_t v) { Number07_ = v; }
     int32_t Number08() const { return Number08_; }
     void SetNumber08(int32_t v) { Number08_ = v; }
-    std::string_view Text09() const { return Text_[kText09]; }
+    std::string_view Text09() const { return Text(kText09); }
     void SetText09(std::string_view v) { SetText(kText09, v); }
-    std::string_view Text10() const { return Text_[kText10]; }
+    std::string_view Text10() const { return Text(kText10); }
     void SetText10(std::string_view v) { SetText(kText10, v); }
     // The installed versions the update applies to, as decimal text; blank
     // means every version.
-    std::string_view FromVersions() const { return Text_[kFromVersions]; }
+    std::string_view FromVersions() const { return Text(kFromVersions); }
     void SetFromVersions(std::string_view v) { SetText(kFromVersions, v); }
-    std::string_view ClassLetters() const { return Text_[kClassLetters]; }
+    std::string_view ClassLetters() const { return Text(kClassLetters); }
     void SetClassLetters(std::string_view v) { SetText(kClassLetters, v); }
 
     bool operator==(const TSoftwareUpdate& o) const;
@@ -79,12 +81,27 @@ private:
     enum TText { kOrderKey, kKind, kText05, kText06, kText09, kText10, kFromVersions, kClassLetters, kTexts };
     void SetText(TText field, std::string_view v);
     TTextArena& Own();
+    std::string_view Text(TText field) const {
+        const size_t n = textLength_[field];
+        return {textAt_[field], n < TTextArena::kLongText ? n : TTextArena::LongLength(textAt_[field])};
+    }
+    // v is empty, one character, or was returned by a TTextArena's Store.
+    void PutText(TText field, std::string_view v) {
+        textAt_[field] = v.data();
+        textLength_[field] = static_cast<uint8_t>(std::min(v.size(), TTextArena::kLongText));
+    }
 
+    // A loaded catalogue holds many records, so each is kept small (fresh
+    // memory is dear under Wine): a text is a pointer and one byte of length,
+    // the arena keeping the length of a long text before it, and the fields
+    // are ordered to leave no padding. Texts are bounded far below 4 GiB by
+    // the catalogue's size cap; SetText refuses longer ones.
+    double Date_ = 0.0;
+    const char* textAt_[kTexts] = {};
     int32_t Version_ = 0;
     int32_t Number07_ = 0;
     int32_t Number08_ = 0;
-    double Date_ = 0.0;
-    std::string_view Text_[kTexts];
+    uint8_t textLength_[kTexts] = {};
     // Texts set on this record, or read by the one-argument LoadFromReader.
     std::unique_ptr<TTextArena> own_;
 };

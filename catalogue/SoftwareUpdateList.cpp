@@ -16,6 +16,8 @@ bool GoesBefore(const P& a, const P& b) {
 }
 
 constexpr size_t kBlockRecords = 256;
+constexpr size_t kMaxBlockRecords = 1 << 16;
+constexpr size_t kMaxReserved = 1 << 18;
 
 bool HasVisibleChar(std::string_view s) {
     for (unsigned char c : s) {
@@ -40,9 +42,13 @@ void TSoftwareUpdateList::Sort() {
         std::stable_sort(Items_.begin(), Items_.end(), GoesBefore<TItem>);
 }
 
-TSoftwareUpdate* TSoftwareUpdateList::NewPooled() {
-    if (blocks_.empty() || blockUsed_ == kBlockRecords) {
-        blocks_.emplace_back(new unsigned char[kBlockRecords * sizeof(TSoftwareUpdate)]);
+TSoftwareUpdate* TSoftwareUpdateList::NewPooled(size_t expected) {
+    if (blocks_.empty() || blockUsed_ == blockCapacity_) {
+        // Sized for the records still announced: under Wine a few large
+        // blocks cost far less than many small ones. A forged count is
+        // bounded by the largest block.
+        blockCapacity_ = std::min(std::max(expected, kBlockRecords), kMaxBlockRecords);
+        blocks_.emplace_back(new unsigned char[blockCapacity_ * sizeof(TSoftwareUpdate)]);
         blockUsed_ = 0;
     }
     void* slot = blocks_.back().get() + blockUsed_++ * sizeof(TSoftwareUpdate);
@@ -72,6 +78,9 @@ void TSoftwareUpdateList::Load(const std::string& data) {
     ClassLines.clear();
     for (int32_t i = 0; i < lines; ++i) ClassLines.push_back(reader.ReadString());
     int32_t records = reader.ReadInteger();
+    // Room for the records up front, so the list is not grown and copied as
+    // they arrive; a forged count reserves no more than a bounded amount.
+    if (records > 0) Items_.reserve(Items_.size() + std::min<size_t>(static_cast<size_t>(records), kMaxReserved));
     std::string text;
     TItem spare;  // a record that failed to read, reused for the next
     // Whether the list, appended records included, is known to be in order.
@@ -94,7 +103,7 @@ void TSoftwareUpdateList::Load(const std::string& data) {
                 if (text == "<SU>") break;
             }
         }
-        TItem update = spare ? std::move(spare) : TItem(NewPooled(), TRelease{true});
+        TItem update = spare ? std::move(spare) : TItem(NewPooled(static_cast<size_t>(records - i)), TRelease{true});
         try {
             update->LoadFromReader(reader, texts_);
         } catch (const std::exception&) {

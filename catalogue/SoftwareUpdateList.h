@@ -96,7 +96,7 @@ private:
         }
     };
     using TItem = std::unique_ptr<TSoftwareUpdate, TRelease>;
-    TSoftwareUpdate* NewPooled();
+    TSoftwareUpdate* NewPooled(size_t expected);
     void Load(const std::string& data);
     // Drops items [from, end). While untouched_, pooled records hold no
     // texts of their own and are dropped without running their destructors:
@@ -112,5 +112,6 @@ private:
     std::vector<std::unique_ptr<unsigned char[]>> blocks_;  // outlives Items_
     TTextArena texts_;  // the loaded records' texts; outlives Items_
     size_t blockUsed_ = 0;
+    size_t blockCapacity_ = 0;
     std::vector<TItem> Items_;
 };

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Catalogue benchmark: LoadFromString + SelectFor on 100,000 records against a
 # plain zlib uncompress of the same file, natively (Release, no sanitizers)
-# and under Wine; then the peak memory of one load in a fresh process.
+# and under Wine; then the peak memory of one load in a fresh process. Ends
+# with a table of the ratios, the Wine row last.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 ensure_packages
@@ -17,8 +18,10 @@ cmake --build "$BUILD/win" -j "$JOBS" --target catalogue_bench
 work=$BUILD/bench/catalogue-run
 mkdir -p "$work"
 cd "$work"
+rows=$work/rows.txt
+: >"$rows"
 log "native"
-"$BUILD/bench/bin/catalogue_bench"
+"$BUILD/bench/bin/catalogue_bench" native | tee -a "$rows"
 "$BUILD/bench/bin/catalogue_bench" bench-catalogue.upd
 
 prefix=$BUILD/win/wineprefix
@@ -27,5 +30,11 @@ wine_env "$prefix"
 trap stop_all EXIT
 wineserver -p >/dev/null 2>&1 </dev/null
 log "under Wine ($WIN_ARCH build)"
-wine "$BUILD/win/bin/catalogue_bench.exe" </dev/null | tr -d '\r'
+wine "$BUILD/win/bin/catalogue_bench.exe" "Wine ($WIN_ARCH build)" </dev/null | tr -d '\r' | tee -a "$rows"
 wine "$BUILD/win/bin/catalogue_bench.exe" bench-catalogue.upd </dev/null | tr -d '\r'
+
+echo
+echo "Catalogue, load $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "| Benchmark | Figures | Ratio |"
+echo "|---|---|---|"
+grep '^| ' "$rows"

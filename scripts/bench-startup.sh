@@ -3,6 +3,7 @@
 # the main window is shown, DownloadStirpelloUpdate.exe against a minimal
 # window program (emptywindow.exe), taken in turn; then the peak working set
 # of each (the utility's over a full demo run, ./demo.sh --headless).
+# Ends with a table of both ratios (start-up, then peak working set).
 # Knobs: STIRPELLO_BUILD, RUNS (default 30), MEMORY=0 skips the demo run.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
@@ -29,9 +30,24 @@ rm -rf "$scratch"
 mkdir -p "$scratch"
 log "start-up, $RUNS runs each ($WIN_ARCH build, display $DISPLAY)"
 (cd "$scratch" && wine "$bin/startuptime.exe" --runs "$RUNS" --warmup 3 \
-    "$(win "$bin/DownloadStirpelloUpdate.exe")" "$(win "$bin/emptywindow.exe")" </dev/null) | tr -d '\r'
+    "$(win "$bin/DownloadStirpelloUpdate.exe")" "$(win "$bin/emptywindow.exe")" </dev/null) | tr -d '\r' |
+    tee "$scratch/startup.out"
+load=$(cut -d' ' -f1-3 /proc/loadavg)
+startup_row=$(awk '$1 == "DownloadStirpelloUpdate.exe" { own = $3; r = $5; m = $6 }
+    $1 == "emptywindow.exe" { peer = $3 }
+    END { printf "| start-up to window shown vs an empty window, Wine (median; min ratio %s) | %s vs %s ms | %s |", m, own, peer, r }' \
+    "$scratch/startup.out")
+table() {
+    echo
+    echo "Start-up and memory ($WIN_ARCH build), load $load"
+    echo "| Benchmark | Figures | Ratio |"
+    echo "|---|---|---|"
+    echo "$startup_row"
+    [ -n "${1:-}" ] && echo "$1"
+    return 0
+}
 
-[ "${MEMORY:-1}" = 1 ] || exit 0
+[ "${MEMORY:-1}" = 1 ] || { table; exit 0; }
 # The peer's peak: its Wine process while its window is up.
 wine "$bin/emptywindow.exe" </dev/null >/dev/null 2>&1 &
 peer=$!
@@ -61,3 +77,6 @@ awk -v u="$demo_kib" -v e="$peer_kib" 'BEGIN {
     printf "%-32s %9.1f\n", "emptywindow.exe", e / 1024
     if (e > 0) printf "ratio %.2f\n", u / e
 }'
+table "$(awk -v u="$demo_kib" -v e="$peer_kib" 'BEGIN {
+    printf "| peak working set over a full run vs an empty window | %.1f vs %.1f MiB | %.2f |", u / 1024, e / 1024, e > 0 ? u / e : 0
+}')"

@@ -3,7 +3,8 @@
 #   natively: webread --to against curl -o, paired in each round;
 #   under Wine: webread.exe --to against a plain Winsock client (rawget.exe)
 #   that also reads 32768 bytes per call.
-# Prints the median times and the median of the per-round ratios.
+# Prints the median times and the median of the per-round ratios, then a
+# table of the ratios, the Wine row last.
 # Knobs: STIRPELLO_BUILD, ROUNDS (default 5), SIZE_MB (default 64), TREES.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
@@ -65,6 +66,8 @@ run_pair() {
     printf '%-8s %4d MiB  webread %6s ms  %-7s %6s ms  own/%s (median of %d paired rounds) = %s\n' \
         "$label" "$SIZE_MB" "$mo" "$peer_name" "$mp" "$peer_name" "$ROUNDS" "$mr"
     printf '         rounds webread: %s\n         rounds %s: %s\n' "${to[*]}" "$peer_name" "${tp[*]}"
+    printf '| %d MiB download, own/%s, %s (median of %d paired rounds) | %s vs %s ms | %s |\n' \
+        "$SIZE_MB" "$peer_name" "$label" "$ROUNDS" "$mo" "$mp" "$mr" >>"$work/rows"
 }
 
 run_pair native "'$NB/bin/webread' --to '$work/own.bin' '$url'" "curl -s -o '$work/peer.bin' '$url'" curl
@@ -78,3 +81,9 @@ if [[ " $TREES " == *" win "* ]]; then
     run_pair "wine/$WIN_ARCH" "wine '$WB/bin/webread.exe' --to '$wout\\own.bin' '$url'" \
         "wine '$WB/bin/rawget.exe' 127.0.0.1 $port /big.bin '$wout\\peer.bin'" rawget
 fi
+
+echo
+echo "Download, load $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "| Benchmark | Figures | Ratio |"
+echo "|---|---|---|"
+cat "$work/rows"

@@ -3,9 +3,7 @@
 #include <cctype>
 #include <thread>
 
-#include "fileutil/Stream.h"
 #include "web/HttpClient.h"
-#include "web/WebRead.h"
 
 namespace {
 std::atomic<int> g_live{0};
@@ -13,8 +11,10 @@ std::atomic<int> g_live{0};
 
 std::shared_ptr<THttpClientThread> THttpClientThread::Create(bool createSuspended, const std::string& requestKey,
                                                              const std::string& url, int32_t timeOut,
-                                                             int32_t proxyPort, const std::string& proxyServer) {
-    return Create(createSuspended, requestKey, url, timeOut, proxyPort, proxyServer, nullptr, 0, 0, 0, "");
+                                                             int32_t proxyPort, const std::string& proxyServer,
+                                                             TReadProcedure procedure) {
+    return Create(createSuspended, requestKey, url, timeOut, proxyPort, proxyServer, nullptr, 0, 0, 0, "",
+                  std::move(procedure));
 }
 
 std::shared_ptr<THttpClientThread> THttpClientThread::Create(bool createSuspended, const std::string& requestKey,
@@ -22,10 +22,11 @@ std::shared_ptr<THttpClientThread> THttpClientThread::Create(bool createSuspende
                                                              int32_t proxyPort, const std::string& proxyServer,
                                                              TWindowHandle notifyWindow, int32_t msgWorkBegin,
                                                              int32_t msgWork, int32_t msgWorkEnd,
-                                                             const std::string& targetFile) {
+                                                             const std::string& targetFile,
+                                                             TReadProcedure procedure) {
     std::shared_ptr<THttpClientThread> t(new THttpClientThread(requestKey, url, timeOut, proxyPort, proxyServer,
                                                                notifyWindow, msgWorkBegin, msgWork, msgWorkEnd,
-                                                               targetFile));
+                                                               targetFile, std::move(procedure)));
     t->self_ = t;
     if (!createSuspended) t->Resume();
     return t;
@@ -34,7 +35,7 @@ std::shared_ptr<THttpClientThread> THttpClientThread::Create(bool createSuspende
 THttpClientThread::THttpClientThread(const std::string& requestKey, const std::string& url, int32_t timeOut,
                                      int32_t proxyPort, const std::string& proxyServer, TWindowHandle notifyWindow,
                                      int32_t msgWorkBegin, int32_t msgWork, int32_t msgWorkEnd,
-                                     const std::string& targetFile)
+                                     const std::string& targetFile, TReadProcedure procedure)
     : URL(url),
       RequestKey(requestKey),
       TimeOut(timeOut),
@@ -44,7 +45,8 @@ THttpClientThread::THttpClientThread(const std::string& requestKey, const std::s
       MsgWorkEnd(msgWorkEnd),
       NotifyWindow(notifyWindow),
       MsgWork(msgWork),
-      TargetFile(targetFile) {
+      TargetFile(targetFile),
+      procedure_(std::move(procedure)) {
     ++g_live;
 }
 
@@ -67,6 +69,7 @@ THttpClientThread::~THttpClientThread() {
 int THttpClientThread::LiveCount() { return g_live; }
 
 void THttpClientThread::Resume() {
+    PrepareHandOver();
     try {
         std::thread(ThreadMain, shared_from_this()).detach();
     } catch (...) {
@@ -105,8 +108,7 @@ void THttpClientThread::Execute() {
         inRequest_ = true;
     };
     hooks.afterGet = [this] { inRequest_ = false; };
-    std::unique_ptr<TDownloadFileStream> stream;
-    RunReadProcedure(s, Content, Success, ResumeOffset, stream, hooks);
+    if (procedure_) procedure_(s, hooks, Content, Success, ResumeOffset);
     try {
         Synchronize([this] {
             auto record = std::make_unique<TThreadResults>();

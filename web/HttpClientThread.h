@@ -11,22 +11,23 @@
 #include <string>
 
 #include "web/MainThread.h"
+#include "web/ReadProcedure.h"
 
 class TIdHTTP;
-class TDownloadFileStream;
 
 class THttpClientThread : public std::enable_shared_from_this<THttpClientThread> {
 public:
     // Made suspended (Resume starts it). The second form adds progress
-    // messages and a target file.
+    // messages and a target file. The worker runs procedure with copies of
+    // these settings (the reader passes RunReadProcedure in).
     static std::shared_ptr<THttpClientThread> Create(bool createSuspended, const std::string& requestKey,
                                                      const std::string& url, int32_t timeOut, int32_t proxyPort,
-                                                     const std::string& proxyServer);
+                                                     const std::string& proxyServer, TReadProcedure procedure);
     static std::shared_ptr<THttpClientThread> Create(bool createSuspended, const std::string& requestKey,
                                                      const std::string& url, int32_t timeOut, int32_t proxyPort,
                                                      const std::string& proxyServer, TWindowHandle notifyWindow,
                                                      int32_t msgWorkBegin, int32_t msgWork, int32_t msgWorkEnd,
-                                                     const std::string& targetFile);
+                                                     const std::string& targetFile, TReadProcedure procedure);
     ~THttpClientThread();
     THttpClientThread(const THttpClientThread&) = delete;
     THttpClientThread& operator=(const THttpClientThread&) = delete;
@@ -63,10 +64,12 @@ public:
 private:
     THttpClientThread(const std::string& requestKey, const std::string& url, int32_t timeOut, int32_t proxyPort,
                       const std::string& proxyServer, TWindowHandle notifyWindow, int32_t msgWorkBegin,
-                      int32_t msgWork, int32_t msgWorkEnd, const std::string& targetFile);
+                      int32_t msgWork, int32_t msgWorkEnd, const std::string& targetFile,
+                      TReadProcedure procedure);
     void Execute();
     static void ThreadMain(std::shared_ptr<THttpClientThread> self);
 
+    const TReadProcedure procedure_;
     std::mutex httpLock_;  // guards Http against AbortRequest
     TIdHTTP* Http = nullptr;
     std::atomic<bool> inRequest_{false};

@@ -12,6 +12,10 @@
 // calls it on construction; call it earlier if workers start otherwise.
 void InitMainThread();
 bool IsMainThread();
+// Readies the hand-over before a worker starts (in the Windows build, makes
+// the main thread's message-only window); does nothing off the main thread
+// or when ready. THttpClientThread::Resume calls it.
+void PrepareHandOver();
 
 // Runs fn on the main thread and waits until it has run. On the main thread
 // itself it runs at once. Throws EError when the queue cannot be reached;

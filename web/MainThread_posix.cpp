@@ -27,6 +27,8 @@ void InitMainThread() {
     std::call_once(g_once, [] { g_main = std::this_thread::get_id(); });
 }
 
+void PrepareHandOver() {}
+
 bool IsMainThread() { return std::this_thread::get_id() == g_main; }
 
 void Synchronize(const std::function<void()>& fn) {

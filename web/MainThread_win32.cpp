@@ -33,6 +33,13 @@ LRESULT CALLBACK SyncProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
 void InitMainThread() {
     if (g_mainId.load() != 0) return;
     g_mainId = GetCurrentThreadId();
+}
+
+// Made when the first worker starts, not with the first reader: a window
+// brings up the desktop and the window station under Wine, which a direct
+// read (and a program that never starts a worker) need not pay for.
+void PrepareHandOver() {
+    if (g_window.load() != nullptr || !IsMainThread()) return;
     WNDCLASSA wc{};
     wc.lpfnWndProc = SyncProc;
     wc.hInstance = GetModuleHandleA(nullptr);

@@ -50,6 +50,8 @@ public:
     int WakePortForTest() const;
 
 private:
+    // Windows: waits for an overlapped receive under way (timeoutMs as Recv).
+    int32_t FinishRead(void* overlapped, int32_t timeoutMs);
     struct TImpl;
     std::unique_ptr<TImpl> impl_;
     std::atomic<bool> cancelled_{false};

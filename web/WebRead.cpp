@@ -120,6 +120,14 @@ void RunReadProcedure(const TReadSettings& s, std::string& content, bool& succes
     }
 }
 
+TReadProcedure WorkerReadProcedure() {
+    return [](const TReadSettings& s, const TReadHooks& hooks, std::string& content, bool& success,
+              int32_t& resumeOffset) {
+        std::unique_ptr<TDownloadFileStream> stream;
+        RunReadProcedure(s, content, success, resumeOffset, stream, hooks);
+    };
+}
+
 TWebRead::TWebRead(const std::string& url, int32_t timeOut, int32_t proxyPort, const std::string& proxyServer)
     : URL(url), TimeOut(timeOut), ProxyPort(proxyPort), ProxyServer(proxyServer) {
     InitMainThread();
@@ -177,9 +185,10 @@ void TWebRead::StartRead() {
     std::shared_ptr<THttpClientThread> worker;
     if (static_cast<int64_t>(MsgWorkBegin) + MsgWork + MsgWorkEnd > 0)
         worker = THttpClientThread::Create(true, RequestKey, URL, TimeOut, ProxyPort, ProxyServer, NotifyWindow,
-                                           MsgWorkBegin, MsgWork, MsgWorkEnd, TargetFile);
+                                           MsgWorkBegin, MsgWork, MsgWorkEnd, TargetFile, WorkerReadProcedure());
     else
-        worker = THttpClientThread::Create(true, RequestKey, URL, TimeOut, ProxyPort, ProxyServer);
+        worker = THttpClientThread::Create(true, RequestKey, URL, TimeOut, ProxyPort, ProxyServer,
+                                           WorkerReadProcedure());
     worker->MaxFileSize = MaxFileSize;
     Worker = worker;
     worker->Resume();

@@ -12,6 +12,7 @@
 
 #include "fileutil/Stream.h"
 #include "web/MainThread.h"
+#include "web/ReadProcedure.h"
 
 class THttpClientThread;
 
@@ -76,27 +77,12 @@ private:
     std::function<void()> pump_;
 };
 
-// The body of one read, run by the reader in direct mode and by the worker:
-// sets up a client, opens the target by the resume rule, GETs the URL.
-// Never throws; success is false on any error. resumeOffset is set as the
-// target is opened; targetStream holds the open target during the read.
-struct TReadSettings {
-    std::string URL;
-    int32_t TimeOut = 0;
-    int32_t ProxyPort = 0;
-    std::string ProxyServer;
-    TWindowHandle NotifyWindow = nullptr;
-    int32_t MsgWorkBegin = 0, MsgWork = 0, MsgWorkEnd = 0;
-    std::string TargetFile;
-    int64_t MaxFileSize = -1;
-};
-class TIdHTTP;
-struct TReadHooks {
-    std::function<void()> processMessages;  // after each posted progress message
-    std::function<void(TIdHTTP*)> clientChanged;  // the client made, then nullptr before its release
-    std::function<void()> beforeGet;  // immediately before the GET
-    std::function<void()> afterGet;  // the GET and the results succeeded
-    std::function<void()> sizePassed;  // the read was stopped at MaxFileSize
-};
+// The body of one read, run by the reader in direct mode and, handed over
+// as a TReadProcedure, by the worker: sets up a client, opens the target by
+// the resume rule, GETs the URL. Never throws; success is false on any error.
+// resumeOffset is set as the target is opened; targetStream holds the open
+// target during the read.
 void RunReadProcedure(const TReadSettings& settings, std::string& content, bool& success, int32_t& resumeOffset,
                       std::unique_ptr<TDownloadFileStream>& targetStream, const TReadHooks& hooks);
+// RunReadProcedure as the worker runs it, with a target stream of its own.
+TReadProcedure WorkerReadProcedure();

@@ -7,6 +7,7 @@
 #include <objbase.h>
 
 #include <exception>
+#include <optional>
 #include <string>
 
 #include "app/DownloadStirpelloForm_win32.h"
@@ -18,7 +19,8 @@
 namespace {
 
 // COM stays initialised (single-threaded apartment) for the program's life:
-// resolving desktop shortcuts needs it on this thread.
+// resolving desktop shortcuts needs it on this thread. The first screen does
+// not, so it is started once the window shows, before any message is handled.
 class TComInitialization {
 public:
     TComInitialization() : ok_(SUCCEEDED(CoInitialize(nullptr))) {}
@@ -54,13 +56,14 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     std::wstring pipe;
     if (IsElevatedStepCommandLine(GetCommandLineW(), &pipe))
         return RunElevatedStep(pipe, TStepPin{static_cast<size_t>(UpdateModuleSize), UpdateModuleSha256});
-    TComInitialization com;
+    std::optional<TComInitialization> com;  // outlives the window, as before
     InitCommonControlsLate();
     try {
         TDownloadStirpelloForm form(instance);
         form.MakeMainWindow();
         TFailsafeApp app(form);  // Button1 runs the failsafe run
         form.Show();
+        com.emplace();
         MSG msg = {};
         while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
             if (form.IsOpen() && IsDialogMessageA(form.Handle(), &msg)) continue;

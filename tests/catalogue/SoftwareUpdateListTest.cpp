@@ -269,6 +269,35 @@ TEST(SoftwareUpdateList, RecordsAcrossBlockEdgesLoadWhole) {
     for (int i = 0; i < 300; ++i) EXPECT_TRUE(list[i] == updates[static_cast<size_t>(i)]) << i;
 }
 
+// A loaded record keeps one byte of length per text and the arena the rest;
+// texts repeated from the record before are shared. Lengths around that byte's
+// limit and the arena's block sizes, repeated and changed, must read back
+// whole, in the list, in copies, and after a change to the copy.
+TEST(SoftwareUpdateList, TextsOfAnyLengthAndRepeatsReadBackWhole) {
+    const size_t lengths[] = {1, 2, 254, 255, 256, 1000, 16383, 16385, 70000};
+    std::vector<TSoftwareUpdate> updates;
+    int version = 900000;
+    for (size_t n : lengths)
+        for (char c : {'a', 'a', 'b'}) {
+            TSoftwareUpdate u = Update(version--, "B", std::string(n, c), std::string(n, c), "M");
+            u.SetText05(std::string(n, static_cast<char>(c + 1)) + std::to_string(n));
+            u.SetText09(std::string(n, c));
+            updates.push_back(u);
+        }
+    TSoftwareUpdateList list;
+    list.LoadFromString(Zip(Plain(updates)));
+    ASSERT_EQ(list.Count(), static_cast<int>(updates.size()));
+    for (int i = 0; i < list.Count(); ++i) {
+        const TSoftwareUpdate& want = updates[static_cast<size_t>(i)];
+        EXPECT_TRUE(list[i] == want) << i;
+        TSoftwareUpdate copy = list[i];
+        EXPECT_TRUE(copy == want) << i;
+        copy.SetText09(std::string(want.Text09().size() + 1, 'z'));
+        EXPECT_EQ(copy.Text09(), std::string(want.Text09().size() + 1, 'z')) << i;
+        EXPECT_EQ(copy.OrderKey(), want.OrderKey()) << i;
+    }
+}
+
 TEST(SoftwareUpdateList, ChecksumCoversEveryWindow) {
     // Several inflate windows of bytes that do not repeat, with any byte
     // value: the checksum must carry across windows and match zlib's.

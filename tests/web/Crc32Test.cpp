@@ -3,6 +3,7 @@
 
 #include <random>
 #include <string>
+#include <vector>
 
 #include "fileutil/Errors.h"
 #include "tests/support/TestSupport.h"
@@ -21,19 +22,56 @@ TEST(Crc32, PublishedCheckValues) {
     EXPECT_EQ(static_cast<uint32_t>(Crc("The quick brown fox jumps over the lazy dog")), 0x414FA339u);
 }
 
-// Every length and split point around the 16-byte fold must agree with zlib.
-TEST(Crc32, MatchesZlibForAnyLengthAndSplit) {
-    std::mt19937 rng(7);
-    std::string data(300, '\0');
-    for (auto& c : data) c = static_cast<char>(rng());
-    for (size_t len = 0; len <= data.size(); len += 7) {
-        uLong expect = crc32(0L, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(len));
-        for (size_t split : {size_t(0), len / 3, len}) {
-            uint32_t c = UpdateCrc32(0xFFFFFFFFu, data.data(), split);
-            c = UpdateCrc32(c, data.data() + split, len - split);
-            ASSERT_EQ(c ^ 0xFFFFFFFFu, expect) << "len " << len << " split " << split;
-        }
+// Runs body once with carry-less multiplication (where this processor has
+// it) and once with the portable code forced, whatever the processor has.
+template <typename Body>
+static void OnBothPaths(Body body) {
+    for (bool portable : {false, true}) {
+        ForceCrc32Portable(portable);
+        SCOPED_TRACE(Crc32Accelerated() ? "carry-less multiplication" : "portable");
+        body();
     }
+    ForceCrc32Portable(false);
+}
+
+TEST(Crc32, ForcedSwitchTurnsTheAccelerationOff) {
+    ForceCrc32Portable(true);
+    EXPECT_FALSE(Crc32Accelerated());
+    ForceCrc32Portable(false);
+}
+
+// Every length up to 4096 at every misalignment against the 16-byte vector
+// loads: the folds take 128, 64 and 16 bytes at a time and leave a byte-wise
+// tail, and the portable code takes 40-byte blocks.
+TEST(Crc32, MatchesZlibAtEveryLengthAndMisalignment) {
+    std::mt19937 rng(7);
+    std::vector<unsigned char> storage(4096 + 128);
+    for (auto& c : storage) c = static_cast<unsigned char>(rng());
+    auto* base = storage.data() + (16 - reinterpret_cast<uintptr_t>(storage.data()) % 16);
+    OnBothPaths([&] {
+        for (size_t offset = 0; offset < 16; ++offset)
+            for (size_t len = 0; len <= 4096; ++len) {
+                const unsigned char* p = base + offset;
+                uLong expect = crc32(0L, p, static_cast<uInt>(len));
+                ASSERT_EQ(UpdateCrc32(0xFFFFFFFFu, p, len) ^ 0xFFFFFFFFu, expect)
+                    << "len " << len << " offset " << offset;
+            }
+    });
+}
+
+// A running CRC carried across calls, split anywhere.
+TEST(Crc32, MatchesZlibWhenSplitAnywhere) {
+    std::mt19937 rng(9);
+    std::string data(1000, '\0');
+    for (auto& c : data) c = static_cast<char>(rng());
+    uLong expect = crc32(0L, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size()));
+    OnBothPaths([&] {
+        for (size_t split = 0; split <= data.size(); ++split) {
+            uint32_t c = UpdateCrc32(0xFFFFFFFFu, data.data(), split);
+            c = UpdateCrc32(c, data.data() + split, data.size() - split);
+            ASSERT_EQ(c ^ 0xFFFFFFFFu, expect) << "split " << split;
+        }
+    });
 }
 
 TEST(FileCrc32, WholeFileIncludingExactBlockMultiples) {

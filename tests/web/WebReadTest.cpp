@@ -320,7 +320,7 @@ TEST_F(WebRead, WorkerWaitsForTheMainThread) {
 // the client or opens the file) must not be lost: no request is made.
 TEST_F(WebRead, AbortBeforeTheGetBeginsMakesNoRequest) {
     auto worker = THttpClientThread::Create(true, "early-abort", site.Url("/module"), 60000, 0, "", nullptr, 1064,
-                                            1065, 1066, dir / "early.bin");
+                                            1065, 1066, dir / "early.bin", WorkerReadProcedure());
     worker->AbortRequest();
     worker->Resume();
     EXPECT_TRUE(PumpUntil([] { return ResultsStore().Find("early-abort") != nullptr; }, 10000));
