@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The release build: dist/DownloadStirpelloUpdate.exe, dist/updcat.exe and
-# dist/webread.exe (32-bit, static, stripped, signed when a certificate is
-# given) with dist/SHA256SUMS. Built in <build>/release, a Windows tree of its
-# own without the tests and without the test overrides.
+# The release build: dist/DownloadStirpelloUpdate.exe, dist/updcat.exe,
+# dist/webread.exe and dist/updlog.exe (32-bit, static, stripped, signed when a
+# certificate is given), dist/updlog.html (the support desk's page, one file
+# that works offline) and dist/SHA256SUMS. Built in <build>/release, a Windows
+# tree of its own without the tests and without the test overrides.
 #
 # The genuine update module's SHA-256 is compiled in, so one is required:
 #   MODULE_SHA256=<64 hex digits> scripts/release.sh
@@ -69,7 +70,7 @@ if [ -n "${SIGN_TSA_URL:-}${SIGN_TSA_CERT:-}${SIGN_TSA_KEY:-}" ]; then
 fi
 [ -z "${SIGN_TSA_CAFILE:-}" ] || [ -f "$SIGN_TSA_CAFILE" ] || fail "SIGN_TSA_CAFILE=$SIGN_TSA_CAFILE is not a file; nothing was built"
 
-programs=(DownloadStirpelloUpdate updcat webread)
+programs=(DownloadStirpelloUpdate updcat webread updlog)
 ensure_packages
 dir=$BUILD/release
 log "release tree $dir (module SHA-256 $digest)"
@@ -77,6 +78,10 @@ cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" \
     -DSTIRPELLO_TEST_OVERRIDES=OFF -DSTIRPELLO_MODULE_SHA256="$digest" >/dev/null
 cmake --build "$dir" -j "$JOBS" --target "${programs[@]}"
+
+# The page is explain compiled to WebAssembly, built apart from any test tree.
+page=$BUILD/release-page
+"$ROOT/tools/updlog/web/build-page.sh" "$page/updlog.html" "$page/work"
 
 # Everything is made and checked in a folder beside dist/, then moved in file
 # by file: a failed check leaves no half release behind.
@@ -100,6 +105,14 @@ for p in "${programs[@]}"; do
         fail "$p.exe holds STIRPELLO_ text: the test overrides are compiled in"
     fi
 done
+
+# The page must work from file:// with nothing fetched: no address in a src,
+# href or import, no fetch of a URL.
+cp "$page/updlog.html" "$stage/updlog.html"
+if grep -q -E -i '(src|href|action)[[:space:]]*=[[:space:]]*["'"'"']?[a-z]+:|@import|url\([[:space:]]*["'"'"']?[a-z]+:|fetch\([[:space:]]*["'"'"'][a-z]+:' "$stage/updlog.html"; then
+    fail "updlog.html refers to something outside itself"
+fi
+grep -q 'id="paste"' "$stage/updlog.html" || fail "updlog.html has no paste box"
 
 if [ ${#sign[@]} -gt 0 ]; then
     if [ -n "${SIGN_PASS:-}" ]; then
@@ -137,11 +150,11 @@ if [ ${#sign[@]} -gt 0 ]; then
 else
     signed="NOT SIGNED: no SIGN_CERT/SIGN_KEY or SIGN_PKCS12 given; Windows will name no publisher"
 fi
-(cd "$stage" && sha256sum -- *.exe >SHA256SUMS)
+(cd "$stage" && sha256sum -- *.exe updlog.html >SHA256SUMS)
 
-for f in "${programs[@]/%/.exe}" SHA256SUMS; do
+for f in "${programs[@]/%/.exe}" updlog.html SHA256SUMS; do
     mv -f "$stage/$f" "$dist/$f"
 done
 log "release files in $dist, $signed"
-(cd "$dist" && ls -l -- "${programs[@]/%/.exe}" && cat SHA256SUMS)
+(cd "$dist" && ls -l -- "${programs[@]/%/.exe}" updlog.html && cat SHA256SUMS)
 echo "release: $signed"

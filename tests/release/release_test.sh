@@ -7,7 +7,7 @@ set -euo pipefail
 mode=$1 release=$2 work=$3
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
-programs=(DownloadStirpelloUpdate updcat webread)
+programs=(DownloadStirpelloUpdate updcat webread updlog)
 failures=0
 check() {  # check DESCRIPTION COMMAND...: records a failure instead of stopping
     local what=$1
@@ -77,6 +77,8 @@ builds)
         check "$p.exe holds no STIRPELLO_ text" bash -c '! LC_ALL=C grep -q -a -F STIRPELLO_ "$1"' _ "$DIST/$p.exe"
         check "an unsigned $p.exe does not verify" bash -c '! osslsigncode verify -in "$1" >/dev/null 2>&1' _ "$DIST/$p.exe"
     done
+    check "updlog.html was written with its paste box" grep -q 'id="paste"' "$DIST/updlog.html"
+    check "updlog.html is listed in SHA256SUMS" grep -q ' updlog.html$' "$DIST/SHA256SUMS"
     check "SHA256SUMS matches" bash -c 'cd "$1" && sha256sum --quiet -c SHA256SUMS' _ "$DIST"
     check "no staging folder is left" test -z "$(find "$DIST" -name '.release.*')"
 

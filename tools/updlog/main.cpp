@@ -211,6 +211,7 @@ int TrailsVerb(const std::vector<std::string>& args) {
 int main(int argc, char** argv) {
 #ifdef _WIN32
     NarrowDllSearch();
+    TrustOnlyAdministratorRedirections();
     _setmode(_fileno(stdin), _O_BINARY);
 #endif
     if (argc < 2) return UsageError("a command is needed: explain or trails");
