@@ -105,7 +105,7 @@ if [[ " $TREES " == *" win "* ]]; then
     }
     ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.3f", (b > 0) ? a / b : 0}'; }
     med() { printf '%s\n' "$@" | median; }
-    declare -a ob rb cb ot rt whole checked fixed transfer
+    declare -a ob rb cb ot rt whole checked fixed
     for r in $(seq 1 "$ROUNDS"); do
         ob+=("$(timed big.bin own big.bin)")
         rb+=("$(timed big.bin raw big.bin)")
@@ -115,18 +115,20 @@ if [[ " $TREES " == *" win "* ]]; then
         whole+=("$(ratio "${ob[-1]}" "${rb[-1]}")")
         checked+=("$(ratio "${ob[-1]}" "${cb[-1]}")")
         fixed+=($((ot[-1] - rt[-1])))
-        transfer+=("$(ratio $((ob[-1] - ot[-1])) $((rb[-1] - rt[-1])))")
     done
     mob=$(med "${ob[@]}") mrb=$(med "${rb[@]}") mcb=$(med "${cb[@]}") mot=$(med "${ot[@]}") mrt=$(med "${rt[@]}")
     declare -a od rd
     for i in "${!ob[@]}"; do od+=($((ob[i] - ot[i]))); rd+=($((rb[i] - rt[i]))); done
+    # A ratio of the medians: per-round ratios of differences swing wildly
+    # when one run of a round is slowed by other work on the machine.
     mod=$(med "${od[@]}") mrd=$(med "${rd[@]}")
+    transfer=$(ratio "$mod" "$mrd")
     printf '%s  %d MiB  webread %s ms  rawget %s ms  rawget with the check %s ms\n' "$label" "$SIZE_MB" "$mob" "$mrb" "$mcb"
     printf '         rounds webread: %s\n         rounds rawget: %s\n         rounds rawget with the check: %s\n' \
         "${ob[*]}" "${rb[*]}" "${cb[*]}"
     printf '%s  16 bytes  webread %s ms  rawget %s ms  (rounds: %s / %s)\n' "$label" "$mot" "$mrt" "${ot[*]}" "${rt[*]}"
-    printf '%s  %d MiB less 16 bytes  webread %s ms  rawget %s ms  (per-round ratios: %s)\n' \
-        "$label" "$SIZE_MB" "$mod" "$mrd" "${transfer[*]}"
+    printf '%s  %d MiB less 16 bytes  webread %s ms  rawget %s ms  (rounds: %s / %s)\n' \
+        "$label" "$SIZE_MB" "$mod" "$mrd" "${od[*]}" "${rd[*]}"
     if [ "$CALLS" = 1 ] && command -v strace >/dev/null; then
         # Socket reads asking for 32768 bytes, one run each under strace.
         reads() {
@@ -143,7 +145,7 @@ if [[ " $TREES " == *" win "* ]]; then
 | $SIZE_MB MiB download, own/rawget, $label, whole runs (median of $ROUNDS paired rounds) | $mob vs $mrb ms | $(med "${whole[@]}") |
 | the same against rawget making the web reader's connectivity check too | $mob vs $mcb ms | $(med "${checked[@]}") |
 | a 16-byte read, own - rawget, $label: start-up, the connectivity check (rawget makes none), connecting | $mot vs $mrt ms | $(printf '%+.0f' "$(med "${fixed[@]}")") ms |
-| $SIZE_MB MiB download less the 16-byte read, own/rawget, $label (the transfer alone) | $mod vs $mrd ms | $(med "${transfer[@]}") |
+| $SIZE_MB MiB download less the 16-byte read, own/rawget, $label (the transfer alone; ratio of the medians) | $mod vs $mrd ms | $transfer |
 ROWS
 fi
 
