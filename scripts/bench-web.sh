@@ -106,7 +106,7 @@ if [[ " $TREES " == *" win "* ]]; then
     ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.3f", (b > 0) ? a / b : 0}'; }
     med() { printf '%s\n' "$@" | median; }
     declare -a ob rb cb ot rt whole checked fixed
-    for r in $(seq 1 "$ROUNDS"); do
+    for _ in $(seq 1 "$ROUNDS"); do
         ob+=("$(timed big.bin own big.bin)")
         rb+=("$(timed big.bin raw big.bin)")
         cb+=("$(timed big.bin raw big.bin --check-connection)")
