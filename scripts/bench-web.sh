@@ -2,15 +2,23 @@
 # Download benchmark: a 64 MiB file from the loopback site.
 #   natively: webread --to against curl -o, paired in each round;
 #   under Wine: webread.exe --to against a plain Winsock client (rawget.exe)
-#   that also reads 32768 bytes per call.
+#   that also reads 32768 bytes per call. Each Wine round also runs rawget
+#   with the connectivity check the web reader makes before every read
+#   (wininet, which brings in user32), and both programs on a 16-byte file,
+#   so that the fixed cost of a run (start-up, the check, connecting) and
+#   the transfer itself are shown apart: the transfer row is each program's
+#   64 MiB run less its 16-byte run in the same round.
 # Prints the median times and the median of the per-round ratios, then a
-# table of the ratios, the Wine row last.
-# Knobs: STIRPELLO_BUILD, ROUNDS (default 5), SIZE_MB (default 64), TREES.
+# table of the ratios, the transfer under Wine last.
+# Knobs: STIRPELLO_BUILD, ROUNDS (default 5), SIZE_MB (default 64), TREES,
+# CALLS (default 1: count each program's socket reads under strace, when
+# strace is installed).
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
 ROUNDS=${ROUNDS:-5}
 SIZE_MB=${SIZE_MB:-64}
+CALLS=${CALLS:-1}
 command -v curl >/dev/null || { sudo=; [ "$(id -u)" -ne 0 ] && sudo=sudo; $sudo apt-get install -y -qq curl >/dev/null; }
 ensure_packages
 
@@ -38,7 +46,9 @@ cleanup() {
 }
 trap cleanup EXIT
 head -c $((SIZE_MB * 1024 * 1024)) /dev/urandom >"$work/big.bin"
-"$NB/bin/fakesite" --file /big.bin="$work/big.bin" --lifetime 900 --port-file "$work/port" >/dev/null &
+head -c 16 /dev/urandom >"$work/tiny.bin"
+"$NB/bin/fakesite" --file /big.bin="$work/big.bin" --file /tiny.bin="$work/tiny.bin" --lifetime 900 \
+    --port-file "$work/port" >/dev/null &
 site_pid=$!
 for _ in $(seq 1 100); do [ -s "$work/port" ] && break; sleep 0.05; done
 port=$(cat "$work/port")
@@ -78,8 +88,65 @@ if [[ " $TREES " == *" win "* ]]; then
     wineserver -p >/dev/null 2>&1 </dev/null || true  # one may already run
     wine cmd /c exit >/dev/null 2>&1 </dev/null || true
     wout="Z:${work//\//\\}"
-    run_pair "wine/$WIN_ARCH" "wine '$WB/bin/webread.exe' --to '$wout\\own.bin' '$url'" \
-        "wine '$WB/bin/rawget.exe' 127.0.0.1 $port /big.bin '$wout\\peer.bin'" rawget
+    label="wine/$WIN_ARCH"
+    runner=()  # what the programs run under (strace for the call counts)
+    own() { "${runner[@]}" "$WINE" "$WB/bin/webread.exe" --to "$wout\\own.bin" "http://127.0.0.1:$port/$1"; }
+    raw() { "${runner[@]}" "$WINE" "$WB/bin/rawget.exe" "${@:2}" 127.0.0.1 "$port" "/$1" "$wout\\peer.bin"; }
+    # timed FILE CMD...: runs CMD into a fresh FILE, checks it, prints the ms.
+    timed() {
+        local file=$1 t0 t1
+        shift
+        rm -f "$work/own.bin" "$work/peer.bin"
+        t0=$(now); "$@" >/dev/null || true; t1=$(now)
+        local out=$work/peer.bin
+        [ "$1" = own ] && out=$work/own.bin
+        cmp -s "$out" "$work/$file" || { echo "$* gave a file that differs" >&2; exit 1; }
+        echo $(((t1 - t0) / 1000000))
+    }
+    ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.3f", (b > 0) ? a / b : 0}'; }
+    med() { printf '%s\n' "$@" | median; }
+    declare -a ob rb cb ot rt whole checked fixed
+    for _ in $(seq 1 "$ROUNDS"); do
+        ob+=("$(timed big.bin own big.bin)")
+        rb+=("$(timed big.bin raw big.bin)")
+        cb+=("$(timed big.bin raw big.bin --check-connection)")
+        ot+=("$(timed tiny.bin own tiny.bin)")
+        rt+=("$(timed tiny.bin raw tiny.bin)")
+        whole+=("$(ratio "${ob[-1]}" "${rb[-1]}")")
+        checked+=("$(ratio "${ob[-1]}" "${cb[-1]}")")
+        fixed+=($((ot[-1] - rt[-1])))
+    done
+    mob=$(med "${ob[@]}") mrb=$(med "${rb[@]}") mcb=$(med "${cb[@]}") mot=$(med "${ot[@]}") mrt=$(med "${rt[@]}")
+    declare -a od rd
+    for i in "${!ob[@]}"; do od+=($((ob[i] - ot[i]))); rd+=($((rb[i] - rt[i]))); done
+    # A ratio of the medians: per-round ratios of differences swing wildly
+    # when one run of a round is slowed by other work on the machine.
+    mod=$(med "${od[@]}") mrd=$(med "${rd[@]}")
+    transfer=$(ratio "$mod" "$mrd")
+    printf '%s  %d MiB  webread %s ms  rawget %s ms  rawget with the check %s ms\n' "$label" "$SIZE_MB" "$mob" "$mrb" "$mcb"
+    printf '         rounds webread: %s\n         rounds rawget: %s\n         rounds rawget with the check: %s\n' \
+        "${ob[*]}" "${rb[*]}" "${cb[*]}"
+    printf '%s  16 bytes  webread %s ms  rawget %s ms  (rounds: %s / %s)\n' "$label" "$mot" "$mrt" "${ot[*]}" "${rt[*]}"
+    printf '%s  %d MiB less 16 bytes  webread %s ms  rawget %s ms  (rounds: %s / %s)\n' \
+        "$label" "$SIZE_MB" "$mod" "$mrd" "${od[*]}" "${rd[*]}"
+    if [ "$CALLS" = 1 ] && command -v strace >/dev/null; then
+        # Socket reads asking for 32768 bytes, one run each under strace.
+        reads() {
+            rm -f "$work/own.bin" "$work/peer.bin" "$work/calls"
+            runner=(strace -f -e trace=recvmsg -o "$work/calls")
+            "$@" >/dev/null 2>&1 || true
+            runner=()
+            grep -c 'iov_len=32768' "$work/calls" || true
+        }
+        printf '%s  reads of 32768 bytes for %d MiB: webread %s, rawget %s\n' "$label" \
+            "$SIZE_MB" "$(reads own big.bin)" "$(reads raw big.bin)"
+    fi
+    cat >>"$work/rows" <<ROWS
+| $SIZE_MB MiB download, own/rawget, $label, whole runs (median of $ROUNDS paired rounds) | $mob vs $mrb ms | $(med "${whole[@]}") |
+| the same against rawget making the web reader's connectivity check too | $mob vs $mcb ms | $(med "${checked[@]}") |
+| a 16-byte read, own - rawget, $label: start-up, the connectivity check (rawget makes none), connecting | $mot vs $mrt ms | $(printf '%+.0f' "$(med "${fixed[@]}")") ms |
+| $SIZE_MB MiB download less the 16-byte read, own/rawget, $label (the transfer alone; ratio of the medians) | $mod vs $mrd ms | $transfer |
+ROWS
 fi
 
 echo

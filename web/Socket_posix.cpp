@@ -74,7 +74,8 @@ struct TTarget {
     int family = 0;
 };
 
-void Resolve(const std::string& host, int port, int flags, std::vector<TTarget>& out) {
+// Appends host's addresses to out; false when there are none.
+bool AddAddresses(const std::string& host, int port, int flags, std::vector<TTarget>& out) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -82,7 +83,7 @@ void Resolve(const std::string& host, int port, int flags, std::vector<TTarget>&
     addrinfo* list = nullptr;
     std::string service = std::to_string(port);
     int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
-    if (rc != 0 || !list) throw EHttpSocketError("Host not found: " + host);
+    if (rc != 0 || !list) return false;
     std::unique_ptr<addrinfo, void (*)(addrinfo*)> guard(list, freeaddrinfo);
     for (const addrinfo* a = list; a; a = a->ai_next) {
         if (a->ai_addrlen > sizeof(sockaddr_storage)) continue;
@@ -92,6 +93,11 @@ void Resolve(const std::string& host, int port, int flags, std::vector<TTarget>&
         t.family = a->ai_family;
         out.push_back(t);
     }
+    return true;
+}
+
+void Resolve(const std::string& host, int port, int flags, std::vector<TTarget>& out) {
+    if (!AddAddresses(host, port, flags, out)) throw EHttpSocketError("Host not found: " + host);
 }
 
 // The attempts still open; whatever is left is closed on the way out.
@@ -192,13 +198,17 @@ TSocket::~TSocket() {
 void TSocket::Connect(const std::string& host, int port, int32_t timeoutMs) {
     Close();
     if (cancelled_) ThrowAbort();
-    int32_t left = 0;
-    std::vector<TTarget> targets = socketplan::LookUpWithin<std::vector<TTarget>>(
-        [host, port, seam = LookUpForTest] {
-            return socketplan::TargetsFor<TTarget>(host, port, seam, AI_NUMERICHOST, Resolve,
-                                                   [&host] { throw EHttpSocketError("Host not found: " + host); });
-        },
-        cancelled_, timeoutMs, left, [] { throw EHttpConnectTimeout(); }, ThrowAbort);
+    int32_t left = timeoutMs;
+    std::vector<TTarget> targets;
+    // An address literal needs no lookup, so no helper thread either.
+    if (LookUpForTest || !AddAddresses(host, port, AI_NUMERICHOST, targets))
+        targets = socketplan::LookUpWithin<std::vector<TTarget>>(
+            [host, port, seam = LookUpForTest] {
+                return socketplan::TargetsFor<TTarget>(
+                    host, port, seam, AI_NUMERICHOST, Resolve,
+                    [&host] { throw EHttpSocketError("Host not found: " + host); });
+            },
+            cancelled_, timeoutMs, left, [] { throw EHttpConnectTimeout(); }, ThrowAbort);
     impl_->fd = ConnectFirst(std::move(targets), impl_->wake, cancelled_, left);
 }
 

@@ -126,7 +126,8 @@ struct TFreeAddrInfo {
     void operator()(addrinfo* a) const { freeaddrinfo(a); }
 };
 
-void Resolve(const std::string& host, int port, int flags, std::vector<TTarget>& out) {
+// Appends host's addresses to out; false when there are none.
+bool AddAddresses(const std::string& host, int port, int flags, std::vector<TTarget>& out) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -134,10 +135,14 @@ void Resolve(const std::string& host, int port, int flags, std::vector<TTarget>&
     hints.ai_flags = flags;
     addrinfo* list = nullptr;
     std::string service = std::to_string(port);
-    if (getaddrinfo(host.c_str(), service.c_str(), &hints, &list) != 0 || !list)
-        throw EHttpSocketError("Host not found: " + host);
+    if (getaddrinfo(host.c_str(), service.c_str(), &hints, &list) != 0 || !list) return false;
     std::unique_ptr<addrinfo, TFreeAddrInfo> guard(list);
     AddTargets(list, out);
+    return true;
+}
+
+void Resolve(const std::string& host, int port, int flags, std::vector<TTarget>& out) {
+    if (!AddAddresses(host, port, flags, out)) throw EHttpSocketError("Host not found: " + host);
 }
 
 // The attempts still open; whatever is left is closed on the way out.
@@ -263,13 +268,18 @@ TSocket::~TSocket() {
 void TSocket::Connect(const std::string& host, int port, int32_t timeoutMs) {
     Close();
     if (cancelled_) ThrowAbort();
-    int32_t left = 0;
-    std::vector<TTarget> targets = socketplan::LookUpWithin<std::vector<TTarget>>(
-        [host, port, seam = LookUpForTest] {
-            return socketplan::TargetsFor<TTarget>(host, port, seam, AI_NUMERICHOST, Resolve,
-                                                   [&host] { throw EHttpSocketError("Host not found: " + host); });
-        },
-        cancelled_, timeoutMs, left, [] { throw EHttpConnectTimeout(); }, ThrowAbort);
+    int32_t left = timeoutMs;
+    std::vector<TTarget> targets;
+    // An address literal needs no lookup, so no helper thread either (under
+    // Wine starting one costs milliseconds).
+    if (LookUpForTest || !AddAddresses(host, port, AI_NUMERICHOST, targets))
+        targets = socketplan::LookUpWithin<std::vector<TTarget>>(
+            [host, port, seam = LookUpForTest] {
+                return socketplan::TargetsFor<TTarget>(
+                    host, port, seam, AI_NUMERICHOST, Resolve,
+                    [&host] { throw EHttpSocketError("Host not found: " + host); });
+            },
+            cancelled_, timeoutMs, left, [] { throw EHttpConnectTimeout(); }, ThrowAbort);
     impl_->s = ConnectFirst(std::move(targets), impl_->wake, cancelled_, left);
 }
 

@@ -1,18 +1,43 @@
 // The Wine peer for the download benchmark: the least a Winsock client can
 // do (blocking recv of 32768 bytes, WriteFile), so the ratio shows what the
 // HTTP client adds over Wine's own per-call cost.
-//   rawget HOST PORT PATH OUTFILE
+//   rawget [--check-connection] HOST PORT PATH OUTFILE
+// --check-connection first asks wininet whether a connection exists (and
+// would dial if not), as the web reader must before every read, so that
+// start-up can be compared like for like.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+#include <wininet.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
+namespace {
+
+void CheckConnection() {
+    HMODULE wininet = LoadLibraryA("wininet.dll");
+    if (!wininet) return;
+    auto connectedState = reinterpret_cast<decltype(&InternetGetConnectedState)>(
+        reinterpret_cast<void*>(GetProcAddress(wininet, "InternetGetConnectedState")));
+    auto autodial = reinterpret_cast<decltype(&InternetAutodial)>(
+        reinterpret_cast<void*>(GetProcAddress(wininet, "InternetAutodial")));
+    DWORD flags = 0;
+    if (connectedState && !connectedState(&flags, 0) && autodial)
+        autodial(INTERNET_AUTODIAL_FORCE_ONLINE | INTERNET_AUTODIAL_FORCE_UNATTENDED, nullptr);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+    if (argc == 6 && std::string(argv[1]) == "--check-connection") {
+        CheckConnection();
+        --argc;
+        ++argv;
+    }
     if (argc != 5) {
-        std::fprintf(stderr, "usage: rawget HOST PORT PATH OUTFILE\n");
+        std::fprintf(stderr, "usage: rawget [--check-connection] HOST PORT PATH OUTFILE\n");
         return 2;
     }
     WSADATA wsa;
