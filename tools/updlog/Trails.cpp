@@ -164,6 +164,18 @@ std::string CsvField(const std::string& s) {
 
 const char kPartialMagic[] = "updlog-partial 1";
 
+// The estimate of a sketch in a table (0 when there is none).
+uint64_t ClientsOf(const std::map<std::string, TClientSketch>& sketches, const std::string& key) {
+    auto it = sketches.find(key);
+    return it == sketches.end() ? 0 : it->second.Estimate();
+}
+
+std::string ErrorPercent() {
+    char out[16];
+    std::snprintf(out, sizeof out, "%.1f%%", 100 * TClientSketch::kRelativeError);
+    return out;
+}
+
 // Runs and codes by ISO week, from the counts by day.
 struct TWeeks {
     std::map<std::string, uint64_t> Runs;   // "2026-W50" -> runs
@@ -483,10 +495,15 @@ void TTrailCounts::WriteTable(std::ostream& out) const {
     char row[256];
     out << "catalogue requests (runs): " << Runs << "   other requests: " << Other
         << "   malformed lines: " << Malformed << "\n";
-    out << "\ntrail code    runs        share\n";
+    // Runs against people: a client that retries adds runs, not clients.
+    out << "distinct clients of the runs: about " << Clients.Estimate() << " (an estimate; standard error "
+        << ErrorPercent() << ")\n";
+    out << "\ntrail code    runs        share   clients (about)\n";
     for (const auto& kv : ByCount(Codes)) {
-        std::snprintf(row, sizeof row, "%-12s  %-10llu  %s\n", kv.first.c_str(),
-                      static_cast<unsigned long long>(kv.second), Share(kv.second, Runs).c_str());
+        auto sketch = CodeClients.find(kv.first);
+        std::snprintf(row, sizeof row, "%-12s  %-10llu  %-6s  %s\n", kv.first.c_str(),
+                      static_cast<unsigned long long>(kv.second), Share(kv.second, Runs).c_str(),
+                      sketch == CodeClients.end() ? "-" : std::to_string(sketch->second.Estimate()).c_str());
         out << row;
     }
     out << "\nerror trail           runs        share\n";
@@ -508,6 +525,13 @@ void TTrailCounts::WriteTable(std::ostream& out) const {
         out << row;
     }
     const TWeeks w = Weeks(*this);
+    out << "\nweek        runs        clients (about)\n";
+    for (const auto& wk : w.Runs) {
+        std::snprintf(row, sizeof row, "%-10s  %-10llu  %llu\n", wk.first.c_str(),
+                      static_cast<unsigned long long>(wk.second),
+                      static_cast<unsigned long long>(ClientsOf(WeekClients, wk.first)));
+        out << row;
+    }
     out << "\nweek        runs        code  runs   share of the week's runs\n";
     for (const auto& wk : w.Runs) {
         for (const auto& kv : w.Codes) {
@@ -530,11 +554,14 @@ void TTrailCounts::WriteTable(std::ostream& out) const {
 
 void TTrailCounts::WriteJson(std::ostream& out) const {
     out << "{\"schema\": " << kTrailsSchema << ", \"lines\": " << Lines << ", \"runs\": " << Runs << ", \"other\": " << Other
-        << ", \"malformed\": " << Malformed << ",\n \"codes\": [";
+        << ", \"malformed\": " << Malformed << ",\n \"clients\": {\"estimate\": " << Clients.Estimate()
+        << ", \"relative_error\": " << TClientSketch::kRelativeError << "},\n \"codes\": [";
     const char* sep = "";
     for (const auto& kv : ByCount(Codes)) {
         out << sep << "{\"code\": " << JsonString(kv.first) << ", \"runs\": " << kv.second
-            << ", \"share\": " << Ratio(kv.second, Runs) << "}";
+            << ", \"share\": " << Ratio(kv.second, Runs);
+        if (CodeClients.count(kv.first)) out << ", \"clients\": " << ClientsOf(CodeClients, kv.first);
+        out << "}";
         sep = ", ";
     }
     out << "],\n \"trails\": [";
@@ -572,7 +599,8 @@ void TTrailCounts::WriteJson(std::ostream& out) const {
     out << "],\n \"weeks\": [";
     sep = "";
     for (const auto& kv : w.Runs) {
-        out << sep << "{\"week\": " << JsonString(kv.first) << ", \"runs\": " << kv.second << ", \"codes\": [";
+        out << sep << "{\"week\": " << JsonString(kv.first) << ", \"runs\": " << kv.second
+            << ", \"clients\": " << ClientsOf(WeekClients, kv.first) << ", \"codes\": [";
         const char* inner = "";
         for (const auto& c : w.Codes) {
             if (c.first.compare(0, kv.first.size() + 1, kv.first + " ") != 0) continue;
@@ -599,14 +627,21 @@ void TTrailCounts::WriteCsv(std::ostream& out) const {
     out << "total,runs," << Runs << ",\n";
     out << "total,other," << Other << ",\n";
     out << "total,malformed," << Malformed << ",\n";
+    // Estimates: "runs" holds the number of distinct clients.
+    out << "total,clients (about)," << Clients.Estimate() << ",\n";
     for (const auto& kv : ByCount(Codes))
         out << "code," << CsvField(kv.first) << "," << kv.second << "," << Ratio(kv.second, Runs) << "\n";
+    for (const auto& kv : ByCount(Codes))
+        if (CodeClients.count(kv.first))
+            out << "code clients (about)," << CsvField(kv.first) << "," << ClientsOf(CodeClients, kv.first) << ",\n";
     for (const auto& kv : ByCount(Trails))
         out << "trail," << CsvField(kv.first) << "," << kv.second << "," << Ratio(kv.second, Runs) << "\n";
     for (const auto& kv : Versions) out << "version," << CsvField(kv.first) << "," << kv.second << ",\n";
     for (const auto& kv : Days) out << "day," << kv.first << "," << kv.second << ",\n";
     const TWeeks w = Weeks(*this);
     for (const auto& kv : w.Runs) out << "week," << kv.first << "," << kv.second << ",\n";
+    for (const auto& kv : w.Runs)
+        out << "week clients (about)," << kv.first << "," << ClientsOf(WeekClients, kv.first) << ",\n";
     for (const auto& kv : w.Codes) {
         const std::string week = kv.first.substr(0, kv.first.find(' '));
         out << "week code," << CsvField(kv.first) << "," << kv.second << ","
@@ -941,7 +976,9 @@ void TTrailCounts::WriteHtml(std::ostream& out) const {
            "td:first-child,th:first-child{text-align:left}.summary{font-size:1.1em}\n"
            "</style></head><body>\n<h1>Update utility: catalogue requests</h1>\n";
     out << "<p class=\"summary\" id=\"summary\">" << Runs << " runs (catalogue requests with a trail), " << Other
-        << " other requests, " << Malformed << " malformed lines, " << Days.size() << " days.</p>\n";
+        << " other requests, " << Malformed << " malformed lines, " << Days.size() << " days; about "
+        << Clients.Estimate() << " distinct clients made the runs (an estimate; standard error " << ErrorPercent()
+        << ").</p>\n";
     DayChart(out, Days);
     std::vector<std::string> codes;
     std::vector<std::pair<std::string, double>> shares;
@@ -965,8 +1002,10 @@ void TTrailCounts::WriteHtml(std::ostream& out) const {
     BarChart(out, "Runs by installed version", versionRows, "", {});
 
     std::vector<std::vector<std::string>> rows;
-    for (const auto& kv : ByCount(Codes)) rows.push_back({kv.first, std::to_string(kv.second), Share(kv.second, Runs)});
-    Table(out, "Codes", {"code", "runs", "share"}, rows);
+    for (const auto& kv : ByCount(Codes))
+        rows.push_back({kv.first, std::to_string(kv.second), Share(kv.second, Runs),
+                        CodeClients.count(kv.first) ? std::to_string(ClientsOf(CodeClients, kv.first)) : "-"});
+    Table(out, "Codes", {"code", "runs", "share", "clients (about)"}, rows);
     rows.clear();
     for (const auto& kv : ByCount(Trails)) {
         rows.push_back({kv.first, std::to_string(kv.second), Share(kv.second, Runs)});
@@ -985,9 +1024,9 @@ void TTrailCounts::WriteHtml(std::ostream& out) const {
         for (const auto& c : w.Codes)
             if (c.first.compare(0, kv.first.size() + 1, kv.first + " ") == 0)
                 line += c.first.substr(kv.first.size() + 1) + " " + Share(c.second, kv.second) + "  ";
-        rows.push_back({kv.first, std::to_string(kv.second), line});
+        rows.push_back({kv.first, std::to_string(kv.second), std::to_string(ClientsOf(WeekClients, kv.first)), line});
     }
-    Table(out, "Weeks", {"week", "runs", "share of the week's runs"}, rows);
+    Table(out, "Weeks", {"week", "runs", "clients (about)", "share of the week's runs"}, rows);
     rows.clear();
     for (const auto& kv : Statuses) {
         const size_t sp = kv.first.find(' ');
