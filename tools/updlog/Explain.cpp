@@ -4,11 +4,13 @@
 #include <cctype>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string_view>
+#include <unordered_map>
 
 #include "tools/updlog/Json.h"
 
@@ -205,6 +207,8 @@ public:
             if (word == std::string::npos) word = s_.size();
             soft_.push_back(flowed_[k] || (at - lineStart) + 1 + (word - at - 1) > kWrapColumns);
         }
+        softAt_.assign(s_.size(), false);
+        for (size_t k = 0; k < breaks_.size(); ++k) softAt_[breaks_[k]] = soft_[k];
         // For each break, the first hard one from it on.
         hardFrom_.resize(breaks_.size());
         for (size_t k = breaks_.size(); k-- > 0;)
@@ -214,14 +218,27 @@ public:
     const std::string& Text() const { return s_; }
     size_t Size() const { return s_.size(); }
     // May a '\n' at i stand for a blank?
-    bool Soft(size_t i) const {
-        auto it = std::lower_bound(breaks_.begin(), breaks_.end(), i);
-        return it != breaks_.end() && *it == i && soft_[static_cast<size_t>(it - breaks_.begin())];
-    }
+    bool Soft(size_t i) const { return i < softAt_.size() && softAt_[i]; }
     // The end of the text a value starting at i may span: the next hard line break.
     size_t SpanEnd(size_t i) const {
-        auto it = std::lower_bound(breaks_.begin(), breaks_.end(), i);
-        return it == breaks_.end() ? s_.size() : hardFrom_[static_cast<size_t>(it - breaks_.begin())];
+        // Asked for place after place, mostly a little further on each time:
+        // a few steps from the last answer before a search.
+        const auto from = [&](size_t k) {
+            return static_cast<size_t>(std::lower_bound(breaks_.begin() + static_cast<std::ptrdiff_t>(k),
+                                                        breaks_.end(), i) - breaks_.begin());
+        };
+        size_t k = std::min(cursor_, breaks_.size());
+        if (k > 0 && breaks_[k - 1] >= i) {
+            k = from(0);
+        } else {
+            for (int steps = 0; k < breaks_.size() && breaks_[k] < i; ++k)
+                if (++steps > 8) {
+                    k = from(k);
+                    break;
+                }
+        }
+        cursor_ = k;
+        return k == breaks_.size() ? s_.size() : hardFrom_[k];
     }
     int LineAt(size_t i) const {
         auto it = std::upper_bound(starts_.begin(), starts_.end(), i);
@@ -268,6 +285,8 @@ private:
     std::vector<bool> soft_;
     std::vector<bool> flowed_;  // the line before the break ended in a blank
     std::vector<size_t> hardFrom_;
+    std::vector<bool> softAt_;  // by position in s_: a soft break
+    mutable size_t cursor_ = 0;  // where SpanEnd last found i among the breaks
     bool lastFlowed_ = false;
     std::vector<size_t> starts_;
     std::vector<int> numbers_;
@@ -291,6 +310,11 @@ public:
         for (auto& w : words_)
             for (size_t at = s_.find(w.first); at != std::string::npos; at = s_.find(w.first, at + 1))
                 w.second.push_back(static_cast<uint32_t>(at));
+        // Each free value's list, looked up once rather than at every try.
+        for (const TTemplate& t : templates)
+            for (size_t k = 0; k + 1 < t.Pieces.size(); ++k)
+                if (t.Pieces[k].Placeholder && (t.Pieces[k].Type == 'a' || t.Pieces[k].Type == 'p'))
+                    after_[&t.Pieces[k]] = &words_.at(FirstWord(t.Pieces[k + 1].Literal));
     }
 
     std::vector<TMatch> Match(const TTemplate& t, size_t at) const {
@@ -402,7 +426,7 @@ private:
             // follow a wrapped line end), a few times at most.
             const std::string& lit = t.Pieces[piece + 1].Literal;
             const bool blank = lit[0] == ' ';
-            const std::vector<uint32_t>& found = words_.at(FirstWord(lit));
+            const std::vector<uint32_t>& found = *after_.at(&pc);
             int tried = 0;
             for (auto it = std::lower_bound(found.begin(), found.end(), static_cast<uint32_t>(at + (blank ? 1 : 0)));
                  it != found.end() && tried < 16; ++it) {
@@ -471,6 +495,7 @@ private:
     const std::string& s_;
     const std::vector<size_t>& ends_;
     std::map<std::string, std::vector<uint32_t>> words_;
+    std::unordered_map<const TPiece*, const std::vector<uint32_t>*> after_;
 };
 
 }  // namespace
@@ -499,6 +524,21 @@ TDecodedText DecodePaste(const std::string& b) {
     return d;
 }
 
+namespace {
+
+// May a value of the type begin with c? A cheap test before a full match,
+// which a paste of many short lines would otherwise pay at each one.
+bool MayStart(char type, char c) {
+    switch (type) {
+    case 'v': return IsDigit(c);
+    case '#': return IsDigit(c) || c == '-';
+    case 'w': return c != ' ' && c != '\n';
+    default: return true;  // a path or free text may even be empty
+    }
+}
+
+}  // namespace
+
 TParsedPaste ParsePaste(const std::string& utf8) {
     const TPaste paste(utf8);
     const std::string& s = paste.Text();
@@ -509,14 +549,15 @@ TParsedPaste ParsePaste(const std::string& utf8) {
 
     // Where a line of the run may start: a line start, or where a line's
     // fixed beginning appears (the line ends before it were lost).
-    std::vector<size_t> starts{0};
-    for (size_t b : paste.Breaks()) starts.push_back(b + 1);
+    // (Those after a break are in order already; the rest are sorted apart
+    // and merged in, which keeps a paste of many short lines cheap.)
+    std::vector<size_t> found;
     for (const TTemplate& t : templates) {
         if (t.Pieces.empty()) continue;
         if (!t.Pieces[0].Placeholder) {
             const std::string& lit = t.Pieces[0].Literal;
             if (lit.size() < 4) continue;
-            for (size_t at = s.find(lit); at != std::string::npos; at = s.find(lit, at + 1)) starts.push_back(at);
+            for (size_t at = s.find(lit); at != std::string::npos; at = s.find(lit, at + 1)) found.push_back(at);
         } else if (t.Pieces.size() > 1 && (t.Pieces[0].Type == '#' || t.Pieces[0].Type == 'w')) {
             // "3 Desktop Shortcuts...": back from the words over the value.
             const std::string& lit = t.Pieces[1].Literal;
@@ -525,19 +566,25 @@ TParsedPaste ParsePaste(const std::string& utf8) {
                 while (b > 0 && (t.Pieces[0].Type == '#' ? IsDigit(s[b - 1]) : s[b - 1] != ' ' && s[b - 1] != '\n'))
                     --b;
                 // Only where the number stands alone: "(S-1-1-0) may" is not a shortcut line.
-                if (b < at && (b == 0 || s[b - 1] == ' ' || s[b - 1] == '\n')) starts.push_back(b);
+                if (b < at && (b == 0 || s[b - 1] == ' ' || s[b - 1] == '\n')) found.push_back(b);
             }
         }
     }
     // Where a path begins ("C:\"): a running program's line starts with one.
     for (size_t at = s.find(":\\"); at != std::string::npos; at = s.find(":\\", at + 1))
-        if (at > 0 && std::isalpha(static_cast<unsigned char>(s[at - 1]))) starts.push_back(at - 1);
-    std::sort(starts.begin(), starts.end());
+        if (at > 0 && std::isalpha(static_cast<unsigned char>(s[at - 1]))) found.push_back(at - 1);
+    std::sort(found.begin(), found.end());
+    std::vector<size_t> starts{0};
+    starts.reserve(paste.Breaks().size() + found.size() + 1);
+    for (size_t b : paste.Breaks()) starts.push_back(b + 1);
+    const size_t lineStarts = starts.size();
+    starts.insert(starts.end(), found.begin(), found.end());
+    std::inplace_merge(starts.begin(), starts.begin() + static_cast<std::ptrdiff_t>(lineStarts), starts.end());
     starts.erase(std::unique(starts.begin(), starts.end()), starts.end());
-    std::vector<size_t> ends = starts;
-    ends.insert(ends.end(), paste.Breaks().begin(), paste.Breaks().end());
+    std::vector<size_t> ends;
+    ends.reserve(starts.size() + paste.Breaks().size() + 1);
+    std::merge(starts.begin(), starts.end(), paste.Breaks().begin(), paste.Breaks().end(), std::back_inserter(ends));
     ends.push_back(n);
-    std::sort(ends.begin(), ends.end());
     ends.erase(std::unique(ends.begin(), ends.end()), ends.end());
     const TMatcher matcher(paste, ends, templates);
 
@@ -572,6 +619,16 @@ TParsedPaste ParsePaste(const std::string& utf8) {
             node.Template = static_cast<int16_t>(line);
         }
     };
+    // The templates that may match where a character stands, in their order:
+    // those that begin with it, and those that begin with a value.
+    std::vector<size_t> byFirst[256];
+    for (size_t k = 0; k < templates.size(); ++k) {
+        const TTemplate& t = templates[k];
+        if (t.Pieces.empty()) continue;
+        for (int c = 0; c < 256; ++c)
+            if (t.Pieces[0].Placeholder || static_cast<unsigned char>(t.Pieces[0].Literal[0]) == c)
+                byFirst[c].push_back(k);
+    }
     offer(0, 0, 0, 0, 0, true, -1);
     for (size_t at = 0; at < n; ++at) {
         if (nodes[at].Garbage == UINT32_MAX) continue;
@@ -580,9 +637,9 @@ TParsedPaste ParsePaste(const std::string& utf8) {
         const bool clean = node.Clean || lineStart;
         if (clean && (s[at] == ' ' || s[at] == '\n'))
             offer(at + 1, node.Garbage, node.Lines, node.Joins, at, true, -1);
-        for (const TTemplate& t : templates) {
-            if (t.Pieces.empty()) continue;
-            if (t.Pieces[0].Placeholder ? !clean : s.compare(at, 1, t.Pieces[0].Literal, 0, 1) != 0) continue;
+        for (const size_t k : byFirst[static_cast<unsigned char>(s[at])]) {
+            const TTemplate& t = templates[k];
+            if (t.Pieces[0].Placeholder && (!clean || !MayStart(t.Pieces[0].Type, s[at]))) continue;
             for (const TMatch& m : matcher.Match(t, at)) {
                 if (m.End <= at) continue;
                 const uint32_t joins = static_cast<uint32_t>(std::count(s.begin() + static_cast<std::ptrdiff_t>(at),
@@ -602,6 +659,12 @@ TParsedPaste ParsePaste(const std::string& utf8) {
     std::vector<std::pair<size_t, size_t>> garbage;
     for (size_t at = n; at > 0;) {
         const TNode& node = nodes[at];
+        // The verdict is on the latest runs: beyond that many lines, the
+        // earlier ones would only cost time and memory.
+        if (parsed.Lines.size() == TParsedPaste::kMaxPasteLines) {
+            parsed.LinesLeftOut = true;
+            break;
+        }
         if (node.Template >= 0) {
             const TTemplate& t = templates[static_cast<size_t>(node.Template)];
             for (TMatch& m : matcher.Match(t, node.From))
@@ -1013,6 +1076,10 @@ TExplanation Explain(const std::string& bytes) {
             repeats += (repeated > 1 ? ", " : "") + std::to_string(grouped[r].Lines.front().Line) + "-" +
                        std::to_string(grouped[r].Lines.back().Line);
     }
+    if (parsed.LinesLeftOut)
+        e.Notes.push_back("the paste holds more than " + std::to_string(TParsedPaste::kMaxPasteLines) +
+                          " lines of run logs: only the last " + std::to_string(TParsedPaste::kMaxPasteLines) +
+                          " were read");
     if (repeated)
         e.Notes.push_back("lines " + repeats + (repeated > 3 ? " and " + std::to_string(repeated - 3) + " more runs" : "") +
                           " repeat an earlier run line for line (pasted twice): left out");
