@@ -186,6 +186,10 @@ bool NamesModule(const std::string& path) {
 // line ended in a blank: a format=flowed soft break) may stand for a blank.
 // The matcher takes it as one only where the joined text is a run line.
 
+// Positions in the text: 32 bits (a paste is a few megabytes at most) halve
+// the tables that a paste of many short lines fills.
+using TPos = uint32_t;
+
 class TPaste {
 public:
     explicit TPaste(const std::string& text) {
@@ -212,7 +216,7 @@ public:
         // For each break, the first hard one from it on.
         hardFrom_.resize(breaks_.size());
         for (size_t k = breaks_.size(); k-- > 0;)
-            hardFrom_[k] = !soft_[k] ? breaks_[k] : k + 1 < breaks_.size() ? hardFrom_[k + 1] : s_.size();
+            hardFrom_[k] = !soft_[k] ? breaks_[k] : k + 1 < breaks_.size() ? hardFrom_[k + 1] : static_cast<TPos>(s_.size());
     }
 
     const std::string& Text() const { return s_; }
@@ -244,7 +248,7 @@ public:
         auto it = std::upper_bound(starts_.begin(), starts_.end(), i);
         return it == starts_.begin() ? 1 : numbers_[static_cast<size_t>(it - starts_.begin()) - 1];
     }
-    const std::vector<size_t>& Breaks() const { return breaks_; }
+    const std::vector<TPos>& Breaks() const { return breaks_; }
 
 private:
     static constexpr size_t kWrapColumns = 56;
@@ -270,25 +274,25 @@ private:
             return;
         }
         if (!s_.empty()) {
-            breaks_.push_back(s_.size());
+            breaks_.push_back(static_cast<TPos>(s_.size()));
             flowed_.push_back(lastFlowed_);
             s_ += '\n';
         }
         lastFlowed_ = e < line.size();
-        starts_.push_back(s_.size());
+        starts_.push_back(static_cast<TPos>(s_.size()));
         numbers_.push_back(number);
         s_.append(line, b, e - b);
     }
 
     std::string s_;
-    std::vector<size_t> breaks_;
+    std::vector<TPos> breaks_;
     std::vector<bool> soft_;
     std::vector<bool> flowed_;  // the line before the break ended in a blank
-    std::vector<size_t> hardFrom_;
+    std::vector<TPos> hardFrom_;
     std::vector<bool> softAt_;  // by position in s_: a soft break
     mutable size_t cursor_ = 0;  // where SpanEnd last found i among the breaks
     bool lastFlowed_ = false;
-    std::vector<size_t> starts_;
+    std::vector<TPos> starts_;
     std::vector<int> numbers_;
 };
 
@@ -299,7 +303,7 @@ struct TMatch {
 
 class TMatcher {
 public:
-    TMatcher(const TPaste& paste, const std::vector<size_t>& ends, const std::vector<TTemplate>& templates)
+    TMatcher(const TPaste& paste, const std::vector<TPos>& ends, const std::vector<TTemplate>& templates)
         : p_(paste), s_(paste.Text()), ends_(ends) {
         // Where each word that ends a free value appears: found by lookup,
         // not by scanning, so that a paste without them stays linear.
@@ -317,10 +321,12 @@ public:
                     after_[&t.Pieces[k]] = &words_.at(FirstWord(t.Pieces[k + 1].Literal));
     }
 
-    std::vector<TMatch> Match(const TTemplate& t, size_t at) const {
+    // Where the template's matches from at end, with their values unless
+    // only the ends are wanted (they are asked for at every line start).
+    std::vector<TMatch> Match(const TTemplate& t, size_t at, bool values = true) const {
         std::vector<TMatch> out;
         std::vector<std::string> args;
-        Step(t, 0, at, args, out);
+        Step(t, 0, at, args, out, values);
         return out;
     }
 
@@ -378,11 +384,11 @@ private:
         return v;
     }
 
-    void Step(const TTemplate& t, size_t piece, size_t at, std::vector<std::string>& args,
-              std::vector<TMatch>& out) const {
+    void Step(const TTemplate& t, size_t piece, size_t at, std::vector<std::string>& args, std::vector<TMatch>& out,
+              bool values) const {
         if (out.size() > 8) return;
         if (piece == t.Pieces.size()) {
-            out.push_back({at, args});
+            out.push_back({at, values ? args : std::vector<std::string>()});
             return;
         }
         const TPiece& pc = t.Pieces[piece];
@@ -395,14 +401,14 @@ private:
                 if (want == ' ' && atEnd && k + 1 == pc.Literal.size() && piece + 2 == t.Pieces.size() &&
                     t.Pieces[piece + 1].Type == 'a') {
                     args.push_back("");
-                    out.push_back({i, args});
+                    out.push_back({i, values ? args : std::vector<std::string>()});
                     args.pop_back();
                     return;
                 }
                 if (i >= s_.size()) return;
                 if (want == ' ' ? !Blank(i) : s_[i] != want) return;
             }
-            Step(t, piece + 1, i, args, out);
+            Step(t, piece + 1, i, args, out, values);
             return;
         }
         // No line of the run is longer; the bound keeps a pathological paste linear.
@@ -412,11 +418,11 @@ private:
             size_t e = at;
             while (e < span && Continues(pc.Type, s_[e])) {
                 ++e;
-                if (!last && e > at) TryAfter(t, piece, at, e, args, out);
+                if (!last && e > at) TryAfter(t, piece, at, e, args, out, values);
             }
             if (last && ValidValue(pc.Type, Value(at, e))) {
                 args.push_back(Value(at, e));
-                Step(t, piece + 1, e, args, out);
+                Step(t, piece + 1, e, args, out, values);
                 args.pop_back();
             }
             return;
@@ -435,7 +441,7 @@ private:
                 if (e >= span) break;
                 if (blank && s_[e] != ' ' && s_[e] != '\n') continue;
                 ++tried;
-                TryAfter(t, piece, at, e, args, out);
+                TryAfter(t, piece, at, e, args, out, values);
             }
             return;
         }
@@ -459,7 +465,7 @@ private:
                 }
                 if (moduleOnly && !NamesModule(v)) continue;
                 args.push_back(v);
-                Step(t, piece + 1, *it, args, out);
+                Step(t, piece + 1, *it, args, out, values);
                 args.pop_back();
             }
             if (t.Id != TRunMsg::Launching) break;
@@ -477,7 +483,7 @@ private:
     }
 
     void TryAfter(const TTemplate& t, size_t piece, size_t from, size_t to, std::vector<std::string>& args,
-                  std::vector<TMatch>& out) const {
+                  std::vector<TMatch>& out, bool values) const {
         // The cheap checks first: most candidates fail them, and a value may be long.
         if (piece + 1 < t.Pieces.size() && !LiteralAt(t.Pieces[piece + 1].Literal, to)) return;
         if (t.Pieces[piece].Type == 'p' && from < to &&
@@ -487,13 +493,13 @@ private:
         std::string v = Value(from, to);
         if (!ValidValue(t.Pieces[piece].Type, v)) return;
         args.push_back(v);
-        Step(t, piece + 1, to, args, out);
+        Step(t, piece + 1, to, args, out, values);
         args.pop_back();
     }
 
     const TPaste& p_;
     const std::string& s_;
-    const std::vector<size_t>& ends_;
+    const std::vector<TPos>& ends_;
     std::map<std::string, std::vector<uint32_t>> words_;
     std::unordered_map<const TPiece*, const std::vector<uint32_t>*> after_;
 };
@@ -540,24 +546,24 @@ bool MayStart(char type, char c) {
 }  // namespace
 
 TParsedPaste ParsePaste(const std::string& utf8) {
+    // Positions are kept in 32 bits; a paste is a few megabytes at most.
+    if (utf8.size() >= UINT32_MAX / 2) throw std::length_error("the text is too large to be a pasted log");
     const TPaste paste(utf8);
     const std::string& s = paste.Text();
     const size_t n = s.size();
-    // Positions are kept in 32 bits; a paste is a few megabytes at most.
-    if (n >= UINT32_MAX / 2) throw std::length_error("the text is too large to be a pasted log");
     const std::vector<TTemplate>& templates = Templates();
 
     // Where a line of the run may start: a line start, or where a line's
     // fixed beginning appears (the line ends before it were lost).
     // (Those after a break are in order already; the rest are sorted apart
     // and merged in, which keeps a paste of many short lines cheap.)
-    std::vector<size_t> found;
+    std::vector<TPos> found;
     for (const TTemplate& t : templates) {
         if (t.Pieces.empty()) continue;
         if (!t.Pieces[0].Placeholder) {
             const std::string& lit = t.Pieces[0].Literal;
             if (lit.size() < 4) continue;
-            for (size_t at = s.find(lit); at != std::string::npos; at = s.find(lit, at + 1)) found.push_back(at);
+            for (size_t at = s.find(lit); at != std::string::npos; at = s.find(lit, at + 1)) found.push_back(static_cast<TPos>(at));
         } else if (t.Pieces.size() > 1 && (t.Pieces[0].Type == '#' || t.Pieces[0].Type == 'w')) {
             // "3 Desktop Shortcuts...": back from the words over the value.
             const std::string& lit = t.Pieces[1].Literal;
@@ -566,25 +572,25 @@ TParsedPaste ParsePaste(const std::string& utf8) {
                 while (b > 0 && (t.Pieces[0].Type == '#' ? IsDigit(s[b - 1]) : s[b - 1] != ' ' && s[b - 1] != '\n'))
                     --b;
                 // Only where the number stands alone: "(S-1-1-0) may" is not a shortcut line.
-                if (b < at && (b == 0 || s[b - 1] == ' ' || s[b - 1] == '\n')) found.push_back(b);
+                if (b < at && (b == 0 || s[b - 1] == ' ' || s[b - 1] == '\n')) found.push_back(static_cast<TPos>(b));
             }
         }
     }
     // Where a path begins ("C:\"): a running program's line starts with one.
     for (size_t at = s.find(":\\"); at != std::string::npos; at = s.find(":\\", at + 1))
-        if (at > 0 && std::isalpha(static_cast<unsigned char>(s[at - 1]))) found.push_back(at - 1);
+        if (at > 0 && std::isalpha(static_cast<unsigned char>(s[at - 1]))) found.push_back(static_cast<TPos>(at - 1));
     std::sort(found.begin(), found.end());
-    std::vector<size_t> starts{0};
+    std::vector<TPos> starts{0};
     starts.reserve(paste.Breaks().size() + found.size() + 1);
-    for (size_t b : paste.Breaks()) starts.push_back(b + 1);
+    for (TPos b : paste.Breaks()) starts.push_back(b + 1);
     const size_t lineStarts = starts.size();
     starts.insert(starts.end(), found.begin(), found.end());
     std::inplace_merge(starts.begin(), starts.begin() + static_cast<std::ptrdiff_t>(lineStarts), starts.end());
     starts.erase(std::unique(starts.begin(), starts.end()), starts.end());
-    std::vector<size_t> ends;
+    std::vector<TPos> ends;
     ends.reserve(starts.size() + paste.Breaks().size() + 1);
     std::merge(starts.begin(), starts.end(), paste.Breaks().begin(), paste.Breaks().end(), std::back_inserter(ends));
-    ends.push_back(n);
+    ends.push_back(static_cast<TPos>(n));
     ends.erase(std::unique(ends.begin(), ends.end()), ends.end());
     const TMatcher matcher(paste, ends, templates);
 
@@ -640,7 +646,7 @@ TParsedPaste ParsePaste(const std::string& utf8) {
         for (const size_t k : byFirst[static_cast<unsigned char>(s[at])]) {
             const TTemplate& t = templates[k];
             if (t.Pieces[0].Placeholder && (!clean || !MayStart(t.Pieces[0].Type, s[at]))) continue;
-            for (const TMatch& m : matcher.Match(t, at)) {
+            for (const TMatch& m : matcher.Match(t, at, false)) {
                 if (m.End <= at) continue;
                 const uint32_t joins = static_cast<uint32_t>(std::count(s.begin() + static_cast<std::ptrdiff_t>(at),
                                                               s.begin() + static_cast<std::ptrdiff_t>(m.End), '\n'));
