@@ -456,6 +456,11 @@ private:
             int tried = 0;
             for (auto it = std::lower_bound(ends_.begin(), ends_.end(), at);
                  it != ends_.end() && *it <= span && tried < 8; ++it, ++tried) {
+                // Any text will do: only the end is wanted.
+                if (!values && pc.Type == 'a' && t.Id != TRunMsg::Launching) {
+                    Step(t, piece + 1, *it, args, out, values);
+                    continue;
+                }
                 std::string v = Value(at, *it);
                 while (!v.empty() && v.back() == ' ') v.pop_back();
                 if (!ValidValue(pc.Type, v)) continue;
