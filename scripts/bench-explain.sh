@@ -33,11 +33,14 @@ write("wrapped-40", b"\n".join(normal[i:i + 40] for i in range(0, len(normal), 4
 write("quoted-deep", b"".join(b"> > > " + l + b"\n" for l in first))
 write("header-only", first[0] + b"\n")
 write("path-starts", b"C:\\ is in use by another program (x) ")
+write("paren-inline", b"1) 2) 3) ")                       # shortcut starts without line ends
+write("drive-letters", b"C:\\")                           # a path's start every three bytes
 PY
 
 printf '%-14s %10s %10s %10s %10s\n' paste seconds "peak MiB" "x time" "x memory"
 normal_t= normal_m=
-for paste in normal numbered flowed running no-line-ends wrapped-40 quoted-deep header-only path-starts; do
+for paste in normal numbered flowed running no-line-ends wrapped-40 quoted-deep header-only path-starts \
+    paren-inline drive-letters; do
     best_t= best_m=
     for ((round = 1; round <= ROUNDS; round++)); do
         /usr/bin/time -f '%e %M' -o "$work/time" "$updlog" explain "$work/$paste.txt" >/dev/null || true

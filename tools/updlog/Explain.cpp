@@ -190,6 +190,27 @@ bool NamesModule(const std::string& path) {
 // the tables that a paste of many short lines fills.
 using TPos = uint32_t;
 
+// The first index of the sorted v whose value is at least i. Asked for place
+// after place, mostly a little further on each time: a few steps from the
+// last answer (cursor) before a search.
+size_t LowerFrom(const std::vector<TPos>& v, size_t& cursor, size_t i) {
+    const auto search = [&](size_t k) {
+        return static_cast<size_t>(std::lower_bound(v.begin() + static_cast<std::ptrdiff_t>(k), v.end(), i) - v.begin());
+    };
+    size_t k = std::min(cursor, v.size());
+    if (k > 0 && v[k - 1] >= i) {
+        k = search(0);
+    } else {
+        for (int steps = 0; k < v.size() && v[k] < i; ++k)
+            if (++steps > 8) {
+                k = search(k);
+                break;
+            }
+    }
+    cursor = k;
+    return k;
+}
+
 class TPaste {
 public:
     explicit TPaste(const std::string& text) {
@@ -225,23 +246,7 @@ public:
     bool Soft(size_t i) const { return i < softAt_.size() && softAt_[i]; }
     // The end of the text a value starting at i may span: the next hard line break.
     size_t SpanEnd(size_t i) const {
-        // Asked for place after place, mostly a little further on each time:
-        // a few steps from the last answer before a search.
-        const auto from = [&](size_t k) {
-            return static_cast<size_t>(std::lower_bound(breaks_.begin() + static_cast<std::ptrdiff_t>(k),
-                                                        breaks_.end(), i) - breaks_.begin());
-        };
-        size_t k = std::min(cursor_, breaks_.size());
-        if (k > 0 && breaks_[k - 1] >= i) {
-            k = from(0);
-        } else {
-            for (int steps = 0; k < breaks_.size() && breaks_[k] < i; ++k)
-                if (++steps > 8) {
-                    k = from(k);
-                    break;
-                }
-        }
-        cursor_ = k;
+        const size_t k = LowerFrom(breaks_, cursor_, i);
         return k == breaks_.size() ? s_.size() : hardFrom_[k];
     }
     int LineAt(size_t i) const {
@@ -454,7 +459,7 @@ private:
         bool moduleOnly = false;
         for (int pass = 0; pass < 2; ++pass) {
             int tried = 0;
-            for (auto it = std::lower_bound(ends_.begin(), ends_.end(), at);
+            for (auto it = ends_.begin() + static_cast<std::ptrdiff_t>(LowerFrom(ends_, endsCursor_, at));
                  it != ends_.end() && *it <= span && tried < 8; ++it, ++tried) {
                 // Any text will do: only the end is wanted.
                 if (!values && pc.Type == 'a' && t.Id != TRunMsg::Launching) {
@@ -507,6 +512,7 @@ private:
     const std::vector<TPos>& ends_;
     std::map<std::string, std::vector<uint32_t>> words_;
     std::unordered_map<const TPiece*, const std::vector<uint32_t>*> after_;
+    mutable size_t endsCursor_ = 0;
 };
 
 }  // namespace
@@ -641,6 +647,7 @@ TParsedPaste ParsePaste(const std::string& utf8) {
                 byFirst[c].push_back(k);
     }
     offer(0, 0, 0, 0, 0, true, -1);
+    size_t nextStart = 0;
     for (size_t at = 0; at < n; ++at) {
         if (nodes[at].Garbage == UINT32_MAX) continue;
         const TNode node = nodes[at];
@@ -659,8 +666,10 @@ TParsedPaste ParsePaste(const std::string& utf8) {
                       static_cast<int>(&t - templates.data()));
             }
         }
-        auto next = std::upper_bound(starts.begin(), starts.end(), at);
-        const size_t to = next == starts.end() ? n : *next;
+        // The next place a line may start: positions only grow, so a cursor
+        // finds it without a search.
+        while (nextStart < starts.size() && starts[nextStart] <= at) ++nextStart;
+        const size_t to = nextStart == starts.size() ? n : starts[nextStart];
         uint64_t skipped = 0;
         for (size_t i = at; i < to; ++i) skipped += s[i] != ' ' && s[i] != '\n';
         offer(to, node.Garbage + skipped, node.Lines, node.Joins, at, false, -1);
