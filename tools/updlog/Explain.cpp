@@ -679,9 +679,9 @@ TParsedPaste ParsePaste(const std::string& utf8) {
     std::vector<std::pair<size_t, size_t>> garbage;
     for (size_t at = n; at > 0;) {
         const TNode& node = nodes[at];
-        // The verdict is on the latest runs: beyond that many lines, the
-        // earlier ones would only cost time and memory.
-        if (parsed.Lines.size() == TParsedPaste::kMaxPasteLines) {
+        // The verdict is on the latest runs: beyond that many lines (of the
+        // run or not), the earlier ones would only cost time and memory.
+        if (parsed.Lines.size() + garbage.size() >= TParsedPaste::kMaxPasteLines) {
             parsed.LinesLeftOut = true;
             break;
         }
@@ -1097,9 +1097,8 @@ TExplanation Explain(const std::string& bytes) {
                        std::to_string(grouped[r].Lines.back().Line);
     }
     if (parsed.LinesLeftOut)
-        e.Notes.push_back("the paste holds more than " + std::to_string(TParsedPaste::kMaxPasteLines) +
-                          " lines of run logs: only the last " + std::to_string(TParsedPaste::kMaxPasteLines) +
-                          " were read");
+        e.Notes.push_back("the paste is longer than " + std::to_string(TParsedPaste::kMaxPasteLines) +
+                          " lines: only its last " + std::to_string(TParsedPaste::kMaxPasteLines) + " were read");
     if (repeated)
         e.Notes.push_back("lines " + repeats + (repeated > 3 ? " and " + std::to_string(repeated - 3) + " more runs" : "") +
                           " repeat an earlier run line for line (pasted twice): left out");
