@@ -382,8 +382,8 @@ TEST(UpdlogExplain, VerdictFirstOnTheLatestRun) {
     EXPECT_NE(json.str().find("\"verdict\": {\"run\": 2, \"of\": 2, \"outcome\": \"stopped\""), std::string::npos);
 }
 
-// Pastes crafted to be heavy (a shortcut line's start over and over, or
-// line after line of junk, then a real log) are read to the end: the latest
+// Pastes crafted to be heavy (a shortcut line's start over and over, alone
+// or between lines of junk, then a real log) are read to the end: the latest
 // run keeps its verdict, and the earliest lines past the bound are left out
 // with a note.
 TEST(UpdlogExplain, HeavyPasteKeepsTheLatestRun) {
@@ -392,10 +392,13 @@ TEST(UpdlogExplain, HeavyPasteKeepsTheLatestRun) {
     ASSERT_FALSE(alone.Runs.empty());
     ASSERT_FALSE(alone.Runs.back().Faults.empty());
     EXPECT_TRUE(alone.Notes.empty());
-    for (const char* unit : {"1) \n", "x\n"}) {
+    // Junk between the lines counts toward the bound as well.
+    const std::pair<const char*, size_t> kHeavy[] = {{"1) \n", TParsedPaste::kMaxPasteLines + 5000},
+                                                     {"1)\nx y\n", TParsedPaste::kMaxPasteLines / 2 + 5000}};
+    for (const auto& [unit, times] : kHeavy) {
         SCOPED_TRACE(unit);
         std::string paste;
-        for (size_t i = 0; i < TParsedPaste::kMaxPasteLines + 5000; ++i) paste += unit;
+        for (size_t i = 0; i < times; ++i) paste += unit;
         const TExplanation e = Explain(paste + site);
         ASSERT_FALSE(e.Runs.empty());
         EXPECT_EQ(e.Runs.back().Outcome, alone.Runs.back().Outcome);
