@@ -615,6 +615,13 @@ TEST(UpdlogTrails, ClientsNextToRuns) {
     c.WriteJson(json);
     EXPECT_NE(text.str().find("distinct clients of the runs: about 4 "), std::string::npos) << text.str();
     EXPECT_NE(json.str().find("\"week\": \"2026-W50\", \"runs\": 60, \"clients\": 1,"), std::string::npos) << json.str();
+    std::ostringstream csv, html;
+    c.WriteCsv(csv);
+    c.WriteHtml(html);
+    EXPECT_NE(csv.str().find("\ntotal,clients (about),4,\n"), std::string::npos) << csv.str();
+    EXPECT_NE(csv.str().find("\nweek clients (about),2026-W51,3,\n"), std::string::npos) << csv.str();
+    EXPECT_NE(html.str().find("about 4 distinct clients"), std::string::npos);
+    EXPECT_NE(html.str().find("<td>2026-W50</td><td>60</td><td>1</td>"), std::string::npos);
 
     // Within the stated error on many distinct addresses, and merging halves
     // gives the sketch of the whole, however the halves were kept.
