@@ -1,6 +1,7 @@
 #pragma once
 // Counting the utility's catalogue requests in web server access logs
-// (Common and Combined Log Format) by error trail, by versions and by day.
+// (Common and Combined Log Format) by error trail, by versions and by day,
+// with an estimate of the distinct clients behind them.
 // Streaming: memory grows only with the number of distinct keys. Keys of the
 // expected form (the trail codes, trails of known codes, version numbers,
 // days) are counted exactly whatever their number; other keys ("junk") keep
