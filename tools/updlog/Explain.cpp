@@ -4,11 +4,13 @@
 #include <cctype>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string_view>
+#include <unordered_map>
 
 #include "tools/updlog/Json.h"
 
@@ -184,6 +186,31 @@ bool NamesModule(const std::string& path) {
 // line ended in a blank: a format=flowed soft break) may stand for a blank.
 // The matcher takes it as one only where the joined text is a run line.
 
+// Positions in the text: 32 bits (a paste is a few megabytes at most) halve
+// the tables that a paste of many short lines fills.
+using TPos = uint32_t;
+
+// The first index of the sorted v whose value is at least i. Asked for place
+// after place, mostly a little further on each time: a few steps from the
+// last answer (cursor) before a search.
+size_t LowerFrom(const std::vector<TPos>& v, size_t& cursor, size_t i) {
+    const auto search = [&](size_t k) {
+        return static_cast<size_t>(std::lower_bound(v.begin() + static_cast<std::ptrdiff_t>(k), v.end(), i) - v.begin());
+    };
+    size_t k = std::min(cursor, v.size());
+    if (k > 0 && v[k - 1] >= i) {
+        k = search(0);
+    } else {
+        for (int steps = 0; k < v.size() && v[k] < i; ++k)
+            if (++steps > 8) {
+                k = search(k);
+                break;
+            }
+    }
+    cursor = k;
+    return k;
+}
+
 class TPaste {
 public:
     explicit TPaste(const std::string& text) {
@@ -205,29 +232,28 @@ public:
             if (word == std::string::npos) word = s_.size();
             soft_.push_back(flowed_[k] || (at - lineStart) + 1 + (word - at - 1) > kWrapColumns);
         }
+        softAt_.assign(s_.size(), false);
+        for (size_t k = 0; k < breaks_.size(); ++k) softAt_[breaks_[k]] = soft_[k];
         // For each break, the first hard one from it on.
         hardFrom_.resize(breaks_.size());
         for (size_t k = breaks_.size(); k-- > 0;)
-            hardFrom_[k] = !soft_[k] ? breaks_[k] : k + 1 < breaks_.size() ? hardFrom_[k + 1] : s_.size();
+            hardFrom_[k] = !soft_[k] ? breaks_[k] : k + 1 < breaks_.size() ? hardFrom_[k + 1] : static_cast<TPos>(s_.size());
     }
 
     const std::string& Text() const { return s_; }
     size_t Size() const { return s_.size(); }
     // May a '\n' at i stand for a blank?
-    bool Soft(size_t i) const {
-        auto it = std::lower_bound(breaks_.begin(), breaks_.end(), i);
-        return it != breaks_.end() && *it == i && soft_[static_cast<size_t>(it - breaks_.begin())];
-    }
+    bool Soft(size_t i) const { return i < softAt_.size() && softAt_[i]; }
     // The end of the text a value starting at i may span: the next hard line break.
     size_t SpanEnd(size_t i) const {
-        auto it = std::lower_bound(breaks_.begin(), breaks_.end(), i);
-        return it == breaks_.end() ? s_.size() : hardFrom_[static_cast<size_t>(it - breaks_.begin())];
+        const size_t k = LowerFrom(breaks_, cursor_, i);
+        return k == breaks_.size() ? s_.size() : hardFrom_[k];
     }
     int LineAt(size_t i) const {
         auto it = std::upper_bound(starts_.begin(), starts_.end(), i);
         return it == starts_.begin() ? 1 : numbers_[static_cast<size_t>(it - starts_.begin()) - 1];
     }
-    const std::vector<size_t>& Breaks() const { return breaks_; }
+    const std::vector<TPos>& Breaks() const { return breaks_; }
 
 private:
     static constexpr size_t kWrapColumns = 56;
@@ -253,23 +279,25 @@ private:
             return;
         }
         if (!s_.empty()) {
-            breaks_.push_back(s_.size());
+            breaks_.push_back(static_cast<TPos>(s_.size()));
             flowed_.push_back(lastFlowed_);
             s_ += '\n';
         }
         lastFlowed_ = e < line.size();
-        starts_.push_back(s_.size());
+        starts_.push_back(static_cast<TPos>(s_.size()));
         numbers_.push_back(number);
         s_.append(line, b, e - b);
     }
 
     std::string s_;
-    std::vector<size_t> breaks_;
+    std::vector<TPos> breaks_;
     std::vector<bool> soft_;
     std::vector<bool> flowed_;  // the line before the break ended in a blank
-    std::vector<size_t> hardFrom_;
+    std::vector<TPos> hardFrom_;
+    std::vector<bool> softAt_;  // by position in s_: a soft break
+    mutable size_t cursor_ = 0;  // where SpanEnd last found i among the breaks
     bool lastFlowed_ = false;
-    std::vector<size_t> starts_;
+    std::vector<TPos> starts_;
     std::vector<int> numbers_;
 };
 
@@ -280,7 +308,7 @@ struct TMatch {
 
 class TMatcher {
 public:
-    TMatcher(const TPaste& paste, const std::vector<size_t>& ends, const std::vector<TTemplate>& templates)
+    TMatcher(const TPaste& paste, const std::vector<TPos>& ends, const std::vector<TTemplate>& templates)
         : p_(paste), s_(paste.Text()), ends_(ends) {
         // Where each word that ends a free value appears: found by lookup,
         // not by scanning, so that a paste without them stays linear.
@@ -291,12 +319,19 @@ public:
         for (auto& w : words_)
             for (size_t at = s_.find(w.first); at != std::string::npos; at = s_.find(w.first, at + 1))
                 w.second.push_back(static_cast<uint32_t>(at));
+        // Each free value's list, looked up once rather than at every try.
+        for (const TTemplate& t : templates)
+            for (size_t k = 0; k + 1 < t.Pieces.size(); ++k)
+                if (t.Pieces[k].Placeholder && (t.Pieces[k].Type == 'a' || t.Pieces[k].Type == 'p'))
+                    after_[&t.Pieces[k]] = &words_.at(FirstWord(t.Pieces[k + 1].Literal));
     }
 
-    std::vector<TMatch> Match(const TTemplate& t, size_t at) const {
+    // Where the template's matches from at end, with their values unless
+    // only the ends are wanted (they are asked for at every line start).
+    std::vector<TMatch> Match(const TTemplate& t, size_t at, bool values = true) const {
         std::vector<TMatch> out;
         std::vector<std::string> args;
-        Step(t, 0, at, args, out);
+        Step(t, 0, at, args, out, values);
         return out;
     }
 
@@ -354,11 +389,11 @@ private:
         return v;
     }
 
-    void Step(const TTemplate& t, size_t piece, size_t at, std::vector<std::string>& args,
-              std::vector<TMatch>& out) const {
+    void Step(const TTemplate& t, size_t piece, size_t at, std::vector<std::string>& args, std::vector<TMatch>& out,
+              bool values) const {
         if (out.size() > 8) return;
         if (piece == t.Pieces.size()) {
-            out.push_back({at, args});
+            out.push_back({at, values ? args : std::vector<std::string>()});
             return;
         }
         const TPiece& pc = t.Pieces[piece];
@@ -371,14 +406,14 @@ private:
                 if (want == ' ' && atEnd && k + 1 == pc.Literal.size() && piece + 2 == t.Pieces.size() &&
                     t.Pieces[piece + 1].Type == 'a') {
                     args.push_back("");
-                    out.push_back({i, args});
+                    out.push_back({i, values ? args : std::vector<std::string>()});
                     args.pop_back();
                     return;
                 }
                 if (i >= s_.size()) return;
                 if (want == ' ' ? !Blank(i) : s_[i] != want) return;
             }
-            Step(t, piece + 1, i, args, out);
+            Step(t, piece + 1, i, args, out, values);
             return;
         }
         // No line of the run is longer; the bound keeps a pathological paste linear.
@@ -388,11 +423,11 @@ private:
             size_t e = at;
             while (e < span && Continues(pc.Type, s_[e])) {
                 ++e;
-                if (!last && e > at) TryAfter(t, piece, at, e, args, out);
+                if (!last && e > at) TryAfter(t, piece, at, e, args, out, values);
             }
             if (last && ValidValue(pc.Type, Value(at, e))) {
                 args.push_back(Value(at, e));
-                Step(t, piece + 1, e, args, out);
+                Step(t, piece + 1, e, args, out, values);
                 args.pop_back();
             }
             return;
@@ -402,7 +437,7 @@ private:
             // follow a wrapped line end), a few times at most.
             const std::string& lit = t.Pieces[piece + 1].Literal;
             const bool blank = lit[0] == ' ';
-            const std::vector<uint32_t>& found = words_.at(FirstWord(lit));
+            const std::vector<uint32_t>& found = *after_.at(&pc);
             int tried = 0;
             for (auto it = std::lower_bound(found.begin(), found.end(), static_cast<uint32_t>(at + (blank ? 1 : 0)));
                  it != found.end() && tried < 16; ++it) {
@@ -411,7 +446,7 @@ private:
                 if (e >= span) break;
                 if (blank && s_[e] != ' ' && s_[e] != '\n') continue;
                 ++tried;
-                TryAfter(t, piece, at, e, args, out);
+                TryAfter(t, piece, at, e, args, out, values);
             }
             return;
         }
@@ -424,8 +459,13 @@ private:
         bool moduleOnly = false;
         for (int pass = 0; pass < 2; ++pass) {
             int tried = 0;
-            for (auto it = std::lower_bound(ends_.begin(), ends_.end(), at);
+            for (auto it = ends_.begin() + static_cast<std::ptrdiff_t>(LowerFrom(ends_, endsCursor_, at));
                  it != ends_.end() && *it <= span && tried < 8; ++it, ++tried) {
+                // Any text will do: only the end is wanted.
+                if (!values && pc.Type == 'a' && t.Id != TRunMsg::Launching) {
+                    Step(t, piece + 1, *it, args, out, values);
+                    continue;
+                }
                 std::string v = Value(at, *it);
                 while (!v.empty() && v.back() == ' ') v.pop_back();
                 if (!ValidValue(pc.Type, v)) continue;
@@ -435,7 +475,7 @@ private:
                 }
                 if (moduleOnly && !NamesModule(v)) continue;
                 args.push_back(v);
-                Step(t, piece + 1, *it, args, out);
+                Step(t, piece + 1, *it, args, out, values);
                 args.pop_back();
             }
             if (t.Id != TRunMsg::Launching) break;
@@ -453,7 +493,7 @@ private:
     }
 
     void TryAfter(const TTemplate& t, size_t piece, size_t from, size_t to, std::vector<std::string>& args,
-                  std::vector<TMatch>& out) const {
+                  std::vector<TMatch>& out, bool values) const {
         // The cheap checks first: most candidates fail them, and a value may be long.
         if (piece + 1 < t.Pieces.size() && !LiteralAt(t.Pieces[piece + 1].Literal, to)) return;
         if (t.Pieces[piece].Type == 'p' && from < to &&
@@ -463,14 +503,16 @@ private:
         std::string v = Value(from, to);
         if (!ValidValue(t.Pieces[piece].Type, v)) return;
         args.push_back(v);
-        Step(t, piece + 1, to, args, out);
+        Step(t, piece + 1, to, args, out, values);
         args.pop_back();
     }
 
     const TPaste& p_;
     const std::string& s_;
-    const std::vector<size_t>& ends_;
+    const std::vector<TPos>& ends_;
     std::map<std::string, std::vector<uint32_t>> words_;
+    std::unordered_map<const TPiece*, const std::vector<uint32_t>*> after_;
+    mutable size_t endsCursor_ = 0;
 };
 
 }  // namespace
@@ -499,24 +541,40 @@ TDecodedText DecodePaste(const std::string& b) {
     return d;
 }
 
+namespace {
+
+// May a value of the type begin with c? A cheap test before a full match,
+// which a paste of many short lines would otherwise pay at each one.
+bool MayStart(char type, char c) {
+    switch (type) {
+    case 'v': return IsDigit(c);
+    case '#': return IsDigit(c) || c == '-';
+    case 'w': return c != ' ' && c != '\n';
+    default: return true;  // a path or free text may even be empty
+    }
+}
+
+}  // namespace
+
 TParsedPaste ParsePaste(const std::string& utf8) {
+    // Positions are kept in 32 bits; a paste is a few megabytes at most.
+    if (utf8.size() >= UINT32_MAX / 2) throw std::length_error("the text is too large to be a pasted log");
     const TPaste paste(utf8);
     const std::string& s = paste.Text();
     const size_t n = s.size();
-    // Positions are kept in 32 bits; a paste is a few megabytes at most.
-    if (n >= UINT32_MAX / 2) throw std::length_error("the text is too large to be a pasted log");
     const std::vector<TTemplate>& templates = Templates();
 
     // Where a line of the run may start: a line start, or where a line's
     // fixed beginning appears (the line ends before it were lost).
-    std::vector<size_t> starts{0};
-    for (size_t b : paste.Breaks()) starts.push_back(b + 1);
+    // (Those after a break are in order already; the rest are sorted apart
+    // and merged in, which keeps a paste of many short lines cheap.)
+    std::vector<TPos> found;
     for (const TTemplate& t : templates) {
         if (t.Pieces.empty()) continue;
         if (!t.Pieces[0].Placeholder) {
             const std::string& lit = t.Pieces[0].Literal;
             if (lit.size() < 4) continue;
-            for (size_t at = s.find(lit); at != std::string::npos; at = s.find(lit, at + 1)) starts.push_back(at);
+            for (size_t at = s.find(lit); at != std::string::npos; at = s.find(lit, at + 1)) found.push_back(static_cast<TPos>(at));
         } else if (t.Pieces.size() > 1 && (t.Pieces[0].Type == '#' || t.Pieces[0].Type == 'w')) {
             // "3 Desktop Shortcuts...": back from the words over the value.
             const std::string& lit = t.Pieces[1].Literal;
@@ -525,19 +583,25 @@ TParsedPaste ParsePaste(const std::string& utf8) {
                 while (b > 0 && (t.Pieces[0].Type == '#' ? IsDigit(s[b - 1]) : s[b - 1] != ' ' && s[b - 1] != '\n'))
                     --b;
                 // Only where the number stands alone: "(S-1-1-0) may" is not a shortcut line.
-                if (b < at && (b == 0 || s[b - 1] == ' ' || s[b - 1] == '\n')) starts.push_back(b);
+                if (b < at && (b == 0 || s[b - 1] == ' ' || s[b - 1] == '\n')) found.push_back(static_cast<TPos>(b));
             }
         }
     }
     // Where a path begins ("C:\"): a running program's line starts with one.
     for (size_t at = s.find(":\\"); at != std::string::npos; at = s.find(":\\", at + 1))
-        if (at > 0 && std::isalpha(static_cast<unsigned char>(s[at - 1]))) starts.push_back(at - 1);
-    std::sort(starts.begin(), starts.end());
+        if (at > 0 && std::isalpha(static_cast<unsigned char>(s[at - 1]))) found.push_back(static_cast<TPos>(at - 1));
+    std::sort(found.begin(), found.end());
+    std::vector<TPos> starts{0};
+    starts.reserve(paste.Breaks().size() + found.size() + 1);
+    for (TPos b : paste.Breaks()) starts.push_back(b + 1);
+    const size_t lineStarts = starts.size();
+    starts.insert(starts.end(), found.begin(), found.end());
+    std::inplace_merge(starts.begin(), starts.begin() + static_cast<std::ptrdiff_t>(lineStarts), starts.end());
     starts.erase(std::unique(starts.begin(), starts.end()), starts.end());
-    std::vector<size_t> ends = starts;
-    ends.insert(ends.end(), paste.Breaks().begin(), paste.Breaks().end());
-    ends.push_back(n);
-    std::sort(ends.begin(), ends.end());
+    std::vector<TPos> ends;
+    ends.reserve(starts.size() + paste.Breaks().size() + 1);
+    std::merge(starts.begin(), starts.end(), paste.Breaks().begin(), paste.Breaks().end(), std::back_inserter(ends));
+    ends.push_back(static_cast<TPos>(n));
     ends.erase(std::unique(ends.begin(), ends.end()), ends.end());
     const TMatcher matcher(paste, ends, templates);
 
@@ -572,7 +636,18 @@ TParsedPaste ParsePaste(const std::string& utf8) {
             node.Template = static_cast<int16_t>(line);
         }
     };
+    // The templates that may match where a character stands, in their order:
+    // those that begin with it, and those that begin with a value.
+    std::vector<size_t> byFirst[256];
+    for (size_t k = 0; k < templates.size(); ++k) {
+        const TTemplate& t = templates[k];
+        if (t.Pieces.empty()) continue;
+        for (int c = 0; c < 256; ++c)
+            if (t.Pieces[0].Placeholder || static_cast<unsigned char>(t.Pieces[0].Literal[0]) == c)
+                byFirst[c].push_back(k);
+    }
     offer(0, 0, 0, 0, 0, true, -1);
+    size_t nextStart = 0;
     for (size_t at = 0; at < n; ++at) {
         if (nodes[at].Garbage == UINT32_MAX) continue;
         const TNode node = nodes[at];
@@ -580,10 +655,10 @@ TParsedPaste ParsePaste(const std::string& utf8) {
         const bool clean = node.Clean || lineStart;
         if (clean && (s[at] == ' ' || s[at] == '\n'))
             offer(at + 1, node.Garbage, node.Lines, node.Joins, at, true, -1);
-        for (const TTemplate& t : templates) {
-            if (t.Pieces.empty()) continue;
-            if (t.Pieces[0].Placeholder ? !clean : s.compare(at, 1, t.Pieces[0].Literal, 0, 1) != 0) continue;
-            for (const TMatch& m : matcher.Match(t, at)) {
+        for (const size_t k : byFirst[static_cast<unsigned char>(s[at])]) {
+            const TTemplate& t = templates[k];
+            if (t.Pieces[0].Placeholder && (!clean || !MayStart(t.Pieces[0].Type, s[at]))) continue;
+            for (const TMatch& m : matcher.Match(t, at, false)) {
                 if (m.End <= at) continue;
                 const uint32_t joins = static_cast<uint32_t>(std::count(s.begin() + static_cast<std::ptrdiff_t>(at),
                                                               s.begin() + static_cast<std::ptrdiff_t>(m.End), '\n'));
@@ -591,8 +666,10 @@ TParsedPaste ParsePaste(const std::string& utf8) {
                       static_cast<int>(&t - templates.data()));
             }
         }
-        auto next = std::upper_bound(starts.begin(), starts.end(), at);
-        const size_t to = next == starts.end() ? n : *next;
+        // The next place a line may start: positions only grow, so a cursor
+        // finds it without a search.
+        while (nextStart < starts.size() && starts[nextStart] <= at) ++nextStart;
+        const size_t to = nextStart == starts.size() ? n : starts[nextStart];
         uint64_t skipped = 0;
         for (size_t i = at; i < to; ++i) skipped += s[i] != ' ' && s[i] != '\n';
         offer(to, node.Garbage + skipped, node.Lines, node.Joins, at, false, -1);
@@ -602,6 +679,12 @@ TParsedPaste ParsePaste(const std::string& utf8) {
     std::vector<std::pair<size_t, size_t>> garbage;
     for (size_t at = n; at > 0;) {
         const TNode& node = nodes[at];
+        // The verdict is on the latest runs: beyond that many lines (of the
+        // run or not), the earlier ones would only cost time and memory.
+        if (parsed.Lines.size() + garbage.size() >= TParsedPaste::kMaxPasteLines) {
+            parsed.LinesLeftOut = true;
+            break;
+        }
         if (node.Template >= 0) {
             const TTemplate& t = templates[static_cast<size_t>(node.Template)];
             for (TMatch& m : matcher.Match(t, node.From))
@@ -1013,6 +1096,9 @@ TExplanation Explain(const std::string& bytes) {
             repeats += (repeated > 1 ? ", " : "") + std::to_string(grouped[r].Lines.front().Line) + "-" +
                        std::to_string(grouped[r].Lines.back().Line);
     }
+    if (parsed.LinesLeftOut)
+        e.Notes.push_back("the paste is longer than " + std::to_string(TParsedPaste::kMaxPasteLines) +
+                          " lines: only its last " + std::to_string(TParsedPaste::kMaxPasteLines) + " were read");
     if (repeated)
         e.Notes.push_back("lines " + repeats + (repeated > 3 ? " and " + std::to_string(repeated - 3) + " more runs" : "") +
                           " repeat an earlier run line for line (pasted twice): left out");

@@ -67,8 +67,12 @@ constexpr int kExplainSchema = 2;
 
 // The run lines found in the text, in order, plus what could not be read.
 struct TParsedPaste {
+    static constexpr size_t kMaxPasteLines = 50000;
+    // Of the run's lines and the unreadable parts together, the last
+    // kMaxPasteLines at most.
     std::vector<TFoundLine> Lines;
     std::vector<TFault> Garbage;  // Line and Text only
+    bool LinesLeftOut = false;    // earlier lines were not read
 };
 TParsedPaste ParsePaste(const std::string& utf8);
 

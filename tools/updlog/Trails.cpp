@@ -84,22 +84,33 @@ bool Expected(int table, std::string_view key) {
 
 const char kOtherKey[] = "(other)";
 
-// "10/Oct/2000" -> "2000-10-10"; empty when it is not a date.
-std::string IsoDay(std::string_view d) {
+// "2026-W50", or "(other)" for days that have no week.
+bool WeekKey(std::string_view key) {
+    return key == kOtherKey || (key.size() == 8 && AllDigits(key.substr(0, 4)) && key.substr(4, 2) == "-W" &&
+                                AllDigits(key.substr(6)));
+}
+
+// "10/Oct/2000" -> 9 (October from 0); -1 when it is not a date.
+int Month(std::string_view d) {
     static const char* const kMonths[] = {"jan", "feb", "mar", "apr", "may", "jun",
                                           "jul", "aug", "sep", "oct", "nov", "dec"};
-    if (d.size() != 11 || d[2] != '/' || d[6] != '/' || !IsDigit(d[0]) || !IsDigit(d[1])) return "";
+    if (d.size() != 11 || d[2] != '/' || d[6] != '/' || !IsDigit(d[0]) || !IsDigit(d[1])) return -1;
     for (int i = 7; i < 11; ++i)
-        if (!IsDigit(d[static_cast<size_t>(i)])) return "";
+        if (!IsDigit(d[static_cast<size_t>(i)])) return -1;
     for (int m = 0; m < 12; ++m) {
         const char* name = kMonths[m];
-        if (Lower(d[3]) == name[0] && Lower(d[4]) == name[1] && Lower(d[5]) == name[2]) {
-            char out[11];
-            std::snprintf(out, sizeof out, "%.4s-%02d-%.2s", d.data() + 7, m + 1, d.data());
-            return out;
-        }
+        if (Lower(d[3]) == name[0] && Lower(d[4]) == name[1] && Lower(d[5]) == name[2]) return m;
     }
-    return "";
+    return -1;
+}
+
+// "10/Oct/2000" -> "2000-10-10"; empty when it is not a date.
+std::string IsoDay(std::string_view d) {
+    const int m = Month(d);
+    if (m < 0) return "";
+    const char out[] = {d[7], d[8], d[9], d[10], '-', static_cast<char>('0' + (m + 1) / 10),
+                        static_cast<char>('0' + (m + 1) % 10), '-', d[0], d[1]};
+    return std::string(out, sizeof out);
 }
 
 // The value of key in a query ("a=1&err=x"), or nothing.
@@ -152,6 +163,18 @@ std::string CsvField(const std::string& s) {
 }
 
 const char kPartialMagic[] = "updlog-partial 1";
+
+// The estimate of a sketch in a table (0 when there is none).
+uint64_t ClientsOf(const std::map<std::string, TClientSketch>& sketches, const std::string& key) {
+    auto it = sketches.find(key);
+    return it == sketches.end() ? 0 : it->second.Estimate();
+}
+
+std::string ErrorPercent() {
+    char out[16];
+    std::snprintf(out, sizeof out, "%.1f%%", 100 * TClientSketch::kRelativeError);
+    return out;
+}
 
 // Runs and codes by ISO week, from the counts by day.
 struct TWeeks {
@@ -222,6 +245,11 @@ std::string IsoWeek(const std::string& day) {
 }
 
 void TTrailCounts::AddLine(std::string_view line) {
+    CountLine(line);
+    Flush();
+}
+
+void TTrailCounts::CountLine(std::string_view line) {
     ++Lines;
     while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.remove_suffix(1);
     if (line.empty()) return;
@@ -233,20 +261,22 @@ void TTrailCounts::AddLine(std::string_view line) {
     }
     const std::string_view date = line.substr(open + 2, 11);
     if (date != lastDate_) {
-        lastDate_ = std::string(date);
-        lastDay_ = IsoDay(date);
+        lastDate_.assign(date.data(), date.size());
+        lastDateOk_ = Month(date) >= 0;
     }
-    const std::string& day = lastDay_;
     size_t close = line.find("] \"", open);
-    if (day.empty() || line[open + 13] != ':' || close == std::string_view::npos) {
+    if (!lastDateOk_ || line[open + 13] != ':' || close == std::string_view::npos) {
         ++Malformed;
         return;
     }
     std::string_view rest = line.substr(close + 3);
     // The server writes a quote inside the request as \", a backslash as \\.
-    size_t endQuote = 0;
-    while (endQuote < rest.size() && rest[endQuote] != '"') endQuote += rest[endQuote] == '\\' ? 2 : 1;
-    if (endQuote >= rest.size()) endQuote = std::string_view::npos;
+    size_t endQuote = rest.find('"');
+    if (endQuote != std::string_view::npos && rest.substr(0, endQuote).find('\\') != std::string_view::npos) {
+        endQuote = 0;
+        while (endQuote < rest.size() && rest[endQuote] != '"') endQuote += rest[endQuote] == '\\' ? 2 : 1;
+        if (endQuote >= rest.size()) endQuote = std::string_view::npos;
+    }
     if (endQuote == std::string_view::npos || rest.size() < endQuote + 5 || rest[endQuote + 1] != ' ' ||
         !IsDigit(rest[endQuote + 2]) || !IsDigit(rest[endQuote + 3]) || !IsDigit(rest[endQuote + 4])) {
         ++Malformed;
@@ -264,41 +294,86 @@ void TTrailCounts::AddLine(std::string_view line) {
     size_t q = target.find('?');
     std::string_view path = target.substr(0, q);
     std::string_view query = q == std::string_view::npos ? std::string_view() : target.substr(q + 1);
-    std::string_view digits, err;
+    std::string_view digits, err, installed;
     const std::string_view name = path.substr(path.rfind('/') + 1);
     if (!CatalogueName(name, digits)) {
         ++Other;
         return;
     }
-    std::string catalogue = "SP" + CleanKey(digits) + ".UPD ";
-    catalogue.append(rest.substr(endQuote + 2, 3));
-    Bump(Statuses, catalogue);
-    if (!QueryValue(query, "err", err)) {
+    const std::string_view status = rest.substr(endQuote + 2, 3);
+    const bool run = QueryValue(query, "err", err);
+    if (run) {
+        ++Runs;
+        if (!QueryValue(query, "updating", installed) || !AllDigits(installed)) installed = digits;
+    } else {
         ++Other;
-        return;
     }
-    ++Runs;
+    // Newlines cannot occur inside a line, so they keep the fields apart.
+    fields_.assign(date.data(), date.size());
+    for (std::string_view f : {digits, status, run ? std::string_view("r") : std::string_view(), err, installed}) {
+        fields_ += '\n';
+        fields_.append(f.data(), f.size());
+    }
+    auto it = pending_.find(fields_);
+    if (it == pending_.end()) {
+        if (pending_.size() >= kMaxPending) Flush();
+        it = pending_.emplace(fields_, MakePending(date, digits, status, run, err, installed)).first;
+    }
+    TPending& p = it->second;
+    ++p.Lines;
+    if (!run) return;
+    const uint64_t client = TClientSketch::Hash(line.substr(0, line.find(' ')));
+    Clients.Add(client);
+    p.Week->Add(client);
+    for (TClientSketch* s : p.CodeSketches) s->Add(client);
+}
+
+TTrailCounts::TPending TTrailCounts::MakePending(std::string_view date, std::string_view digits,
+                                                 std::string_view status, bool run, std::string_view err,
+                                                 std::string_view installed) {
+    TPending p;
+    p.Run = run;
+    p.Status = "SP" + CleanKey(digits) + ".UPD ";
+    p.Status.append(status.data(), status.size());
+    if (!run) return p;
+    p.Day = IsoDay(date);
+    const std::string week = IsoWeek(p.Day);
+    p.Week = &WeekClients[week.empty() ? kOtherKey : week];
     // The trail starts with the utility's version number, then "-CODE" each.
     size_t dash = err.find('-');
     std::string_view utility = err.substr(0, dash);
     std::string_view codes = dash == std::string_view::npos ? std::string_view() : err.substr(dash + 1);
-    Bump(Trails, codes.empty() ? std::string("(none)") : CleanKey(codes));
+    p.Trail = codes.empty() ? std::string("(none)") : CleanKey(codes);
     std::vector<std::string_view> seen;
     while (!codes.empty()) {
         size_t next = codes.find('-');
         std::string_view code = codes.substr(0, next);
         if (!code.empty() && std::find(seen.begin(), seen.end(), code) == seen.end() && seen.size() < 16) {
             seen.push_back(code);
-            Bump(Codes, CleanKey(code));
-            Bump(DayCodes, day + " " + CleanKey(code));
+            p.Codes.push_back(CleanKey(code));
+            if (WellFormedCode(p.Codes.back())) p.CodeSketches.push_back(&CodeClients[p.Codes.back()]);
         }
         if (next == std::string_view::npos) break;
         codes.remove_prefix(next + 1);
     }
-    std::string_view installed;
-    if (!QueryValue(query, "updating", installed) || !AllDigits(installed)) installed = digits;
-    Bump(Versions, (AllDigits(utility) ? CleanKey(utility) : std::string("?")) + " " + CleanKey(installed));
-    Bump(Days, day);
+    p.Version = (AllDigits(utility) ? CleanKey(utility) : std::string("?")) + " " + CleanKey(installed);
+    return p;
+}
+
+void TTrailCounts::Flush() {
+    for (const auto& kv : pending_) {
+        const TPending& p = kv.second;
+        Bump(Statuses, p.Status, p.Lines);
+        if (!p.Run) continue;
+        Bump(Trails, p.Trail, p.Lines);
+        for (const std::string& code : p.Codes) {
+            Bump(Codes, code, p.Lines);
+            Bump(DayCodes, p.Day + " " + code, p.Lines);
+        }
+        Bump(Versions, p.Version, p.Lines);
+        Bump(Days, p.Day, p.Lines);
+    }
+    pending_.clear();
 }
 
 void TTrailCounts::Merge(const TTrailCounts& other) {
@@ -312,6 +387,9 @@ void TTrailCounts::Merge(const TTrailCounts& other) {
     for (const auto& kv : other.Days) Bump(Days, kv.first, kv.second);
     for (const auto& kv : other.DayCodes) Bump(DayCodes, kv.first, kv.second);
     for (const auto& kv : other.Statuses) Bump(Statuses, kv.first, kv.second);
+    Clients.Merge(other.Clients);
+    for (const auto& kv : other.WeekClients) WeekClients[kv.first].Merge(kv.second);
+    for (const auto& kv : other.CodeClients) CodeClients[kv.first].Merge(kv.second);
 }
 
 void TTrailCounts::WritePartial(std::ostream& out) const {
@@ -323,6 +401,10 @@ void TTrailCounts::WritePartial(std::ostream& out) const {
     for (const auto& kv : Days) out << "day " << kv.first << " " << kv.second << "\n";
     for (const auto& kv : DayCodes) out << "daycode " << kv.first << " " << kv.second << "\n";
     for (const auto& kv : Statuses) out << "status " << kv.first << " " << kv.second << "\n";
+    // Sketches as "KIND KEY SKETCH": the last field is not a count.
+    if (!Clients.Empty()) out << "clients - " << Clients.Encode() << "\n";
+    for (const auto& kv : WeekClients) out << "weekclients " << kv.first << " " << kv.second.Encode() << "\n";
+    for (const auto& kv : CodeClients) out << "codeclients " << kv.first << " " << kv.second.Encode() << "\n";
 }
 
 bool TTrailCounts::ReadPartial(std::istream& in, std::string& error) {
@@ -342,6 +424,22 @@ bool TTrailCounts::ReadPartial(std::istream& in, std::string& error) {
         }
         size_t last = line.rfind(' ');
         size_t first = line.find(' ');
+        if (first != std::string::npos && first != last) {
+            const std::string_view kind = std::string_view(line).substr(0, first);
+            const std::string key = line.substr(first + 1, last - first - 1);
+            const std::string_view sketch = std::string_view(line).substr(last + 1);
+            TClientSketch* into = kind == "clients" && key == "-"                  ? &read.Clients
+                                  : kind == "weekclients" && WeekKey(key)          ? &read.WeekClients[key]
+                                  : kind == "codeclients" && WellFormedCode(key)   ? &read.CodeClients[key]
+                                                                                    : nullptr;
+            if (into) {
+                if (!into->MergeEncoded(sketch)) {
+                    error = "line " + std::to_string(number) + " of the partial count holds a damaged client sketch";
+                    return false;
+                }
+                continue;
+            }
+        }
         std::string_view count = last == std::string::npos ? std::string_view()
                                                            : std::string_view(line).substr(last + 1);
         if (first == std::string::npos || !AllDigits(count) || count.size() > 19) {
@@ -397,10 +495,15 @@ void TTrailCounts::WriteTable(std::ostream& out) const {
     char row[256];
     out << "catalogue requests (runs): " << Runs << "   other requests: " << Other
         << "   malformed lines: " << Malformed << "\n";
-    out << "\ntrail code    runs        share\n";
+    // Runs against people: a client that retries adds runs, not clients.
+    out << "distinct clients of the runs: about " << Clients.Estimate() << " (an estimate; standard error "
+        << ErrorPercent() << ")\n";
+    out << "\ntrail code    runs        share   clients (about)\n";
     for (const auto& kv : ByCount(Codes)) {
-        std::snprintf(row, sizeof row, "%-12s  %-10llu  %s\n", kv.first.c_str(),
-                      static_cast<unsigned long long>(kv.second), Share(kv.second, Runs).c_str());
+        auto sketch = CodeClients.find(kv.first);
+        std::snprintf(row, sizeof row, "%-12s  %-10llu  %-6s  %s\n", kv.first.c_str(),
+                      static_cast<unsigned long long>(kv.second), Share(kv.second, Runs).c_str(),
+                      sketch == CodeClients.end() ? "-" : std::to_string(sketch->second.Estimate()).c_str());
         out << row;
     }
     out << "\nerror trail           runs        share\n";
@@ -422,6 +525,13 @@ void TTrailCounts::WriteTable(std::ostream& out) const {
         out << row;
     }
     const TWeeks w = Weeks(*this);
+    out << "\nweek        runs        clients (about)\n";
+    for (const auto& wk : w.Runs) {
+        std::snprintf(row, sizeof row, "%-10s  %-10llu  %llu\n", wk.first.c_str(),
+                      static_cast<unsigned long long>(wk.second),
+                      static_cast<unsigned long long>(ClientsOf(WeekClients, wk.first)));
+        out << row;
+    }
     out << "\nweek        runs        code  runs   share of the week's runs\n";
     for (const auto& wk : w.Runs) {
         for (const auto& kv : w.Codes) {
@@ -444,11 +554,14 @@ void TTrailCounts::WriteTable(std::ostream& out) const {
 
 void TTrailCounts::WriteJson(std::ostream& out) const {
     out << "{\"schema\": " << kTrailsSchema << ", \"lines\": " << Lines << ", \"runs\": " << Runs << ", \"other\": " << Other
-        << ", \"malformed\": " << Malformed << ",\n \"codes\": [";
+        << ", \"malformed\": " << Malformed << ",\n \"clients\": {\"estimate\": " << Clients.Estimate()
+        << ", \"relative_error\": " << TClientSketch::kRelativeError << "},\n \"codes\": [";
     const char* sep = "";
     for (const auto& kv : ByCount(Codes)) {
         out << sep << "{\"code\": " << JsonString(kv.first) << ", \"runs\": " << kv.second
-            << ", \"share\": " << Ratio(kv.second, Runs) << "}";
+            << ", \"share\": " << Ratio(kv.second, Runs);
+        if (CodeClients.count(kv.first)) out << ", \"clients\": " << ClientsOf(CodeClients, kv.first);
+        out << "}";
         sep = ", ";
     }
     out << "],\n \"trails\": [";
@@ -486,7 +599,8 @@ void TTrailCounts::WriteJson(std::ostream& out) const {
     out << "],\n \"weeks\": [";
     sep = "";
     for (const auto& kv : w.Runs) {
-        out << sep << "{\"week\": " << JsonString(kv.first) << ", \"runs\": " << kv.second << ", \"codes\": [";
+        out << sep << "{\"week\": " << JsonString(kv.first) << ", \"runs\": " << kv.second
+            << ", \"clients\": " << ClientsOf(WeekClients, kv.first) << ", \"codes\": [";
         const char* inner = "";
         for (const auto& c : w.Codes) {
             if (c.first.compare(0, kv.first.size() + 1, kv.first + " ") != 0) continue;
@@ -513,14 +627,21 @@ void TTrailCounts::WriteCsv(std::ostream& out) const {
     out << "total,runs," << Runs << ",\n";
     out << "total,other," << Other << ",\n";
     out << "total,malformed," << Malformed << ",\n";
+    // Estimates: "runs" holds the number of distinct clients.
+    out << "total,clients (about)," << Clients.Estimate() << ",\n";
     for (const auto& kv : ByCount(Codes))
         out << "code," << CsvField(kv.first) << "," << kv.second << "," << Ratio(kv.second, Runs) << "\n";
+    for (const auto& kv : ByCount(Codes))
+        if (CodeClients.count(kv.first))
+            out << "code clients (about)," << CsvField(kv.first) << "," << ClientsOf(CodeClients, kv.first) << ",\n";
     for (const auto& kv : ByCount(Trails))
         out << "trail," << CsvField(kv.first) << "," << kv.second << "," << Ratio(kv.second, Runs) << "\n";
     for (const auto& kv : Versions) out << "version," << CsvField(kv.first) << "," << kv.second << ",\n";
     for (const auto& kv : Days) out << "day," << kv.first << "," << kv.second << ",\n";
     const TWeeks w = Weeks(*this);
     for (const auto& kv : w.Runs) out << "week," << kv.first << "," << kv.second << ",\n";
+    for (const auto& kv : w.Runs)
+        out << "week clients (about)," << kv.first << "," << ClientsOf(WeekClients, kv.first) << ",\n";
     for (const auto& kv : w.Codes) {
         const std::string week = kv.first.substr(0, kv.first.find(' '));
         out << "week code," << CsvField(kv.first) << "," << kv.second << ","
@@ -677,11 +798,11 @@ bool CountFile(const std::string& path, TTrailCounts& counts, std::string& error
                         ++counts.Lines;
                         ++counts.Malformed;
                     } else {
-                        counts.AddLine(carry);
+                        counts.CountLine(carry);
                     }
                     carry.clear();
                 } else {
-                    counts.AddLine(chunk.substr(0, nl));
+                    counts.CountLine(chunk.substr(0, nl));
                 }
                 chunk.remove_prefix(nl + 1);
             }
@@ -697,8 +818,9 @@ bool CountFile(const std::string& path, TTrailCounts& counts, std::string& error
         ++counts.Lines;
         ++counts.Malformed;
     } else if (!carry.empty()) {
-        counts.AddLine(carry);
+        counts.CountLine(carry);
     }
+    counts.Flush();
     if (!message.empty()) {
         error = "cannot read all of " + path + ": " + message;
         if (unreadable) *unreadable = true;
@@ -854,7 +976,9 @@ void TTrailCounts::WriteHtml(std::ostream& out) const {
            "td:first-child,th:first-child{text-align:left}.summary{font-size:1.1em}\n"
            "</style></head><body>\n<h1>Update utility: catalogue requests</h1>\n";
     out << "<p class=\"summary\" id=\"summary\">" << Runs << " runs (catalogue requests with a trail), " << Other
-        << " other requests, " << Malformed << " malformed lines, " << Days.size() << " days.</p>\n";
+        << " other requests, " << Malformed << " malformed lines, " << Days.size() << " days; about "
+        << Clients.Estimate() << " distinct clients made the runs (an estimate; standard error " << ErrorPercent()
+        << ").</p>\n";
     DayChart(out, Days);
     std::vector<std::string> codes;
     std::vector<std::pair<std::string, double>> shares;
@@ -878,8 +1002,10 @@ void TTrailCounts::WriteHtml(std::ostream& out) const {
     BarChart(out, "Runs by installed version", versionRows, "", {});
 
     std::vector<std::vector<std::string>> rows;
-    for (const auto& kv : ByCount(Codes)) rows.push_back({kv.first, std::to_string(kv.second), Share(kv.second, Runs)});
-    Table(out, "Codes", {"code", "runs", "share"}, rows);
+    for (const auto& kv : ByCount(Codes))
+        rows.push_back({kv.first, std::to_string(kv.second), Share(kv.second, Runs),
+                        CodeClients.count(kv.first) ? std::to_string(ClientsOf(CodeClients, kv.first)) : "-"});
+    Table(out, "Codes", {"code", "runs", "share", "clients (about)"}, rows);
     rows.clear();
     for (const auto& kv : ByCount(Trails)) {
         rows.push_back({kv.first, std::to_string(kv.second), Share(kv.second, Runs)});
@@ -898,9 +1024,9 @@ void TTrailCounts::WriteHtml(std::ostream& out) const {
         for (const auto& c : w.Codes)
             if (c.first.compare(0, kv.first.size() + 1, kv.first + " ") == 0)
                 line += c.first.substr(kv.first.size() + 1) + " " + Share(c.second, kv.second) + "  ";
-        rows.push_back({kv.first, std::to_string(kv.second), line});
+        rows.push_back({kv.first, std::to_string(kv.second), std::to_string(ClientsOf(WeekClients, kv.first)), line});
     }
-    Table(out, "Weeks", {"week", "runs", "share of the week's runs"}, rows);
+    Table(out, "Weeks", {"week", "runs", "clients (about)", "share of the week's runs"}, rows);
     rows.clear();
     for (const auto& kv : Statuses) {
         const size_t sp = kv.first.find(' ');

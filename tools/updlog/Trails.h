@@ -1,6 +1,7 @@
 #pragma once
 // Counting the utility's catalogue requests in web server access logs
-// (Common and Combined Log Format) by error trail, by versions and by day.
+// (Common and Combined Log Format) by error trail, by versions and by day,
+// with an estimate of the distinct clients behind them.
 // Streaming: memory grows only with the number of distinct keys. Keys of the
 // expected form (the trail codes, trails of known codes, version numbers,
 // days) are counted exactly whatever their number; other keys ("junk") keep
@@ -13,6 +14,10 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "tools/updlog/ClientSketch.h"
 
 // The JSON layout's version.
 constexpr int kTrailsSchema = 2;
@@ -32,9 +37,20 @@ struct TTrailCounts {
     std::map<std::string, uint64_t> Days;      // "2026-12-10" -> runs
     std::map<std::string, uint64_t> DayCodes;  // "2026-12-10 GDW" -> runs that day whose trail holds it
     std::map<std::string, uint64_t> Statuses;  // "SP109.UPD 404" -> requests of that catalogue (any client)
+    // Distinct client addresses, estimated: of all runs, of each ISO week's
+    // ("2026-W50"), and of the runs whose trail holds a code ("GDW"; codes of
+    // the well-formed kind only).
+    TClientSketch Clients;
+    std::map<std::string, TClientSketch> WeekClients;
+    std::map<std::string, TClientSketch> CodeClients;
 
     // One access log line, without its line end.
     void AddLine(std::string_view line);
+    // As AddLine, but the tables catch up only at Flush: lines that differ
+    // only in their client and time are counted together, which is what makes
+    // a large file fast. Flush before reading, merging or copying the counts.
+    void CountLine(std::string_view line);
+    void Flush();
     // Adds another count (a partial count read back, or another file's).
     void Merge(const TTrailCounts& other);
 
@@ -52,7 +68,23 @@ struct TTrailCounts {
 private:
     // The junk keys each table holds: Codes, Trails, Versions, Days, DayCodes, Statuses.
     std::set<std::string> junk_[6];
-    std::string lastDate_, lastDay_;  // the log's date as written, and as a day
+    // What the lines counted since the last Flush add to the tables, by the
+    // fields they were worked out from.
+    struct TPending {
+        uint64_t Lines = 0;
+        bool Run = false;
+        std::string Status, Trail, Version, Day;
+        std::vector<std::string> Codes;
+        TClientSketch* Week = nullptr;
+        std::vector<TClientSketch*> CodeSketches;
+    };
+    static constexpr size_t kMaxPending = 4096;
+    std::unordered_map<std::string, TPending> pending_;
+    std::string fields_;  // the key of pending_ for the line at hand
+    std::string lastDate_;  // the log's date as written, and whether it is one
+    bool lastDateOk_ = false;
+    TPending MakePending(std::string_view date, std::string_view digits, std::string_view status, bool run,
+                         std::string_view err, std::string_view installed);
     void Bump(std::map<std::string, uint64_t>& table, const std::string& key, uint64_t n = 1);
 };
 

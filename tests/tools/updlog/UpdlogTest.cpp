@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -381,6 +382,34 @@ TEST(UpdlogExplain, VerdictFirstOnTheLatestRun) {
     EXPECT_NE(json.str().find("\"verdict\": {\"run\": 2, \"of\": 2, \"outcome\": \"stopped\""), std::string::npos);
 }
 
+// Pastes crafted to be heavy (a shortcut line's start over and over, alone
+// or between lines of junk, then a real log) are read to the end: the latest
+// run keeps its verdict, and the earliest lines past the bound are left out
+// with a note.
+TEST(UpdlogExplain, HeavyPasteKeepsTheLatestRun) {
+    const std::string site = Slurp(kData + "/logs/site_down.log");
+    const TExplanation alone = Explain(site);
+    ASSERT_FALSE(alone.Runs.empty());
+    ASSERT_FALSE(alone.Runs.back().Faults.empty());
+    EXPECT_TRUE(alone.Notes.empty());
+    // Junk between the lines counts toward the bound as well.
+    const std::pair<const char*, size_t> kHeavy[] = {{"1) \n", TParsedPaste::kMaxPasteLines + 5000},
+                                                     {"1)\nx y\n", TParsedPaste::kMaxPasteLines / 2 + 5000}};
+    for (const auto& [unit, times] : kHeavy) {
+        SCOPED_TRACE(unit);
+        std::string paste;
+        for (size_t i = 0; i < times; ++i) paste += unit;
+        const TExplanation e = Explain(paste + site);
+        ASSERT_FALSE(e.Runs.empty());
+        EXPECT_EQ(e.Runs.back().Outcome, alone.Runs.back().Outcome);
+        EXPECT_EQ(e.Runs.back().Step, alone.Runs.back().Step);
+        ASSERT_FALSE(e.Runs.back().Faults.empty());
+        EXPECT_EQ(e.Runs.back().Faults[0].Advice, alone.Runs.back().Faults[0].Advice);
+        ASSERT_FALSE(e.Notes.empty());
+        EXPECT_NE(e.Notes[0].find("only its last 50000 were read"), std::string::npos) << e.Notes[0];
+    }
+}
+
 // Every line the run can write is in the table with an explanation, and the
 // reader finds each one, alone and among all the others.
 TEST(UpdlogExplain, EveryRunMessageIsExplainedAndRecognised) {
@@ -564,4 +593,108 @@ TEST(UpdlogTrails, RequestsWithEscapedQuotesAndWeeks) {
         {"2026-12-10", "2026-W50"}, {"2021-01-03", "2020-W53"}, {"2024-12-30", "2025-W01"},
         {"2026-01-01", "2026-W01"}, {"2027-01-01", "2026-W53"}, {"2026-13-01", ""}, {"junk", ""}};
     for (const auto& w : kWeeks) EXPECT_EQ(IsoWeek(w.first), w.second) << w.first;
+}
+
+// Retries against people: one client retrying many times is many runs and
+// one client; the estimate holds per week and per code.
+TEST(UpdlogTrails, ClientsNextToRuns) {
+    const auto line = [](int client, const std::string& day, const std::string& trail) {
+        return "10.0." + std::to_string(client / 256) + "." + std::to_string(client % 256) + " - - [" + day +
+               ":10:00:01 +0000] \"GET /updates/SP109.UPD?updating=1095&err=10100-" + trail + " HTTP/1.1\" 200 5";
+    };
+    TTrailCounts c;
+    for (int i = 0; i < 60; ++i) c.AddLine(line(7, "10/Dec/2026", "GDW"));  // week 50
+    for (int client = 0; client < 3; ++client) c.AddLine(line(client, "17/Dec/2026", "1OK"));  // week 51
+    EXPECT_EQ(c.Runs, 63u);
+    EXPECT_EQ(c.Clients.Estimate(), 4u);
+    EXPECT_EQ(c.WeekClients.at("2026-W50").Estimate(), 1u);
+    EXPECT_EQ(c.WeekClients.at("2026-W51").Estimate(), 3u);
+    EXPECT_EQ(c.CodeClients.at("GDW").Estimate(), 1u);
+    std::ostringstream text, json;
+    c.WriteTable(text);
+    c.WriteJson(json);
+    EXPECT_NE(text.str().find("distinct clients of the runs: about 4 "), std::string::npos) << text.str();
+    EXPECT_NE(json.str().find("\"week\": \"2026-W50\", \"runs\": 60, \"clients\": 1,"), std::string::npos) << json.str();
+    std::ostringstream csv, html;
+    c.WriteCsv(csv);
+    c.WriteHtml(html);
+    EXPECT_NE(csv.str().find("\ntotal,clients (about),4,\n"), std::string::npos) << csv.str();
+    EXPECT_NE(csv.str().find("\nweek clients (about),2026-W51,3,\n"), std::string::npos) << csv.str();
+    EXPECT_NE(html.str().find("about 4 distinct clients"), std::string::npos);
+    EXPECT_NE(html.str().find("<td>2026-W50</td><td>60</td><td>1</td>"), std::string::npos);
+
+    // Within the stated error on many distinct addresses, and merging halves
+    // gives the sketch of the whole, however the halves were kept.
+    for (const uint32_t distinct : {10u, 3000u, 100000u}) {
+        SCOPED_TRACE(distinct);
+        TClientSketch whole, a, b;
+        for (uint32_t i = 0; i < distinct; ++i) {
+            const std::string address = std::to_string(i >> 16) + "." + std::to_string((i >> 8) & 255) + "." +
+                                        std::to_string(i & 255) + ".9";
+            const uint64_t h = TClientSketch::Hash(address);
+            whole.Add(h);
+            whole.Add(h);  // a retry changes nothing
+            (i % 3 ? a : b).Add(h);
+        }
+        const double error = std::abs(static_cast<double>(whole.Estimate()) - distinct) / distinct;
+        EXPECT_LE(error, 2 * TClientSketch::kRelativeError + (distinct < 100 ? 0.1 : 0)) << whole.Estimate();
+        TClientSketch merged = a;
+        merged.Merge(b);
+        EXPECT_EQ(merged.Encode(), whole.Encode());
+        TClientSketch read;
+        ASSERT_TRUE(read.MergeEncoded(b.Encode()));
+        ASSERT_TRUE(read.MergeEncoded(a.Encode()));
+        EXPECT_EQ(read.Encode(), whole.Encode());
+    }
+    TClientSketch damaged;
+    for (const char* bad : {"", "s12", "s4000ff", "sffff01", "x", "d00"}) EXPECT_FALSE(damaged.MergeEncoded(bad)) << bad;
+    EXPECT_TRUE(damaged.Empty());
+}
+
+// Counting a file in batches gives what counting line by line gives, and
+// partials of a larger log (dense sketches, junk past the batch) merge to
+// the one count byte for byte.
+TEST(UpdlogTrails, BatchedCountAndClientsMerge) {
+    testsupport::TScratchDir dir("updlog-clients");
+    std::vector<std::string> lines;
+    for (int i = 0; i < 30000; ++i) {
+        const int client = i * 7 % 9000;
+        const std::string trail = i % 5 == 0 ? "J" + std::to_string(i) : (i % 3 ? "1OK" : "UMX-GDW");
+        lines.push_back("10." + std::to_string(client / 256) + "." + std::to_string(client % 256) + ".1 - - [" +
+                        std::to_string(1 + i % 28) + "/Nov/2026:10:00:01 +0000] \"GET /updates/SP10" +
+                        std::to_string(i % 3) + ".UPD?err=1010" + std::to_string(i % 2) + "-" + trail +
+                        " HTTP/1.1\" " + (i % 11 ? "200" : "404") + " 5");
+        if (i % 13 == 0) lines.push_back("junk " + std::to_string(i));
+    }
+    const std::string first = dir / "a.log", second = dir / "b.log";
+    std::ofstream(first, std::ios::binary) << Join({lines.begin(), lines.begin() + 17000}, "\n");
+    std::ofstream(second, std::ios::binary) << Join({lines.begin() + 17000, lines.end()}, "\n");
+    TTrailCounts byLine, whole, a, b;
+    for (const auto& l : lines) byLine.AddLine(l);
+    std::string error;
+    ASSERT_TRUE(CountFile(first, whole, error)) << error;
+    ASSERT_TRUE(CountFile(second, whole, error)) << error;
+    ASSERT_TRUE(CountFile(first, a, error)) << error;
+    ASSERT_TRUE(CountFile(second, b, error)) << error;
+    std::ostringstream x, y, z;
+    byLine.WritePartial(x);
+    whole.WritePartial(y);
+    EXPECT_TRUE(x.str() == y.str()) << "batched and line-by-line counts differ";
+    EXPECT_NEAR(static_cast<double>(whole.Clients.Estimate()), 9000, 9000 * 2 * TClientSketch::kRelativeError);
+
+    std::stringstream pa, pb;
+    a.WritePartial(pa);
+    b.WritePartial(pb);
+    std::vector<std::string> shuffled = Lines(pb.str() + pa.str());
+    std::sort(shuffled.begin(), shuffled.end());
+    std::stringstream sorted(Join(shuffled, "\n"));
+    TTrailCounts merged;
+    ASSERT_TRUE(merged.ReadPartial(sorted, error)) << error;
+    merged.WritePartial(z);
+    EXPECT_TRUE(y.str() == z.str()) << "the merged partials differ from the one count";
+
+    std::stringstream damaged("updlog-partial 1\nweekclients 2026-W50 s0001zz\n");
+    TTrailCounts untouched;
+    EXPECT_FALSE(untouched.ReadPartial(damaged, error));
+    EXPECT_NE(error.find("line 2"), std::string::npos) << error;
 }
