@@ -97,9 +97,16 @@ int Month(std::string_view d) {
     if (d.size() != 11 || d[2] != '/' || d[6] != '/' || !IsDigit(d[0]) || !IsDigit(d[1])) return -1;
     for (int i = 7; i < 11; ++i)
         if (!IsDigit(d[static_cast<size_t>(i)])) return -1;
+    static const int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const int day = (d[0] - '0') * 10 + (d[1] - '0');
     for (int m = 0; m < 12; ++m) {
         const char* name = kMonths[m];
-        if (Lower(d[3]) == name[0] && Lower(d[4]) == name[1] && Lower(d[5]) == name[2]) return m;
+        if (Lower(d[3]) != name[0] || Lower(d[4]) != name[1] || Lower(d[5]) != name[2]) continue;
+        // "31/Feb" or "00/Nov" is no day: it must not make a week of its own.
+        const int year = (d[7] - '0') * 1000 + (d[8] - '0') * 100 + (d[9] - '0') * 10 + (d[10] - '0');
+        const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+        if (day < 1 || day > kDays[m] || (m == 1 && day == 29 && !leap)) return -1;
+        return m;
     }
     return -1;
 }
@@ -496,8 +503,11 @@ void TTrailCounts::WriteTable(std::ostream& out) const {
     out << "catalogue requests (runs): " << Runs << "   other requests: " << Other
         << "   malformed lines: " << Malformed << "\n";
     // Runs against people: a client that retries adds runs, not clients.
-    out << "distinct clients of the runs: about " << Clients.Estimate() << " (an estimate; standard error "
-        << ErrorPercent() << ")\n";
+    if (ClientsUnknown())
+        out << "distinct clients of the runs: unknown (the partial counts hold no client sketches)\n";
+    else
+        out << "distinct clients of the runs: about " << Clients.Estimate() << " (an estimate; standard error "
+            << ErrorPercent() << ")\n";
     out << "\ntrail code    runs        share   clients (about)\n";
     for (const auto& kv : ByCount(Codes)) {
         auto sketch = CodeClients.find(kv.first);
@@ -554,7 +564,8 @@ void TTrailCounts::WriteTable(std::ostream& out) const {
 
 void TTrailCounts::WriteJson(std::ostream& out) const {
     out << "{\"schema\": " << kTrailsSchema << ", \"lines\": " << Lines << ", \"runs\": " << Runs << ", \"other\": " << Other
-        << ", \"malformed\": " << Malformed << ",\n \"clients\": {\"estimate\": " << Clients.Estimate()
+        << ", \"malformed\": " << Malformed << ",\n \"clients\": {\"estimate\": "
+        << (ClientsUnknown() ? std::string("null") : std::to_string(Clients.Estimate()))
         << ", \"relative_error\": " << TClientSketch::kRelativeError << "},\n \"codes\": [";
     const char* sep = "";
     for (const auto& kv : ByCount(Codes)) {
@@ -628,7 +639,8 @@ void TTrailCounts::WriteCsv(std::ostream& out) const {
     out << "total,other," << Other << ",\n";
     out << "total,malformed," << Malformed << ",\n";
     // Estimates: "runs" holds the number of distinct clients.
-    out << "total,clients (about)," << Clients.Estimate() << ",\n";
+    out << "total,clients (about)," << (ClientsUnknown() ? std::string("unknown") : std::to_string(Clients.Estimate()))
+        << ",\n";
     for (const auto& kv : ByCount(Codes))
         out << "code," << CsvField(kv.first) << "," << kv.second << "," << Ratio(kv.second, Runs) << "\n";
     for (const auto& kv : ByCount(Codes))
@@ -976,9 +988,12 @@ void TTrailCounts::WriteHtml(std::ostream& out) const {
            "td:first-child,th:first-child{text-align:left}.summary{font-size:1.1em}\n"
            "</style></head><body>\n<h1>Update utility: catalogue requests</h1>\n";
     out << "<p class=\"summary\" id=\"summary\">" << Runs << " runs (catalogue requests with a trail), " << Other
-        << " other requests, " << Malformed << " malformed lines, " << Days.size() << " days; about "
-        << Clients.Estimate() << " distinct clients made the runs (an estimate; standard error " << ErrorPercent()
-        << ").</p>\n";
+        << " other requests, " << Malformed << " malformed lines, " << Days.size() << " days; ";
+    if (ClientsUnknown())
+        out << "distinct clients unknown (the partial counts hold no client sketches).</p>\n";
+    else
+        out << "about " << Clients.Estimate() << " distinct clients made the runs (an estimate; standard error "
+            << ErrorPercent() << ").</p>\n";
     DayChart(out, Days);
     std::vector<std::string> codes;
     std::vector<std::pair<std::string, double>> shares;

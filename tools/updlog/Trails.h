@@ -41,6 +41,9 @@ struct TTrailCounts {
     // ("2026-W50"), and of the runs whose trail holds a code ("GDW"; codes of
     // the well-formed kind only).
     TClientSketch Clients;
+    // Runs without a sketch: partial counts written before clients were
+    // counted. Their estimate would read as "about 0".
+    bool ClientsUnknown() const { return Runs > 0 && Clients.Empty(); }
     std::map<std::string, TClientSketch> WeekClients;
     std::map<std::string, TClientSketch> CodeClients;
 

@@ -593,6 +593,16 @@ TEST(UpdlogTrails, RequestsWithEscapedQuotesAndWeeks) {
         {"2026-12-10", "2026-W50"}, {"2021-01-03", "2020-W53"}, {"2024-12-30", "2025-W01"},
         {"2026-01-01", "2026-W01"}, {"2027-01-01", "2026-W53"}, {"2026-13-01", ""}, {"junk", ""}};
     for (const auto& w : kWeeks) EXPECT_EQ(IsoWeek(w.first), w.second) << w.first;
+    // Days that do not exist are malformed lines, not days of their own.
+    for (const char* day : {"99/Nov/2026", "00/Nov/2026", "31/Apr/2026", "29/Feb/2026", "30/Feb/2024"}) {
+        TTrailCounts d;
+        d.AddLine(std::string("10.0.0.1 - - [") + day + ":10:00:01 +0000] \"GET /updates/SP109.UPD?err=10100-1OK HTTP/1.1\" 200 5");
+        EXPECT_EQ(d.Malformed, 1u) << day;
+        EXPECT_TRUE(d.Days.empty()) << day;
+    }
+    TTrailCounts leap;
+    leap.AddLine("10.0.0.1 - - [29/Feb/2024:10:00:01 +0000] \"GET /updates/SP109.UPD?err=10100-1OK HTTP/1.1\" 200 5");
+    EXPECT_EQ(leap.Runs, 1u);
 }
 
 // Retries against people: one client retrying many times is many runs and
@@ -692,6 +702,21 @@ TEST(UpdlogTrails, BatchedCountAndClientsMerge) {
     ASSERT_TRUE(merged.ReadPartial(sorted, error)) << error;
     merged.WritePartial(z);
     EXPECT_TRUE(y.str() == z.str()) << "the merged partials differ from the one count";
+
+    // A partial written before clients were counted: runs, but no sketch.
+    // The clients are unknown, not "about 0".
+    std::stringstream old("updlog-partial 1\nlines 5\nruns 5\ncode 1OK 5\n");
+    TTrailCounts older;
+    ASSERT_TRUE(older.ReadPartial(old, error)) << error;
+    std::ostringstream oldText, oldJson, oldCsv, oldHtml;
+    older.WriteTable(oldText);
+    older.WriteJson(oldJson);
+    older.WriteCsv(oldCsv);
+    older.WriteHtml(oldHtml);
+    EXPECT_NE(oldText.str().find("distinct clients of the runs: unknown"), std::string::npos) << oldText.str();
+    EXPECT_NE(oldJson.str().find("\"clients\": {\"estimate\": null"), std::string::npos) << oldJson.str();
+    EXPECT_NE(oldCsv.str().find("\ntotal,clients (about),unknown,\n"), std::string::npos) << oldCsv.str();
+    EXPECT_NE(oldHtml.str().find("distinct clients unknown"), std::string::npos);
 
     std::stringstream damaged("updlog-partial 1\nweekclients 2026-W50 s0001zz\n");
     TTrailCounts untouched;
