@@ -2,7 +2,6 @@
 
 #include <bcrypt.h>
 #include <sddl.h>
-#include <shellapi.h>
 
 #include <algorithm>
 #include <cwctype>
@@ -153,7 +152,7 @@ HANDLE TStepChannel::StartElevated(HWND owner, const std::wstring& exe, const st
     sei.lpFile = exe.c_str();
     sei.lpParameters = parameters.c_str();
     sei.nShow = SW_HIDE;
-    if (!ShellExecuteExW(&sei)) {
+    if (!ShellExecuteLate(&sei)) {
         *error = GetLastError();
         return nullptr;
     }

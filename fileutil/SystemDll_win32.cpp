@@ -36,3 +36,14 @@ FARPROC SystemDllProc(const char* dll, const char* name) {
     }
     return proc;
 }
+
+BOOL ShellExecuteLate(SHELLEXECUTEINFOW* info) {
+    try {
+        static const auto shellExecute =
+            SystemDllFunction<decltype(&ShellExecuteExW)>("shell32.dll", "ShellExecuteExW");
+        return shellExecute(info);
+    } catch (const EOSError& e) {
+        SetLastError(static_cast<DWORD>(e.Code));
+        return FALSE;
+    }
+}

@@ -3,6 +3,7 @@
 // dial-up check) are loaded on first use rather than imported, so that the
 // program's start does not pay for loading them.
 #include <windows.h>
+#include <shellapi.h>
 
 // The address of NAME in the system DLL DLL ("comdlg32.dll"), loading the DLL
 // from the system folder (never from the program's folder or the current
@@ -17,3 +18,9 @@ template <typename Fn>
 Fn SystemDllFunction(const char* dll, const char* name) {
     return reinterpret_cast<Fn>(reinterpret_cast<void*>(SystemDllProc(dll, name)));
 }
+
+// ShellExecuteExW, with shell32 loaded on first use: it and the DLLs it pulls
+// in cost the start of every run, and only a launch needs them. Fails as the
+// call does (FALSE, the reason in GetLastError), also when shell32 cannot be
+// loaded.
+BOOL ShellExecuteLate(SHELLEXECUTEINFOW* info);
