@@ -107,7 +107,7 @@ extra_modules() {
         sort -rn | head -n 14 | awk '{ printf "%s%s %.1f", (NR > 1 ? ", " : ""), $2, $1 / 1024 } END { print "" }'
 }
 echo
-echo "What holds the peak (resident MiB, at the moment each peak last rose):"
+echo "What holds the peak (resident MiB, sampled when each peak last rose; a buffer briefer than the 50 ms sampling may be gone):"
 join -t "$(printf '\t')" -a 1 -a 2 -e 0 -o 0,1.2,2.2 <(split_smaps "$scratch/utility.smaps" | sort) \
     <(split_smaps "$scratch/peer.smaps" | sort) |
     awk -F '\t' 'BEGIN { printf "  %-50s %9s %9s\n", "", "utility", "empty" }
@@ -116,7 +116,8 @@ join -t "$(printf '\t')" -a 1 -a 2 -e 0 -o 0,1.2,2.2 <(split_smaps "$scratch/uti
 echo "Loaded for the run, not by the empty window (MiB): $(extra_modules "$scratch/utility.smaps" "$scratch/peer.smaps")"
 echo "The empty window is not a like peer for this row: a run also resolves shortcuts (COM, shell32),"
 echo "checks the connection and downloads (ws2_32, wininet, iphlpapi), hashes with bcrypt (which under"
-echo "Wine loads gnutls) and shows themed common controls and a second window; those images are Wine's."
+echo "Wine loads gnutls) and shows themed common controls and a second window; those images are Wine's,"
+echo "as is about 1 MiB of stack that Wine touches for every thread alive (the download and its helpers)."
 awk -v u="$demo_kib" -v e="$peer_kib" 'BEGIN {
     printf "%-32s %9s\n", "peak working set (VmHWM)", "MiB"
     printf "%-32s %9.1f\n", "DownloadStirpelloUpdate.exe", u / 1024
