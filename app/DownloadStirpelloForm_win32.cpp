@@ -190,9 +190,11 @@ void TDownloadStirpelloForm::CreateComponents() {
     for (const char* line : kIntroduction) intro += line;
 
     // Created in tab order: Memo1, Button1, Edit1, GroupBox1.
-    Memo1 = MakeControl("Memo1", "EDIT", intro.c_str(),
-                        WS_VISIBLE | WS_TABSTOP | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL, WS_EX_CLIENTEDGE, 8,
-                        16, 633, 161, handle_, memoFont_, kMemo1Id);
+    // The text comes after the font: given at creation, it would be wrapped
+    // twice, with the system font first.
+    Memo1 = MakeControl("Memo1", "EDIT", "", WS_VISIBLE | WS_TABSTOP | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL,
+                        WS_EX_CLIENTEDGE, 8, 16, 633, 161, handle_, memoFont_, kMemo1Id);
+    SetWindowTextA(Memo1, intro.c_str());
     Button1 = MakeControl("Button1", "BUTTON", "Click here to begin the update process",
                           WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON, 0, 80, 368, 505, 33, handle_, buttonFont_,
                           kButton1Id);

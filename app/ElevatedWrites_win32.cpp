@@ -1,6 +1,7 @@
 #include "app/ElevatedWrites_win32.h"
 
 #include <exception>
+#include <utility>
 
 #include "app/ModuleDownload_win32.h"
 #include "app/ModuleTrust_win32.h"
@@ -99,7 +100,7 @@ TStepOutcome TElevatedWrites::Write(TStepWrite what, const std::string& dir, con
     case TStepWrite::LaunchModule: request.kind = TStepKind::LaunchModule; break;
     }
     try {
-        TStepReply reply = channel_->Send(request);
+        TStepReply reply = channel_->Send(std::move(request));
         if (what == TStepWrite::LaunchModule) {
             // Its last act: the step ends after it.
             channel_->Close();

@@ -112,7 +112,7 @@ std::string SpecialFolder(int csidl) {
     LPITEMIDLIST pidl = nullptr;
     if (FAILED(getFolderLocation(nullptr, csidl, &pidl)) || !pidl) return std::string();
     BOOL got = getPathFromIDList(pidl, path);
-    CoTaskMemFree(pidl);
+    CoTaskMemFreeLate(pidl);
     return got ? std::string(path) : std::string();
 }
 
@@ -217,7 +217,7 @@ std::string TInstallationLocator::LocateInstallation() {
 
 std::string TInstallationLocator::ResolveShortcut(const std::string& linkPath) {
     TComPtr<IShellLinkA> link;
-    CheckLinkCall(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
+    CheckLinkCall(CoCreateInstanceLate(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
                                    link.outVoid()));
     TComPtr<IPersistFile> file;
     CheckLinkCall(link->QueryInterface(IID_IPersistFile, file.outVoid()));

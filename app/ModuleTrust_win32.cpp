@@ -1,7 +1,6 @@
 #include "app/ModuleTrust_win32.h"
 
 #include <sddl.h>
-#include <shellapi.h>
 
 #include <algorithm>
 #include <cctype>
@@ -13,6 +12,7 @@
 #include "fileutil/HeldFile.h"
 #include "fileutil/PathText.h"
 #include "fileutil/PlainFile_win32.h"
+#include "fileutil/SystemDll_win32.h"
 #include "web/Sha256_win32.h"
 
 #ifndef ERROR_ELEVATION_REQUIRED
@@ -367,7 +367,7 @@ TLaunchResult LaunchModule(const std::string& path, const std::string& folder, c
             sei.lpFile = app.c_str();
             sei.lpDirectory = directory.c_str();
             sei.nShow = SW_SHOWNORMAL;
-            if (hooks.Elevate ? hooks.Elevate(sei) : ShellExecuteExW(&sei) != FALSE) {
+            if (hooks.Elevate ? hooks.Elevate(sei) : ShellExecuteLate(&sei) != FALSE) {
                 result.Started = true;
                 return result;
             }

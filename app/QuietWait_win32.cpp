@@ -7,6 +7,7 @@
 
 #include "fileutil/Errors.h"
 #include "fileutil/Handles_win32.h"
+#include "fileutil/SystemDll_win32.h"
 
 namespace {
 
@@ -17,13 +18,13 @@ struct TWork {
 
 DWORD WINAPI WorkerMain(LPVOID parameter) {
     auto* job = static_cast<TWork*>(parameter);
-    HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    HRESULT com = CoInitializeLate(COINIT_APARTMENTTHREADED);
     try {
         (*job->work)();
     } catch (...) {
         job->error = std::current_exception();
     }
-    if (SUCCEEDED(com)) CoUninitialize();
+    if (SUCCEEDED(com)) CoUninitializeLate();
     return 0;
 }
 

@@ -17,6 +17,7 @@
 #include "fileutil/Handles_win32.h"
 #include "fileutil/NtFile_win32.h"
 #include "fileutil/Errors.h"
+#include "fileutil/SystemDll_win32.h"
 #include "web/Sha256_win32.h"
 
 #ifndef FILE_OPEN
@@ -325,10 +326,38 @@ int RunElevatedStep(const std::wstring& pipeName, const TStepPin& pin) {
         [&step](const TRequest& request, const TStepSession&) { return step.Execute(request); }, kIdleMs, &why);
 }
 
+namespace {
+
+// Whether anything but blanks follows the program's name, which the parser
+// takes up to the closing quote, or else up to the first blank.
+bool HasArguments(const wchar_t* commandLine) {
+    const wchar_t* p = commandLine;
+    if (*p == L'"') {
+        ++p;
+        while (*p && *p != L'"') ++p;
+        if (*p) ++p;
+    } else {
+        while (*p && *p != L' ' && *p != L'\t') ++p;
+    }
+    while (*p == L' ' || *p == L'\t') ++p;
+    return *p != 0;
+}
+
+}  // namespace
+
 bool IsElevatedStepCommandLine(const wchar_t* commandLine, std::wstring* pipeName) {
     if (!commandLine) return false;
+    // The usual start has no arguments: it is told apart without shell32,
+    // which would otherwise be loaded before the window shows.
+    if (!HasArguments(commandLine)) return false;
+    decltype(&CommandLineToArgvW) toArgv = nullptr;
+    try {
+        toArgv = SystemDllFunction<decltype(&CommandLineToArgvW)>("shell32.dll", "CommandLineToArgvW");
+    } catch (const EOSError&) {
+        return false;
+    }
     int argc = 0;
-    LPWSTR* argv = CommandLineToArgvW(commandLine, &argc);
+    LPWSTR* argv = toArgv(commandLine, &argc);
     if (!argv) return false;
     const bool is = argc == 3 && std::wstring(argv[1]) == StepArgument;
     if (is) *pipeName = argv[2];

@@ -2,7 +2,6 @@
 
 #include <bcrypt.h>
 #include <sddl.h>
-#include <shellapi.h>
 
 #include <algorithm>
 #include <cwctype>
@@ -153,7 +152,7 @@ HANDLE TStepChannel::StartElevated(HWND owner, const std::wstring& exe, const st
     sei.lpFile = exe.c_str();
     sei.lpParameters = parameters.c_str();
     sei.nShow = SW_HIDE;
-    if (!ShellExecuteExW(&sei)) {
+    if (!ShellExecuteLate(&sei)) {
         *error = GetLastError();
         return nullptr;
     }
@@ -226,6 +225,8 @@ TStepReply TStepChannel::Send(TRequest request, DWORD timeoutMs) {
     // A request that cannot be written is not sent and uses no sequence.
     request.sequence = sequence_ + 1;
     std::string bytes = WriteRequest(request);
+    // The record holds the module now; the request's own copy can go.
+    std::string().swap(request.module);
     ++sequence_;
     if (request.kind == TStepKind::Quit || request.kind == TStepKind::LaunchModule) ended_ = true;
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;

@@ -120,19 +120,22 @@ std::string WriteRequest(const TRequest& request) {
         }
         payload.resize(StepFolderFieldSize, '\0');
         break;
-    case TStepKind::InstallModule: payload = request.module; break;
+    case TStepKind::InstallModule: break;
     case TStepKind::WriteWantsUpdate: Put32(payload, request.wantsUpdate ? 1 : 0); break;
     default: break;
     }
-    if (payload.size() > UINT32_MAX) throw EError("The request is too large for the elevated step");
+    // The module is appended straight from the request: a copy of it in
+    // between would hold megabytes more at the run's peak.
+    const std::string& body = request.kind == TStepKind::InstallModule ? request.module : payload;
+    if (body.size() > UINT32_MAX) throw EError("The request is too large for the elevated step");
     std::string out;
-    out.reserve(StepHeaderSize + payload.size());
+    out.reserve(StepHeaderSize + body.size());
     Put32(out, StepRequestMagic);
     Put16(out, StepProtocolVersion);
     Put16(out, kind);
     Put32(out, request.sequence);
-    Put32(out, static_cast<uint32_t>(payload.size()));
-    out += payload;
+    Put32(out, static_cast<uint32_t>(body.size()));
+    out += body;
     return out;
 }
 

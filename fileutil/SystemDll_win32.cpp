@@ -1,5 +1,7 @@
 #include "fileutil/SystemDll_win32.h"
 
+#include <objbase.h>
+
 #include <string>
 
 #include "fileutil/Errors.h"
@@ -35,4 +37,50 @@ FARPROC SystemDllProc(const char* dll, const char* name) {
                        code);
     }
     return proc;
+}
+
+BOOL ShellExecuteLate(SHELLEXECUTEINFOW* info) {
+    try {
+        static const auto shellExecute =
+            SystemDllFunction<decltype(&ShellExecuteExW)>("shell32.dll", "ShellExecuteExW");
+        return shellExecute(info);
+    } catch (const EOSError& e) {
+        SetLastError(static_cast<DWORD>(e.Code));
+        return FALSE;
+    }
+}
+
+HRESULT CoInitializeLate(DWORD coinit) {
+    try {
+        static const auto init = SystemDllFunction<decltype(&CoInitializeEx)>("ole32.dll", "CoInitializeEx");
+        return init(nullptr, coinit);
+    } catch (const EOSError&) {
+        return E_FAIL;
+    }
+}
+
+void CoUninitializeLate() {
+    // Only after a successful CoInitializeLate, so ole32 is loaded.
+    static const auto uninit = SystemDllFunction<decltype(&CoUninitialize)>("ole32.dll", "CoUninitialize");
+    uninit();
+}
+
+HRESULT CoCreateInstanceLate(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid, void** out) {
+    if (out) *out = nullptr;
+    try {
+        static const auto create =
+            SystemDllFunction<decltype(&CoCreateInstance)>("ole32.dll", "CoCreateInstance");
+        return create(clsid, outer, context, iid, out);
+    } catch (const EOSError&) {
+        return E_FAIL;
+    }
+}
+
+void CoTaskMemFreeLate(void* memory) {
+    if (!memory) return;
+    try {
+        static const auto release = SystemDllFunction<decltype(&CoTaskMemFree)>("ole32.dll", "CoTaskMemFree");
+        release(memory);
+    } catch (const EOSError&) {
+    }
 }

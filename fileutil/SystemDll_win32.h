@@ -3,6 +3,8 @@
 // dial-up check) are loaded on first use rather than imported, so that the
 // program's start does not pay for loading them.
 #include <windows.h>
+#include <objbase.h>
+#include <shellapi.h>
 
 // The address of NAME in the system DLL DLL ("comdlg32.dll"), loading the DLL
 // from the system folder (never from the program's folder or the current
@@ -17,3 +19,16 @@ template <typename Fn>
 Fn SystemDllFunction(const char* dll, const char* name) {
     return reinterpret_cast<Fn>(reinterpret_cast<void*>(SystemDllProc(dll, name)));
 }
+
+// ShellExecuteExW, with shell32 loaded on first use: it and the DLLs it pulls
+// in cost the start of every run, and only a launch needs them. Fails as the
+// call does (FALSE, the reason in GetLastError), also when shell32 cannot be
+// loaded.
+BOOL ShellExecuteLate(SHELLEXECUTEINFOW* info);
+
+// COM from ole32, loaded on first use: the first screen needs none of it.
+// When ole32 cannot be loaded the calls fail (E_FAIL; a null result).
+HRESULT CoInitializeLate(DWORD coinit);
+void CoUninitializeLate();
+HRESULT CoCreateInstanceLate(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid, void** out);
+void CoTaskMemFreeLate(void* memory);

@@ -15,6 +15,7 @@
 #include "app/RealServices_win32.h"
 #include "elevate/ElevatedStep_win32.h"
 #include "fileutil/DllSearch_win32.h"
+#include "fileutil/SystemDll_win32.h"
 
 namespace {
 
@@ -23,9 +24,9 @@ namespace {
 // not, so it is started once the window shows, before any message is handled.
 class TComInitialization {
 public:
-    TComInitialization() : ok_(SUCCEEDED(CoInitialize(nullptr))) {}
+    TComInitialization() : ok_(SUCCEEDED(CoInitializeLate(COINIT_APARTMENTTHREADED))) {}
     ~TComInitialization() {
-        if (ok_) CoUninitialize();
+        if (ok_) CoUninitializeLate();
     }
     TComInitialization(const TComInitialization&) = delete;
     TComInitialization& operator=(const TComInitialization&) = delete;

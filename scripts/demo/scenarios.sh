@@ -174,7 +174,8 @@ exe_version() {
 
 # sample_peak PREFIX OUT: the highest resident set (VmHWM) of the utility's
 # process in this prefix, sampled until killed; under Wine this is what the
-# program itself reads as its peak working set.
+# program itself reads as its peak working set. OUT.smaps keeps the process's
+# mappings as they were when the peak last rose, to see what holds it.
 sample_peak() {
     local prefix=$1 out=$2 peak=0 p c hwm
     trap 'echo "$peak" >"$out"; exit 0' TERM
@@ -186,7 +187,10 @@ sample_peak() {
             [[ $c == *DownloadStirpelloUpdate.exe* ]] || continue
             tr "\\0" "\\n" 2>/dev/null <"$p/environ" | grep -qxF "WINEPREFIX=$prefix" || continue
             hwm=$(awk '/^VmHWM:/ { print $2 }' "$p/status" 2>/dev/null)
-            [ -n "$hwm" ] && [ "$hwm" -gt "$peak" ] && peak=$hwm
+            if [ -n "$hwm" ] && [ "$hwm" -gt "$peak" ]; then
+                peak=$hwm
+                cat "$p/smaps" >"$out.smaps" 2>/dev/null || true
+            fi
         done
         echo "$peak" >"$out"
         sleep 0.05

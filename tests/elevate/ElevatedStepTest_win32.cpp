@@ -210,3 +210,33 @@ TEST_F(Step, TheProgramServesTheChannel) {
     EXPECT_EQ(ReadFile(dir / "Stirpello.ini"), "[Updates]\r\n[Internet Connection]\r\nuseProxy=FALSE\r\n");
     EXPECT_EQ(ReadFile(dir / "Stirpello.exe"), "old module");
 }
+
+// The step is told apart by its arguments; a start without any is the
+// window's, also with blanks after the program's name.
+TEST(ElevatedStepCommandLine, OnlyTheStepArgumentAndAPipeMakeTheStep) {
+    const struct {
+        const wchar_t* line;
+        bool step;
+        const wchar_t* pipe;
+    } cases[] = {
+        {L"", false, L""},
+        {L"C:\\Stirpello\\DownloadStirpelloUpdate.exe", false, L""},
+        {L"\"C:\\Program Files\\x\\DownloadStirpelloUpdate.exe\"", false, L""},
+        {L"\"C:\\Program Files\\x\\DownloadStirpelloUpdate.exe\"  \t ", false, L""},
+        {L"\"C:\\Program Files\\x\\Download", false, L""},
+        {L"\"C:\\a b\\u.exe\" --elevated-step \\\\.\\pipe\\p1", true, L"\\\\.\\pipe\\p1"},
+        {L"u.exe --elevated-step \"\\\\.\\pipe\\with blank\"", true, L"\\\\.\\pipe\\with blank"},
+        {L"\"u.exe\"\t--elevated-step\tp2", true, L"p2"},
+        {L"u.exe \"--elevated-step\" p3", true, L"p3"},
+        {L"u.exe --elevated-step", false, L""},
+        {L"u.exe --elevated-step p x", false, L""},
+        {L"u.exe --other p", false, L""},
+    };
+    for (const auto& c : cases) {
+        std::wstring pipe;
+        EXPECT_EQ(IsElevatedStepCommandLine(c.line, &pipe), c.step) << std::string(c.line, c.line + wcslen(c.line));
+        EXPECT_EQ(pipe, c.pipe);
+    }
+    std::wstring pipe;
+    EXPECT_FALSE(IsElevatedStepCommandLine(nullptr, &pipe));
+}
