@@ -143,4 +143,25 @@ T LookUpWithin(Fn lookup, const std::atomic<bool>& cancelled, int32_t timeoutMs,
     return value;
 }
 
+// The targets Connect tries: an address literal as it stands (no lookup, so
+// no helper thread, which under Wine costs milliseconds), else a lookup within
+// the time-out as above. addLiteral(host, port, numericFlag, out) appends and
+// says whether host was a literal; resolve as for TargetsFor; notFound(name)
+// throws. Nothing the lookup runs refers to the caller's stack: a lookup
+// given up on may outlive the call.
+template <class T, class Seam, class AddLiteral, class Resolve, class NotFound, class OnTimeOut, class OnCancel>
+std::vector<T> ConnectTargets(const std::string& host, int port, const Seam& seam, int numericFlag,
+                              AddLiteral addLiteral, Resolve resolve, NotFound notFound,
+                              const std::atomic<bool>& cancelled, int32_t timeoutMs, int32_t& remainingMs,
+                              OnTimeOut onTimeOut, OnCancel onCancel) {
+    remainingMs = timeoutMs;
+    std::vector<T> targets;
+    if (!seam && addLiteral(host, port, numericFlag, targets)) return targets;
+    return LookUpWithin<std::vector<T>>(
+        [host, port, seam, numericFlag, resolve, notFound] {
+            return TargetsFor<T>(host, port, seam, numericFlag, resolve, [&host, &notFound] { notFound(host); });
+        },
+        cancelled, timeoutMs, remainingMs, onTimeOut, onCancel);
+}
+
 }  // namespace socketplan

@@ -199,16 +199,10 @@ void TSocket::Connect(const std::string& host, int port, int32_t timeoutMs) {
     Close();
     if (cancelled_) ThrowAbort();
     int32_t left = timeoutMs;
-    std::vector<TTarget> targets;
-    // An address literal needs no lookup, so no helper thread either.
-    if (LookUpForTest || !AddAddresses(host, port, AI_NUMERICHOST, targets))
-        targets = socketplan::LookUpWithin<std::vector<TTarget>>(
-            [host, port, seam = LookUpForTest] {
-                return socketplan::TargetsFor<TTarget>(
-                    host, port, seam, AI_NUMERICHOST, Resolve,
-                    [&host] { throw EHttpSocketError("Host not found: " + host); });
-            },
-            cancelled_, timeoutMs, left, [] { throw EHttpConnectTimeout(); }, ThrowAbort);
+    std::vector<TTarget> targets = socketplan::ConnectTargets<TTarget>(
+        host, port, LookUpForTest, AI_NUMERICHOST, AddAddresses, Resolve,
+        [](const std::string& name) { throw EHttpSocketError("Host not found: " + name); }, cancelled_, timeoutMs,
+        left, [] { throw EHttpConnectTimeout(); }, ThrowAbort);
     impl_->fd = ConnectFirst(std::move(targets), impl_->wake, cancelled_, left);
 }
 
