@@ -16,12 +16,10 @@
 
 namespace {
 
-// The planted tree, "...\build\win\tests\app\heldtree\" (beside the
-// programs' bin\): its ancestors are all 0755, unlike /tmp.
-std::string Tree() {
-    std::string bin = testsupport::ExeDir();
-    return bin.substr(0, bin.size() - 4) + "tests\\app\\heldtree\\";
-}
+// The planted tree, on the prefix's C: drive: the walk from the volume root
+// then meets only the prefix's own folders, wherever the clone lies (a clone
+// under /tmp would put an everyone-may-rename folder above it).
+std::string Tree() { return "C:\\heldtree\\"; }
 
 std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
 
@@ -72,7 +70,7 @@ TEST(HeldFolder, RefusesWhatCannotBeHeld) {
         {"\\\\?\\" + t + "0755\\prog", "device or \\\\?\\ path"},
         {"\\\\.\\" + t + "0755\\prog", "device or \\\\?\\ path"},
         {"heldtree\\0755\\prog", "not a full path"},
-        {t.substr(0, 2) + t.substr(3) + "0755\\prog", "not a full path"},  // "Z:work\...": drive-relative
+        {t.substr(0, 2) + t.substr(3) + "0755\\prog", "not a full path"},  // "C:heldtree\...": drive-relative
         {t + "0755\\prog:stream", "names a stream"},
         {t + "0755\\missing", "cannot be opened"},
         {t + "file.txt", "a file, not a folder"},
