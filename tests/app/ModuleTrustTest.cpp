@@ -53,17 +53,6 @@ std::vector<std::string> TrySwap(const std::string& path, const std::string& els
     return done;
 }
 
-// The record the stub module writes when started, waited for a while.
-std::string Record(const TScratchDir& dir) {
-    for (int i = 0; i < 100; ++i) {
-        std::string r = ReadFile(dir / "UpdateModuleLaunched.txt");
-        // Whole once its rights are written: "[elevated]" or "[not elevated]".
-        if (r.find(']') != std::string::npos) return r;
-        Sleep(50);
-    }
-    return std::string();
-}
-
 struct Trust : ::testing::Test {
     TScratchDir dir{"moduletrust"};
     std::vector<std::string> notes;
@@ -150,7 +139,7 @@ TEST_F(Trust, WhatStartsAndWithWhichRights) {
         EXPECT_EQ(r.Started, c.started) << c.name << ": " << r.Error;
         EXPECT_EQ(r.Unelevated, c.unelevated) << c.name;
         if (c.started) {
-            std::string record = Record(dir);
+            std::string record = testsupport::LaunchRecord(dir);
             EXPECT_NE(record.find(target + " "), std::string::npos) << c.name << ": " << record;
             EXPECT_NE(record.find(c.rights), std::string::npos) << c.name << ": " << record;
         } else {
@@ -170,7 +159,7 @@ TEST_F(Trust, ModuleSwappedBeforeItStartsIsHeld) {
     TLaunchResult r = LaunchModule(target, dir.Path(), UpdateModuleSha256, true, false, hooks);
     EXPECT_TRUE(r.Started) << r.Error;
     EXPECT_TRUE(swaps.empty()) << swaps.front();
-    EXPECT_NE(Record(dir).find("[elevated]"), std::string::npos);
+    EXPECT_NE(testsupport::LaunchRecord(dir).find("[elevated]"), std::string::npos);
 }
 
 // A module that asks for administrator rights: the shell gets its full path

@@ -45,17 +45,6 @@ std::string UserSid() {
 
 std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
 
-// Waits a little for the record the stub module writes when it starts.
-std::string Record(const TScratchDir& dir) {
-    for (int i = 0; i < 100; ++i) {
-        std::string r = ReadFile(dir / "UpdateModuleLaunched.txt");
-        // Whole once its rights are written: "[elevated]" or "[not elevated]".
-        if (r.find(']') != std::string::npos) return r;
-        Sleep(50);
-    }
-    return std::string();
-}
-
 TRequest Ask(TStepKind kind) {
     TRequest r;
     r.kind = kind;
@@ -115,7 +104,7 @@ TEST_F(Step, AWholeUpdateInTheHeldFolder) {
     EXPECT_TRUE(ReadFile(dir / "Stirpello.exe") == Genuine());
     r = step.Execute(Ask(TStepKind::LaunchModule));
     EXPECT_EQ(r.result, TStepResult::Done) << r.reason;
-    EXPECT_NE(Record(dir).find("Stirpello.exe"), std::string::npos);
+    EXPECT_NE(testsupport::LaunchRecord(dir).find("Stirpello.exe"), std::string::npos);
     EXPECT_TRUE(Leftovers().empty());
 }
 

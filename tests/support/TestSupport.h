@@ -26,4 +26,10 @@ private:
 void WriteFile(const std::string& path, const std::string& bytes);
 std::string ReadFile(const std::string& path);  // "" when missing
 
+#ifdef _WIN32
+// The record the stub update module writes in dir when started, waited for a
+// few seconds; "" when none came.
+std::string LaunchRecord(const TScratchDir& dir);
+#endif
+
 }  // namespace testsupport

@@ -58,4 +58,14 @@ std::string ReadFile(const std::string& path) {
     return s.str();
 }
 
+std::string LaunchRecord(const TScratchDir& dir) {
+    for (int i = 0; i < 100; ++i) {
+        std::string r = ReadFile(dir / "UpdateModuleLaunched.txt");
+        // Whole once its rights are written: "[elevated]" or "[not elevated]".
+        if (r.find(']') != std::string::npos) return r;
+        Sleep(50);
+    }
+    return std::string();
+}
+
 }  // namespace testsupport
