@@ -286,7 +286,8 @@ void TSocket::ConnectAddresses(const std::vector<std::string>& addresses, int po
 }
 
 int32_t TSocket::Recv(char* buffer, int32_t count, int32_t timeoutMs) {
-    if (impl_->readDone && impl_->cancelSet) {
+    bool overlapped = impl_->readDone && impl_->cancelSet;
+    for (;;) {
         if (cancelled_) ThrowAbort();
         if (impl_->s == INVALID_SOCKET) throw EHttpSocketError("Not connected");
         // Bytes already waiting are taken at once: the cheapest call.
@@ -294,23 +295,17 @@ int32_t TSocket::Recv(char* buffer, int32_t count, int32_t timeoutMs) {
         if (n >= 0) return n;
         int err = WSAGetLastError();
         if (err != WSAEWOULDBLOCK) throw EHttpSocketError(WsaText(err));
-        WSABUF buf{static_cast<ULONG>(count), buffer};
-        DWORD got = 0, flags = 0;
-        WSAOVERLAPPED ov{};
-        ov.hEvent = impl_->readDone;  // reset as the receive starts
-        if (WSARecv(impl_->s, &buf, 1, &got, &flags, &ov, nullptr) == 0) return static_cast<int32_t>(got);
-        err = WSAGetLastError();
-        if (err == WSA_IO_PENDING) return FinishRead(&ov, timeoutMs);
-        if (err != WSAEWOULDBLOCK) throw EHttpSocketError(WsaText(err));
-        // A system that will not queue the receive: wait by select below.
-    }
-    for (;;) {
-        if (cancelled_) ThrowAbort();
-        if (impl_->s == INVALID_SOCKET) throw EHttpSocketError("Not connected");
-        int n = recv(impl_->s, buffer, count, 0);
-        if (n >= 0) return n;
-        int err = WSAGetLastError();
-        if (err != WSAEWOULDBLOCK) throw EHttpSocketError(WsaText(err));
+        if (overlapped) {
+            WSABUF buf{static_cast<ULONG>(count), buffer};
+            DWORD got = 0, flags = 0;
+            WSAOVERLAPPED ov{};
+            ov.hEvent = impl_->readDone;  // reset as the receive starts
+            if (WSARecv(impl_->s, &buf, 1, &got, &flags, &ov, nullptr) == 0) return static_cast<int32_t>(got);
+            err = WSAGetLastError();
+            if (err == WSA_IO_PENDING) return FinishRead(&ov, timeoutMs);
+            if (err != WSAEWOULDBLOCK) throw EHttpSocketError(WsaText(err));
+            overlapped = false;  // a system that will not queue the receive: select from here on
+        }
         if (!WaitFor(impl_->s, impl_->wake, cancelled_, false, timeoutMs)) throw EHttpReadTimeout();
     }
 }
