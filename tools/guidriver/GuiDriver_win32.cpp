@@ -188,8 +188,10 @@ HWND TGuiDriver::Focus(HWND top) {
 }
 
 void TGuiDriver::PressKey(HWND top, UINT virtualKey) {
-    HWND target = Focus(top);
-    if (target == nullptr) throw EDriverError("nothing has the keyboard focus in " + Quoted(Text(top)));
+    // A window just shown gets its focus a moment later; a user types once it has.
+    HWND target = nullptr;
+    if (!PollUntil(kSendTimeoutMs, [&] { return (target = Focus(top)) != nullptr; }))
+        throw EDriverError("nothing has the keyboard focus in " + Quoted(Text(top)));
     // Repeat count 1 and the scan code; the release also has the previous
     // state and transition bits.
     const LPARAM scan = static_cast<LPARAM>(MapVirtualKeyA(virtualKey, MAPVK_VK_TO_VSC)) << 16;
