@@ -30,6 +30,9 @@ if [ "${KEEP_PREFIX:-0}" = 1 ] && [ -f "$prefix/system.reg" ]; then
     wine_env "$prefix"
 else
     make_prefix "$prefix"
+    # The display-scale runs' prefix is made anew on first use.
+    if [ -d "$prefix-scale" ]; then WINEPREFIX=$prefix-scale wineserver -k >/dev/null 2>&1 || true; fi
+    rm -rf "$prefix-scale"
 fi
 trap stop_all EXIT
 start_display

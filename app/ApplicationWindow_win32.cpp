@@ -12,7 +12,7 @@ constexpr UINT kPassActivation = WM_APP + 1;
 
 }  // namespace
 
-TApplicationWindow::TApplicationWindow(HINSTANCE instance, const char* title) {
+TApplicationWindow::TApplicationWindow(HINSTANCE instance, const char* title) : instance_(instance) {
     WNDCLASSEXA existing = {};
     if (!GetClassInfoExA(instance, kApplicationWindowClass, &existing)) {
         WNDCLASSEXA wc = {};
@@ -37,6 +37,7 @@ TApplicationWindow::TApplicationWindow(HINSTANCE instance, const char* title) {
                               0, nullptr, nullptr, instance, this);
     if (handle_ == nullptr)
         throw EOSError("Cannot create the application window: " + SysErrorMessage(GetLastError()), GetLastError());
+    icons_.Set(handle_, instance_, 1, WindowDpi(handle_));
 }
 
 TApplicationWindow::~TApplicationWindow() {
@@ -94,6 +95,10 @@ LRESULT TApplicationWindow::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
             PostMessageA(handle_, kPassActivation, 0, 0);
         }
         break;
+    case WM_DPICHANGED:
+        // Only the icons: the window has no size to keep.
+        icons_.Set(handle_, instance_, 1, HIWORD(wp));
+        return 0;
     case WM_CLOSE:
         // Closing from the task bar is closing the utility, with the main
         // window's own close handling; left to itself, destroying this window

@@ -11,6 +11,8 @@
 // restoring it shows them again; closing it closes the main window.
 #include <windows.h>
 
+#include "fileutil/DpiLayout_win32.h"
+
 inline constexpr const char* kApplicationWindowClass = "TApplicationWindow";
 
 class TApplicationWindow {
@@ -37,6 +39,9 @@ private:
     LRESULT HandleMessage(UINT msg, WPARAM wp, LPARAM lp);
     void ActivateMain();
 
+    HINSTANCE instance_;
+    // The task-bar button's icons, made for the window's DPI.
+    TWindowIcons icons_;
     HWND handle_ = nullptr;
     HWND main_ = nullptr;
 };

@@ -16,6 +16,8 @@ namespace {
 constexpr int kButton1Id = 100;
 constexpr int kMemo1Id = 101;
 constexpr int kEdit1Id = 102;
+// The bottom of Memo1 at 96 dpi: where the introduction opens room.
+constexpr int kBelowMemo1 = 16 + 161;
 
 std::atomic<bool> gBusy{false};
 
@@ -32,8 +34,9 @@ const char* const kIntroduction[] = {
     "email the debug log that this utility places into the windows clipboard on exit.",
 };
 
+// A font for probing which glyphs a face has; the window's own fonts are
+// made by its layout, for its DPI.
 HFONT MakeFont(int height, int weight, const char* face, BYTE charset = DEFAULT_CHARSET) {
-    // Negative height: the character height in pixels, as the layout gives it.
     return CreateFontA(-height, 0, 0, 0, weight, FALSE, FALSE, FALSE, charset, OUT_DEFAULT_PRECIS,
                        CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, face);
 }
@@ -129,12 +132,17 @@ TDownloadStirpelloForm::TDownloadStirpelloForm(HINSTANCE instance)
     activated_ = false;
     logDirectory_.clear();
 
-    // Design position and outer size, not rescaled for the screen's DPI.
+    // Made at the design position and outer size, hidden, then laid out for
+    // the DPI of the monitor it is on.
     handle_ = CreateWindowExA(WS_EX_CONTROLPARENT, kMainWindowClass, kMainWindowCaption,
                               WS_OVERLAPPEDWINDOW, 155, 29, 664, 472, application_.Handle(), nullptr,
                               instance_, this);
     if (handle_ == nullptr)
         throw EOSError("Cannot create the main window: " + SysErrorMessage(GetLastError()), GetLastError());
+    layout_.SetDpi(WindowDpi(handle_));
+    SetWindowPos(handle_, nullptr, layout_.Scale(155), layout_.Scale(29), layout_.Scale(664), layout_.Scale(472),
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+    icons_.Set(handle_, instance_, 1, layout_.Dpi());
     application_.SetMainWindow(handle_);
     try {
         CreateComponents();
@@ -158,29 +166,31 @@ TDownloadStirpelloForm::~TDownloadStirpelloForm() {
 }
 
 void TDownloadStirpelloForm::ReleaseResources() {
-    for (HFONT f : {formFont_, memoFont_, labelFont_, buttonFont_, warningFont_, markSymbolFont_, markUnicodeFont_})
-        if (f != nullptr) DeleteObject(f);
     if (windowBrush_ != nullptr) DeleteObject(windowBrush_);
     if (picture_ != nullptr) DeleteObject(picture_);
+    windowBrush_ = nullptr;
+    picture_ = nullptr;
 }
 
 HWND TDownloadStirpelloForm::MakeControl(const char* name, const char* cls, const char* text, DWORD style,
                                          DWORD exStyle, int left, int top, int width, int height, HWND parent,
-                                         HFONT font, int id) {
-    HWND h = CreateWindowExA(exStyle, cls, text, WS_CHILD | style, left, top, width, height, parent,
+                                         int font, int id) {
+    HWND h = CreateWindowExA(exStyle, cls, text, WS_CHILD | style, 0, 0, 0, 0, parent,
                              reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance_, nullptr);
     if (h == nullptr) throw EOSError(std::string("Cannot create ") + name, GetLastError());
-    SendMessageA(h, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+    // One-line labels keep all of their text at every scale.
+    const bool label = std::strcmp(cls, "STATIC") == 0 && (style & SS_TYPEMASK) == SS_LEFTNOWORDWRAP;
+    layout_.Place(h, left, top, width, height, font, label);
     SetControlName(h, name);
     return h;
 }
 
 void TDownloadStirpelloForm::CreateComponents() {
-    formFont_ = MakeFont(11, FW_NORMAL, "Arial");
-    memoFont_ = MakeFont(16, FW_NORMAL, "Arial");
-    labelFont_ = MakeFont(13, FW_NORMAL, "Arial");
-    buttonFont_ = MakeFont(16, FW_BOLD, "Arial");
-    warningFont_ = MakeFont(13, FW_BOLD, "Arial");
+    formFont_ = layout_.AddFont({11, FW_NORMAL, "Arial"});
+    memoFont_ = layout_.AddFont({16, FW_NORMAL, "Arial"});
+    labelFont_ = layout_.AddFont({13, FW_NORMAL, "Arial"});
+    buttonFont_ = layout_.AddFont({16, FW_BOLD, "Arial"});
+    warningFont_ = layout_.AddFont({13, FW_BOLD, "Arial"});
     windowBrush_ = CreateSolidBrush(GetSysColor(COLOR_WINDOW));
     ChooseMarkGlyphs();
 
@@ -220,10 +230,10 @@ void TDownloadStirpelloForm::CreateComponents() {
     } marks[] = {{&S1Mark, "S1Mark", 24}, {&s2Mark, "s2Mark", 48}, {&s3Mark, "s3Mark", 72}, {&s4Mark, "s4Mark", 96}};
     for (const auto& m : marks) {
         const wchar_t text[2] = {arrow_.ch, 0};
-        HWND h = CreateWindowExW(0, L"STATIC", text, WS_CHILD | SS_LEFT | SS_NOPREFIX, 24, m.top, 14, 15, GroupBox1,
+        HWND h = CreateWindowExW(0, L"STATIC", text, WS_CHILD | SS_LEFT | SS_NOPREFIX, 0, 0, 0, 0, GroupBox1,
                                  nullptr, instance_, nullptr);
         if (h == nullptr) throw EOSError(std::string("Cannot create ") + m.name, GetLastError());
-        SendMessageW(h, WM_SETFONT, reinterpret_cast<WPARAM>(arrow_.font), FALSE);
+        layout_.Place(h, 24, m.top, 14, 15, arrow_.font, true);
         SetControlName(h, m.name);
         MakeAccessibleMark(h);
         *m.field = h;
@@ -231,12 +241,7 @@ void TDownloadStirpelloForm::CreateComponents() {
 
     LMDNImage1 = MakeControl("LMDNImage1", "STATIC", "", WS_VISIBLE | SS_BITMAP, 0, 8, 192, 185, 121, handle_,
                              formFont_);
-    picture_ = DrawPicture(185, 121);
-    if (picture_ != nullptr) {
-        SendMessageA(LMDNImage1, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(picture_));
-        // SS_BITMAP sizes the control to the picture; keep the design size.
-        SetWindowPos(LMDNImage1, nullptr, 8, 192, 185, 121, SWP_NOZORDER | SWP_NOACTIVATE);
-    }
+    ShowPicture();
     Label2 = MakeControl(
         "Label2", "STATIC",
         "This utility will update the copy of Stirpello you have installed in the directory shown below:",
@@ -245,12 +250,56 @@ void TDownloadStirpelloForm::CreateComponents() {
         "Label6", "STATIC",
         "Make sure both Stirpello and your genealogy software are closed prior to starting the update!",
         WS_VISIBLE | SS_LEFTNOWORDWRAP | SS_NOPREFIX, 0, 24, 408, 607, 16, handle_, warningFont_);
+    FitIntroduction();
+}
+
+void TDownloadStirpelloForm::ShowPicture() {
+    HBITMAP picture = DrawPicture(layout_, 185, 121);
+    if (picture == nullptr) return;
+    SendMessageA(LMDNImage1, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(picture));
+    if (picture_ != nullptr) DeleteObject(picture_);
+    picture_ = picture;
+    // SS_BITMAP sizes the control to the picture; keep the design size.
+    layout_.Place(LMDNImage1, 8, 192, 185, 121);
+}
+
+void TDownloadStirpelloForm::FitIntroduction() {
+    // Glyph widths round up at some scales, so the paragraph may wrap into
+    // one line more than at 96 dpi: the memo then grows to show all of it,
+    // and the window with it, moving what lies below down.
+    layout_.SetExtraRoom(handle_, kBelowMemo1, 0);
+    RECT room;
+    SendMessageA(Memo1, EM_GETRECT, 0, reinterpret_cast<LPARAM>(&room));
+    HDC dc = GetDC(Memo1);
+    HGDIOBJ old = SelectObject(dc, layout_.Font(memoFont_));
+    TEXTMETRICA tm = {};
+    GetTextMetricsA(dc, &tm);
+    SelectObject(dc, old);
+    ReleaseDC(Memo1, dc);
+    const int lines = static_cast<int>(SendMessageA(Memo1, EM_GETLINECOUNT, 0, 0));
+    const int extra = std::max(0, lines * static_cast<int>(tm.tmHeight) - static_cast<int>(room.bottom - room.top));
+    layout_.SetExtraRoom(handle_, kBelowMemo1, extra);
+    SetWindowPos(handle_, nullptr, 0, 0, layout_.Scale(664), layout_.Scale(472) + extra,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void TDownloadStirpelloForm::DpiChanged(UINT dpi, const RECT& suggested) {
+    layout_.SetDpi(dpi);
+    ShowPicture();
+    icons_.Set(handle_, instance_, 1, dpi);
+    // The suggested place; the size is the layout's own, with the room the
+    // introduction needs at this DPI.
+    SetWindowPos(handle_, nullptr, suggested.left, suggested.top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    FitIntroduction();
+    InvalidateRect(handle_, nullptr, TRUE);
 }
 
 void TDownloadStirpelloForm::ChooseMarkGlyphs() {
-    markSymbolFont_ = MakeFont(13, FW_NORMAL, "Wingdings", SYMBOL_CHARSET);
+    // Which faces have the glyphs does not depend on the size: the probes
+    // are made once, at the design height.
+    HFONT symbolProbe = MakeFont(13, FW_NORMAL, "Wingdings", SYMBOL_CHARSET);
     HDC dc = GetDC(nullptr);
-    HGDIOBJ old = SelectObject(dc, markSymbolFont_);
+    HGDIOBJ old = SelectObject(dc, symbolProbe);
     const bool haveSymbolFont = SelectedFaceIs(dc, "Wingdings");
     const wchar_t codes[3] = {0xE8, 0xFC, 0xFB};
     bool symbolHas[3];
@@ -264,20 +313,22 @@ void TDownloadStirpelloForm::ChooseMarkGlyphs() {
             SelectObject(dc, candidate);
             bool fits = SelectedFaceIs(dc, face);
             for (int i = 0; i < 3 && fits; ++i) fits = symbolHas[i] || HasGlyph(dc, standIns[i], false);
-            SelectObject(dc, markSymbolFont_);
+            SelectObject(dc, symbolProbe);
+            DeleteObject(candidate);
             if (fits) {
-                markUnicodeFont_ = candidate;
+                markUnicodeFont_ = layout_.AddFont({13, FW_NORMAL, face});
                 break;
             }
-            DeleteObject(candidate);
         }
     }
     SelectObject(dc, old);
     ReleaseDC(nullptr, dc);
+    DeleteObject(symbolProbe);
+    markSymbolFont_ = layout_.AddFont({13, FW_NORMAL, "Wingdings", SYMBOL_CHARSET});
 
     TGlyph* glyphs[3] = {&arrow_, &check_, &cross_};
     for (int i = 0; i < 3; ++i) {
-        if (symbolHas[i] || markUnicodeFont_ == nullptr) {
+        if (symbolHas[i] || markUnicodeFont_ < 0) {
             // Without any font that has it, the symbol code is the best guess.
             *glyphs[i] = TGlyph{markSymbolFont_, codes[i]};
         } else {
@@ -286,8 +337,11 @@ void TDownloadStirpelloForm::ChooseMarkGlyphs() {
     }
 }
 
-// The decorative picture: a small family tree on a parchment ground.
-HBITMAP TDownloadStirpelloForm::DrawPicture(int width, int height) {
+// The decorative picture: a small family tree on a parchment ground, drawn
+// at the layout's DPI (not stretched from the 96-dpi size, which would blur
+// it): the ground row by row, the tree through a scaling transform.
+HBITMAP TDownloadStirpelloForm::DrawPicture(const TDpiLayout& layout, int designWidth, int designHeight) {
+    const int width = layout.Scale(designWidth), height = layout.Scale(designHeight);
     BITMAPINFO bi = {};
     bi.bmiHeader.biSize = sizeof bi.bmiHeader;
     bi.bmiHeader.biWidth = width;
@@ -314,7 +368,17 @@ HBITMAP TDownloadStirpelloForm::DrawPicture(int width, int height) {
         FillRect(dc, &r, band);
         DeleteObject(band);
     }
+    HBRUSH frame = CreateSolidBrush(RGB(120, 84, 48));
+    for (int k = 0; k < layout.Scale(1); ++k) {
+        RECT edge = {k, k, width - k, height - k};
+        FrameRect(dc, &edge, frame);
+    }
+    DeleteObject(frame);
 
+    SetGraphicsMode(dc, GM_ADVANCED);
+    const float scale = static_cast<float>(width) / static_cast<float>(designWidth);
+    const XFORM toDpi = {scale, 0, 0, scale, 0, 0};
+    SetWorldTransform(dc, &toDpi);
     // Generations from the root at the bottom up to the leaves at the top.
     struct Node {
         int x, y, parent;
@@ -354,11 +418,6 @@ HBITMAP TDownloadStirpelloForm::DrawPicture(int width, int height) {
     SelectObject(dc, oldPen);
     DeleteObject(branch);
     DeleteObject(rim);
-
-    HBRUSH frame = CreateSolidBrush(RGB(120, 84, 48));
-    RECT all = {0, 0, width, height};
-    FrameRect(dc, &all, frame);
-    DeleteObject(frame);
 
     SelectObject(dc, oldBmp);
     DeleteDC(dc);
@@ -455,6 +514,11 @@ LRESULT TDownloadStirpelloForm::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
         }
         break;
     }
+    case WM_DPICHANGED:
+        // Dragged to a monitor of another scale: the suggested rectangle
+        // keeps the window where the user put it.
+        DpiChanged(HIWORD(wp), *reinterpret_cast<const RECT*>(lp));
+        return 0;
     case WM_CLOSE:
         FormClose();
         DestroyWindow(handle_);
@@ -475,7 +539,10 @@ void TDownloadStirpelloForm::DestroyComponents() {
     // while the run processed messages): its later calls must touch nothing.
     for (HWND* h : {&Memo1, &Button1, &Label2, &Edit1, &GroupBox1, &Label1, &Label3, &Label4, &Label5, &S1Mark,
                     &s2Mark, &s3Mark, &s4Mark, &LMDNImage1, &Label6}) {
-        if (*h != nullptr) ClearControlName(*h);
+        if (*h != nullptr) {
+            ClearControlName(*h);
+            layout_.Forget(*h);
+        }
         *h = nullptr;
     }
 }
@@ -545,8 +612,8 @@ void TDownloadStirpelloForm::SetMark(int step, TStepMark mark) {
     if (mark == TStepMark::Arrow) arrowStep_ = step;
     const TGlyph& glyph = mark == TStepMark::Check ? check_ : mark == TStepMark::Cross ? cross_ : arrow_;
     const wchar_t text[2] = {glyph.ch, 0};
-    SendMessageW(h, WM_SETFONT, reinterpret_cast<WPARAM>(glyph.font), FALSE);
     SetWindowTextW(h, text);
+    layout_.SetControlFont(h, glyph.font);
     // What a screen reader says for the glyph; nothing for a step to come.
     SetAccessibleMarkName(h, mark == TStepMark::Check   ? L"done"
                              : mark == TStepMark::Cross ? L"failed"

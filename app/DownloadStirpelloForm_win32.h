@@ -11,6 +11,7 @@
 #include "app/RunLog.h"
 #include "app/RunView.h"
 #include "app/StirpelloEngine.h"
+#include "fileutil/DpiLayout_win32.h"
 #include "fileutil/FileFinder.h"
 
 // Names the program in message boxes and in the task bar.
@@ -40,6 +41,8 @@ public:
     // Closing this window then ends the message loop (posts WM_QUIT).
     void MakeMainWindow();
     HWND Handle() const { return handle_; }
+    // The DPI the window is laid out for.
+    UINT Dpi() const { return layout_.Dpi(); }
     // True until the window has been destroyed (closed).
     bool IsOpen() const { return handle_ != nullptr; }
 
@@ -109,17 +112,22 @@ public:
 
 private:
     struct TGlyph {
-        HFONT font = nullptr;
+        int font = -1;  // in layout_
         wchar_t ch = 0;
     };
 
     static LRESULT CALLBACK WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
     LRESULT HandleMessage(UINT msg, WPARAM wp, LPARAM lp);
     void CreateComponents();
+    // Positions and sizes at 96 dpi; layout_ maps them to the window's DPI.
     HWND MakeControl(const char* name, const char* cls, const char* text, DWORD style, DWORD exStyle,
-                     int left, int top, int width, int height, HWND parent, HFONT font, int id = 0);
+                     int left, int top, int width, int height, HWND parent, int font, int id = 0);
     void ChooseMarkGlyphs();
-    HBITMAP DrawPicture(int width, int height);
+    // The picture, drawn at the layout's DPI, shown in LMDNImage1.
+    void ShowPicture();
+    static HBITMAP DrawPicture(const TDpiLayout& layout, int designWidth, int designHeight);
+    void FitIntroduction();
+    void DpiChanged(UINT dpi, const RECT& suggested);
 
     void Button1Click();
     void FormActivate();
@@ -144,13 +152,17 @@ private:
     HWND lastFocus_ = nullptr;
     TRunHandler runHandler_;
 
-    HFONT formFont_ = nullptr;     // Arial 11
-    HFONT memoFont_ = nullptr;     // Arial 16
-    HFONT labelFont_ = nullptr;    // Arial 13
-    HFONT buttonFont_ = nullptr;   // bold Arial 16
-    HFONT warningFont_ = nullptr;  // bold Arial 13, drawn red
-    HFONT markSymbolFont_ = nullptr;
-    HFONT markUnicodeFont_ = nullptr;
+    // Owns the fonts; the window is gone before they are deleted.
+    TDpiLayout layout_;
+    TWindowIcons icons_;
+    // Font numbers in layout_.
+    int formFont_ = -1;     // Arial 11
+    int memoFont_ = -1;     // Arial 16
+    int labelFont_ = -1;    // Arial 13
+    int buttonFont_ = -1;   // bold Arial 16
+    int warningFont_ = -1;  // bold Arial 13, drawn red
+    int markSymbolFont_ = -1;
+    int markUnicodeFont_ = -1;
     HBRUSH windowBrush_ = nullptr;
     HBITMAP picture_ = nullptr;
     TGlyph arrow_, check_, cross_;

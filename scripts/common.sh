@@ -179,13 +179,13 @@ make_prefix() {
     wineserver -w
 }
 
-# start_display: our own Xvfb on a free display number.
+# start_display [WxHxDEPTH]: our own Xvfb on a free display number.
 XVFB_PID=
 start_display() {
-    local n
+    local n screen=${1:-1024x768x24}
     for n in $(seq 90 140); do
         [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
-        Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 </dev/null &
+        Xvfb ":$n" -screen 0 "$screen" -nolisten tcp >/dev/null 2>&1 </dev/null &
         XVFB_PID=$!
         local i
         for i in $(seq 1 50); do

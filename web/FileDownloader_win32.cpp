@@ -17,6 +17,8 @@ const char* const kWindowClass = "TFileDownloader";
 const char* const kBarClass = "TFileDownloaderBar";
 const UINT_PTR kTimerId = 1;
 const UINT kTimerInterval = 2000;
+const DWORD kStyle = WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
+const DWORD kExStyle = WS_EX_DLGMODALFRAME | WS_EX_WINDOWEDGE;
 // Posted from WM_ACTIVATE so that the download starts outside the activation
 // sequence (the start processes messages).
 const UINT WM_FORM_ACTIVATE = WM_APP + 1;
@@ -108,17 +110,14 @@ TFileDownloader::TFileDownloader(HWND owner)
     : CreatedAt(TClock::now()), StartedAt(CreatedAt), owner_(owner) {
     HINSTANCE inst = GetModuleHandleA(nullptr);
     RegisterClasses(inst);
-    const DWORD style = WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
-    const DWORD exStyle = WS_EX_DLGMODALFRAME | WS_EX_WINDOWEDGE;
-    RECT rc = {0, 0, 618, 243};
-    AdjustWindowRectEx(&rc, style, FALSE, exStyle);
-    const int w = rc.right - rc.left, h = rc.bottom - rc.top;
-    const int x = (GetSystemMetrics(SM_CXSCREEN) - w) / 2, y = (GetSystemMetrics(SM_CYSCREEN) - h) / 2;
-    hwnd_ = CreateWindowExA(exStyle, kWindowClass, Caption, style, x, y, w, h, owner, nullptr, inst, this);
+    // Made hidden, then sized for the DPI of the monitor it is on.
+    hwnd_ = CreateWindowExA(kExStyle, kWindowClass, Caption, kStyle, 0, 0, 0, 0, owner, nullptr, inst, this);
     if (!hwnd_) {
         DWORD code = GetLastError();
         throw EOSError(SysErrorMessage(code), code);
     }
+    layout_.SetDpi(WindowDpi(hwnd_));
+    Centre();
     CreateControls();
     SetTimer(hwnd_, kTimerId, kTimerInterval, nullptr);
 }
@@ -131,18 +130,28 @@ TFileDownloader::~TFileDownloader() {
         SetWindowLongPtrA(hwnd_, GWLP_USERDATA, 0);
         DestroyWindow(hwnd_);
     }
-    if (font_) DeleteObject(font_);
-    if (italicFont_) DeleteObject(italicFont_);
+}
+
+void TFileDownloader::Centre() {
+    // The client area is 618 x 243 at 96 dpi.
+    const RECT rc = layout_.WindowRectForClient(618, 243, kStyle, kExStyle);
+    const int w = rc.right - rc.left, h = rc.bottom - rc.top;
+    const int x = (GetSystemMetrics(SM_CXSCREEN) - w) / 2, y = (GetSystemMetrics(SM_CYSCREEN) - h) / 2;
+    SetWindowPos(hwnd_, nullptr, x, y, w, h, SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void TFileDownloader::DpiChanged(UINT dpi, const RECT& suggested) {
+    layout_.SetDpi(dpi);
+    SetWindowPos(hwnd_, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
+                 suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+    InvalidateRect(hwnd_, nullptr, TRUE);
 }
 
 void TFileDownloader::CreateControls() {
     HINSTANCE inst = GetModuleHandleA(nullptr);
-    // Arial, 13 pixels high, not scaled with the screen's text size.
-    font_ = CreateFontA(-13, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
-                        CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_SWISS, "Arial");
-    italicFont_ = CreateFontA(-13, 0, 0, 0, FW_NORMAL, TRUE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
-                              CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_SWISS, "Arial");
-    SendMessageA(hwnd_, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
+    // Arial, 13 pixels high at 96 dpi; the layout makes it for the window's DPI.
+    font_ = layout_.AddFont({13, FW_NORMAL, "Arial"});
+    italicFont_ = layout_.AddFont({13, FW_NORMAL, "Arial", DEFAULT_CHARSET, true});
     struct TSpec {
         const char* cls;
         const char* text;
@@ -172,9 +181,9 @@ void TFileDownloader::CreateControls() {
         {kBarClass, "0%", WS_CHILD | WS_VISIBLE, 0, idProgressBar, 8, 168, 601, 20},
     };
     for (const TSpec& s : specs) {
-        HWND c = CreateWindowExA(s.exStyle, s.cls, s.text, s.style, s.x, s.y, s.w, s.h, hwnd_,
+        HWND c = CreateWindowExA(s.exStyle, s.cls, s.text, s.style, 0, 0, 0, 0, hwnd_,
                                  reinterpret_cast<HMENU>(static_cast<INT_PTR>(s.id)), inst, nullptr);
-        SendMessageA(c, WM_SETFONT, reinterpret_cast<WPARAM>(s.id == idRetryLabel ? italicFont_ : font_), FALSE);
+        layout_.Place(c, s.x, s.y, s.w, s.h, s.id == idRetryLabel ? italicFont_ : font_, s.style == label);
     }
 }
 
@@ -220,6 +229,12 @@ LRESULT TFileDownloader::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
         break;
     case WM_FORM_ACTIVATE:
         FormActivate();
+        return 0;
+    case WM_GETFONT:
+        // The progress bar draws its percentage in the window's font.
+        return reinterpret_cast<LRESULT>(layout_.Font(font_));
+    case WM_DPICHANGED:
+        DpiChanged(HIWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
         return 0;
     case WM_CLOSE:
         // The close box and Alt+F4 stop the transfer as Cancel does, so that

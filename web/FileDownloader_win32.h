@@ -13,6 +13,8 @@
 #include <memory>
 #include <string>
 
+#include "fileutil/DpiLayout_win32.h"
+
 class TWebRead;
 
 // Modal results, as the windowing runtime numbers them.
@@ -83,6 +85,8 @@ public:
     int ShowModal();
     int ModalResult() const { return modalResult_; }
     HWND Handle() const { return hwnd_; }
+    // The DPI the window is laid out for.
+    UINT Dpi() const { return layout_.Dpi(); }
     HWND Control(TControlId id) const { return GetDlgItem(hwnd_, id); }
     std::string ControlText(TControlId id) const;
     int ProgressPosition() const { return progress_; }
@@ -107,6 +111,9 @@ public:
 private:
     LRESULT HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam);
     void CreateControls();
+    // The window's size for the layout's DPI, centred on the screen.
+    void Centre();
+    void DpiChanged(UINT dpi, const RECT& suggested);
     void Start();
     void Retry();
     void StartReader(const std::string& url);
@@ -120,10 +127,12 @@ private:
     void FormClose();
     bool ClosePending() const { return modalResult_ != mrNone; }
 
+    // Owns the fonts; the window is gone before they are deleted.
+    TDpiLayout layout_;
     HWND hwnd_ = nullptr;
     HWND owner_ = nullptr;
-    HFONT font_ = nullptr;
-    HFONT italicFont_ = nullptr;
+    int font_ = -1;  // in layout_
+    int italicFont_ = -1;
     int progress_ = 0;
     int modalResult_ = mrNone;
     bool inModal_ = false;
