@@ -288,6 +288,67 @@ TEST_F(DisplayScale, DownloadWindowGrowsWithTheScaleAndItsTextFits) {
     SaveScreenshot("download-window-" + std::to_string(dpi) + "dpi.png", window.Handle());
 }
 
+// The setting of the utility's manifest, as the system reads it ("" when
+// absent). Wine answers "per monitor" for every window whatever its program
+// declares, so the declaration is checked here and its effect on Windows.
+std::wstring ManifestSetting(const std::string& exe, const wchar_t* ns, const wchar_t* name) {
+    using TQuery = BOOL(WINAPI*)(DWORD, HANDLE, const wchar_t*, const wchar_t*, wchar_t*, SIZE_T, SIZE_T*);
+    auto query = reinterpret_cast<TQuery>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "QueryActCtxSettingsW")));
+    if (query == nullptr) return L"<no QueryActCtxSettingsW>";
+    ACTCTXA context = {};
+    context.cbSize = sizeof context;
+    context.dwFlags = ACTCTX_FLAG_RESOURCE_NAME_VALID;
+    context.lpSource = exe.c_str();
+    context.lpResourceName = MAKEINTRESOURCEA(1);
+    HANDLE ctx = CreateActCtxA(&context);
+    if (ctx == INVALID_HANDLE_VALUE) return L"<no manifest: " + std::to_wstring(GetLastError()) + L">";
+    wchar_t value[128] = {};
+    SIZE_T written = 0;
+    const bool found = query(0, ctx, ns, name, value, 128, &written) != FALSE;
+    ReleaseActCtx(ctx);
+    return found ? value : L"";
+}
+
+TEST(DisplayScaleManifest, TheUtilityDeclaresPerMonitorAwareness) {
+    const std::string exe = testsupport::ExeDir() + "DownloadStirpelloUpdate.exe";
+    EXPECT_EQ(ManifestSetting(exe, L"http://schemas.microsoft.com/SMI/2016/WindowsSettings", L"dpiAwareness"),
+              L"PerMonitorV2, PerMonitor");
+    EXPECT_EQ(ManifestSetting(exe, L"http://schemas.microsoft.com/SMI/2005/WindowsSettings", L"dpiAware"),
+              L"true/pm");
+}
+
+// The utility itself grows with the scale.
+TEST_F(DisplayScale, TheUtilityIsDrawnAtTheScale) {
+    const UINT dpi = ExpectedDpi();
+    const std::string exe = testsupport::ExeDir() + "DownloadStirpelloUpdate.exe";
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    std::string commandLine = "\"" + exe + "\"";
+    ASSERT_TRUE(CreateProcessA(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+    HWND window = nullptr;
+    try {
+        window = TGuiDriver::WaitWindow(kMainWindowCaption, 20000);
+    } catch (const std::exception& e) {
+        ADD_FAILURE() << e.what();
+    }
+    if (window != nullptr) {
+        RECT r;
+        GetWindowRect(window, &r);
+        EXPECT_NEAR(r.right - r.left, Scaled(664, dpi), 1);
+        EXPECT_GE(r.bottom - r.top, Scaled(472, dpi) - 1);
+        Report("the utility's main window", window, dpi);
+        PostMessageA(window, WM_CLOSE, 0, 0);
+    }
+    if (WaitForSingleObject(pi.hProcess, 20000) != WAIT_OBJECT_0) {
+        TerminateProcess(pi.hProcess, 1);
+        ADD_FAILURE() << "the utility did not close";
+    }
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+}
+
 // Message boxes and the file dialog are the system's own and scale
 // themselves; they still belong to the main window, and the dialog's
 // controls lie inside it.
