@@ -8,7 +8,7 @@ source "$ROOT/scripts/demo/scenarios.sh"
 
 usage() {
     cat <<EOF
-usage: ./demo.sh [--scenario NAME] [--headless]
+usage: ./demo.sh [--scenario NAME] [--headless] [--scale PERCENT]
 
 Builds the utility, makes a demo Wine prefix in $BUILD/demo/ with a sample
 installation (registry key, desktop shortcut, SPEngine.exe 1.0.9.5 Complete
@@ -21,6 +21,9 @@ driver presses and answers, and screenshots of the main stages are saved.
 At the end it prints the run log, what changed in Stirpello.ini and the
 version of the update module in place, and stops everything it started.
 
+--scale 125, 150 or 200 runs with the display at that scale (on a 1920x1080
+Xvfb when headless); the screenshots then go to $BUILD/demo/screenshots-PERCENT/.
+
 Scenarios (default: major-update):
 $(scenario_list)
 EOF
@@ -28,17 +31,24 @@ EOF
 
 scenario=major-update
 headless=0
+scale=100
 while [ $# -gt 0 ]; do
     case $1 in
     --scenario) [ $# -ge 2 ] || { usage >&2; exit 2; }; scenario=$2; shift 2 ;;
     --scenario=*) scenario=${1#*=}; shift ;;
     --headless) headless=1; shift ;;
+    --scale) [ $# -ge 2 ] || { usage >&2; exit 2; }; scale=$2; shift 2 ;;
+    --scale=*) scale=${1#*=}; shift ;;
     -h | --help) usage; exit 0 ;;
     *) echo "demo.sh: unknown argument $1" >&2; usage >&2; exit 2 ;;
     esac
 done
 scenario=${scenario//_/-}
 scenario_known "$scenario" || { echo "demo.sh: unknown scenario $scenario" >&2; usage >&2; exit 2; }
+case $scale in
+100 | 125 | 150 | 200) dpi=$((scale * 96 / 100)) ;;
+*) echo "demo.sh: --scale takes 100, 125, 150 or 200, not $scale" >&2; exit 2 ;;
+esac
 
 fail() { echo "demo.sh: $*" >&2; exit 1; }
 
@@ -81,10 +91,13 @@ finish() {
 trap finish EXIT
 trap 'exit 130' INT TERM
 
+# The scale is read by Wine's desktop as it starts: set before the server.
+set_display_scale "$dpi"
 if [ "$headless" = 1 ]; then
-    start_display
+    if [ "$scale" = 100 ]; then start_display; else start_display 1920x1080x24; fi
     log "headless: private display $DISPLAY"
 fi
+[ "$scale" = 100 ] || log "display scale $scale% ($dpi dpi)"
 start_wine "$bin"
 # Unmanaged windows close at once on Xvfb; on the user's display the window
 # manager should frame them.
@@ -96,6 +109,7 @@ quiet wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d "$man
 work=$demo/$scenario
 rm -rf "$work"
 shots=$demo/screenshots
+[ "$scale" = 100 ] || shots=$demo/screenshots-$scale
 mkdir -p "$shots"
 rm -f "$shots/$scenario"-*.png
 inst_dir="$prefix/drive_c/Program Files (x86)/Stirpello"

@@ -27,14 +27,8 @@ else
 fi
 made=$(ms)
 trap stop_all EXIT
+set_display_scale "$dpi"
 start_display 1920x1080x24
-quiet() { "$@" >/dev/null 2>&1 </dev/null; }
-quiet wineserver -p
-quiet wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$dpi" /f
-quiet wine reg add 'HKCC\Software\Fonts' /v LogPixels /t REG_DWORD /d "$dpi" /f
-# The desktop that wrote the values was started at the old scale.
-wineserver -k >/dev/null 2>&1 || true
-wineserver -w
 start_wine "$bin" >/dev/null 2>&1
 ready=$(ms)
 echo "[scale] $dpi dpi: prefix $((made - started)) ms, server at the scale $((ready - made)) ms"

@@ -179,6 +179,20 @@ make_prefix() {
     wineserver -w
 }
 
+# set_display_scale DPI: the display scale of $WINEPREFIX (96 = 100%, 120,
+# 144, 192). Wine's desktop reads it only as it starts, so after a change the
+# server is stopped: start it afterwards. The prefix remembers its scale, so
+# asking again for the same one costs nothing.
+set_display_scale() {
+    local dpi=$1 mark=$WINEPREFIX/.display-dpi
+    [ "$(cat "$mark" 2>/dev/null || echo 96)" = "$dpi" ] && return 0
+    wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$dpi" /f >/dev/null 2>&1 </dev/null
+    wine reg add 'HKCC\Software\Fonts' /v LogPixels /t REG_DWORD /d "$dpi" /f >/dev/null 2>&1 </dev/null
+    wineserver -k >/dev/null 2>&1 || true
+    wineserver -w
+    echo "$dpi" >"$mark"
+}
+
 # start_display [WxHxDEPTH]: our own Xvfb on a free display number.
 XVFB_PID=
 start_display() {
