@@ -90,7 +90,8 @@ const std::string kIntroduction =
     "email the debug log that this utility places into the windows clipboard on exit.";
 
 // The window as it stands after its first activation. Components inside
-// GroupBox1 are placed relative to it.
+// GroupBox1 are placed relative to it. One-line labels grow to their text:
+// Label4's is a pixel wider than its design width in the Arial stand-in.
 const TExpected kLayout[] = {
     {".", kCaption, 155, 29, 664, 472, true},
     {"Memo1", kIntroduction.c_str(), 8, 16, 633, 161, true},
@@ -98,7 +99,7 @@ const TExpected kLayout[] = {
     {"GroupBox1", "Progress", 200, 184, 441, 129, true},
     {"Label1", "Step 1) Locate your Stirpello program directory", 40, 24, 289, 16, true},
     {"Label3", "Step 2) Download current Stirpello update module, if needed", 40, 48, 365, 16, true},
-    {"Label4", "Step 3) Replace existing update module with new one, if needed", 40, 72, 370, 16, true},
+    {"Label4", "Step 3) Replace existing update module with new one, if needed", 40, 72, 371, 16, true},
     {"Label5", "Step 4) Run update module to download and apply update", 40, 96, 334, 16, true},
     {"S1Mark", nullptr, 24, 24, 14, 15, false},
     {"s2Mark", nullptr, 24, 48, 14, 15, false},
