@@ -114,7 +114,9 @@ scenario_drive() {
     local press_ok='Press OK to close this utility and launch the update module'
     local download='window "Downloading File...."'
     local manager='window "Stirpello Update Manager"'
-    DRIVE_BEFORE_CLICK="$(shot 1-main-window window)"
+    # The window is found as soon as it is shown, a moment before it is
+    # painted: the picture waits for the paint.
+    DRIVE_BEFORE_CLICK="sleep 500"$'\n'"$(shot 1-main-window window)"
     # The first write in the protected folder: the box before Windows asks
     # for administrator rights (the driver reads a backslash as an escape).
     local why="Stirpello is installed in ${wininst//\\/\\\\}\\\\, which only administrators can change. To repair it, Windows will now ask for permission for a small part of this utility to make the changes there. It asks once for this run."
