@@ -88,7 +88,7 @@ expect_in("explain no_module" "${out}" "\"outcome\": \"stopped\"" "\"trail\": [\
 run(0 explain - INPUT site_down.log)
 expect_in("explain site_down" "${out}" "outcome:            launched" "error trail:        1OK-GDW")
 run(0 explain --json -- site_down.log)
-expect_in("explain json" "${out}" "{\"schema\": 2, " "\"confidence\": \"high\"" "\"verdict\": {\"run\": 1, \"of\": 1")
+expect_in("explain json" "${out}" "{\"schema\": 3, " "\"confidence\": \"high\"" "\"verdict\": {\"run\": 1, \"of\": 1")
 run(1 explain access.log)
 expect_in("no run" "${out}" "No run log found in the input.")
 run(3 explain missing.log)

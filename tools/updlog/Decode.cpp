@@ -108,6 +108,54 @@ std::string PlainTypography(const std::string& s) {
     return out;
 }
 
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+// A mail's source: every '=' of the text is written "=3D", and a log has
+// one in each "Reg Key Dir=" line. A log as it is never holds "=3D".
+bool QuotedPrintable(const std::string& b) { return b.find("=3D") != std::string::npos; }
+
+// "=XX" is the byte XX; "=" at a line's end joins the line to the next (a
+// quoted line's continuation then repeats the quoting marks, dropped too).
+// An '=' of neither form is kept: the mail's headers hold such.
+std::string FromQuotedPrintable(const std::string& b) {
+    std::string out;
+    out.reserve(b.size());
+    size_t lineStart = 0;
+    for (size_t i = 0; i < b.size(); ++i) {
+        if (b[i] == '\n') lineStart = out.size() + 1;
+        if (b[i] != '=') {
+            out += b[i];
+            continue;
+        }
+        size_t e = i + 1;
+        while (e < b.size() && (b[e] == ' ' || b[e] == '\t')) ++e;
+        if (e < b.size() && (b[e] == '\n' || (b[e] == '\r' && e + 1 < b.size() && b[e + 1] == '\n'))) {
+            i = b[e] == '\r' ? e + 1 : e;
+            // The quoting marks the line began with, again on the next.
+            size_t mark = lineStart;
+            while (mark < out.size() && (out[mark] == '>' || out[mark] == ' ')) ++mark;
+            if (mark > lineStart && out[lineStart] == '>') {
+                const size_t n = mark - lineStart;
+                if (b.compare(i + 1, n, out, lineStart, n) == 0) i += n;
+            }
+            continue;
+        }
+        const int hi = i + 2 < b.size() ? HexValue(b[i + 1]) : -1, lo = i + 2 < b.size() ? HexValue(b[i + 2]) : -1;
+        if (hi < 0 || lo < 0) {
+            out += b[i];
+            continue;
+        }
+        out += static_cast<char>(hi * 16 + lo);
+        i += 2;
+    }
+    return out;
+}
+
 TDecodedText DecodeBytes(const std::string& b) {
     if (b.size() >= 3 && b.compare(0, 3, "\xEF\xBB\xBF") == 0) return {b.substr(3), "UTF-8"};
     if (b.size() >= 2 && b[0] == '\xFF' && b[1] == '\xFE') return {FromUtf16(b, 2, true), "UTF-16LE"};
@@ -125,7 +173,9 @@ TDecodedText DecodeBytes(const std::string& b) {
 }  // namespace
 
 TDecodedText DecodePaste(const std::string& b) {
-    TDecodedText d = DecodeBytes(b);
+    const bool qp = QuotedPrintable(b);
+    TDecodedText d = DecodeBytes(qp ? FromQuotedPrintable(b) : b);
     d.Text = PlainTypography(d.Text);
+    if (qp) d.Encoding = "quoted-printable " + d.Encoding;
     return d;
 }

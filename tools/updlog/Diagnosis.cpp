@@ -53,6 +53,22 @@ std::string LineText(const TFoundLine& l) {
     return text;
 }
 
+TFault Fault(int line, std::string text, std::string cause, std::string advice) {
+    TFault f;
+    f.Line = line;
+    f.Text = std::move(text);
+    f.Cause = std::move(cause);
+    f.Advice = std::move(advice);
+    return f;
+}
+
+void Tell(TFault& f, const TUserWords& words) {
+    if (words.Said.empty()) return;
+    f.Said = words.Said;
+    f.Ask = words.Ask;
+    f.AskIfNotUpdated = words.AskIfNotUpdated;
+}
+
 // A line that carries the system's reason ("Access is denied.", "... is a
 // link") needs the advice for that reason, not the line's usual one.
 void AdviceByWords(const TFoundLine& l, TFault& f) {
@@ -87,6 +103,7 @@ void AdviceByWords(const TFoundLine& l, TFault& f) {
         if (said.find(r.words) == std::string::npos) continue;
         f.Cause += std::string(": ") + r.cause;
         f.Advice = r.advice;
+        Tell(f, UserWordsForReason(said));
         return;
     }
 }
@@ -149,12 +166,14 @@ TRunDiagnosis Diagnose(std::vector<TFoundLine> lines, const std::vector<TFault>&
             w = std::max(w, rank);
         }
         if (m.Kind == TLineKind::Fault || m.Kind == TLineKind::Stop) {
-            TFault f{l.Line, LineText(l), m.Cause, m.Advice};
+            TFault f = Fault(l.Line, LineText(l), m.Cause, m.Advice);
+            if (const TUserWords* words = UserWordsFor(l.Id)) Tell(f, *words);
             AdviceByWords(l, f);
             if (l.Id == TRunMsg::DownloadCrc && crcFailures >= 2) {
                 f.Cause = "the module downloaded but failed its checks twice: security software or a proxy is "
                           "altering downloads";
                 f.Advice = "turn off download scanning in the security software, or try from another network";
+                Tell(f, UserWordsFor(TUserCase::CrcTwice));
             }
             d.Faults.push_back(f);
         }
@@ -169,26 +188,30 @@ TRunDiagnosis Diagnose(std::vector<TFoundLine> lines, const std::vector<TFault>&
                       "Download folder) was not put in place";
             f.Advice = "copy Stirpello.exe from the Download folder into the Stirpello folder, or reinstall "
                        "Stirpello";
+            Tell(f, UserWordsFor(TUserCase::NoModuleToReplace));
         }
         if (f.Text == RunMessage(TRunMsg::InternetBlocked).Text && proxy) {
             f.Cause = "internet blocked, with a proxy configured";
             f.Advice = "check the proxy settings in Stirpello's Tools > Settings (internet tab)";
+            Tell(f, UserWordsFor(TUserCase::BlockedWithProxy));
         }
     }
     if (d.Outcome == "closed") {
-        TFault f{d.LastLine, "", "", RunMessage(TRunMsg::ClosedByUser).Advice};
+        TFault f = Fault(d.LastLine, "", "", RunMessage(TRunMsg::ClosedByUser).Advice);
         for (const TFoundLine& l : d.Lines)
-            if (l.Id == TRunMsg::ClosedByUser) f = {l.Line, LineText(l), "", f.Advice};
+            if (l.Id == TRunMsg::ClosedByUser) f = Fault(l.Line, LineText(l), "", f.Advice);
+        Tell(f, *UserWordsFor(TRunMsg::ClosedByUser));
         f.Cause = "the run was closed at " +
                   std::string(closedAt == TRunStep::Count ? closedCaption : RunStepName(closedAt)) +
                   ": the user closed the window before the run ended";
         d.Faults.push_back(f);
     }
     if (d.Outcome == "cut") {
-        TFault f{d.LastLine, LineText(d.Lines.back()),
-                 "the log ends in the middle of the run after this line: the paste is incomplete",
-                 "ask for the whole log (StirpelloUpdateLog.txt, in the Stirpello folder or in "
-                 "%LOCALAPPDATA%\\Stirpello\\Update)"};
+        TFault f = Fault(d.LastLine, LineText(d.Lines.back()),
+                         "the log ends in the middle of the run after this line: the paste is incomplete",
+                         "ask for the whole log (StirpelloUpdateLog.txt, in the Stirpello folder or in "
+                         "%LOCALAPPDATA%\\Stirpello\\Update)");
+        Tell(f, UserWordsFor(TUserCase::Cut));
         d.Faults.push_back(f);
     }
     if (haveRequest) {
@@ -282,7 +305,7 @@ std::vector<TRunLines> GroupRuns(std::vector<TFoundLine>&& lines, std::vector<TF
         bool fits = !ended || (endStep == TRunStep::Download && m.Step == TRunStep::Download);
         if (fits && l.Id == TRunMsg::Launching) fits = reached && NamesModule(Arg(l, 0));
         if (!fits) {
-            ignored.push_back({l.Line, LineText(l), "", ""});
+            ignored.push_back(Fault(l.Line, LineText(l), "", ""));
             continue;
         }
         runs.back().Lines.push_back(std::move(l));
@@ -295,7 +318,7 @@ std::vector<TRunLines> GroupRuns(std::vector<TFoundLine>&& lines, std::vector<TF
     for (size_t r = 0; r < runs.size(); ++r) {
         if (runs[r].Lines.empty()) continue;
         if (runs[r].Headless && runs[r].Lines.size() == 1 && r + 1 < runs.size()) {
-            ignored.push_back({runs[r].Lines[0].Line, LineText(runs[r].Lines[0]), "", ""});
+            ignored.push_back(Fault(runs[r].Lines[0].Line, LineText(runs[r].Lines[0]), "", ""));
             continue;
         }
         kept.push_back(std::move(runs[r]));
@@ -354,16 +377,135 @@ void FindDoubts(TRunDiagnosis& d) {
     if (headed && pastInstallation && !Has(d, TRunMsg::Identified))
         d.Doubts.push_back("lines are missing in the middle: the run went on without a line identifying the "
                            "installation");
-    if (HasStep(d, TRunStep::Updates) && !HasStep(d, TRunStep::Internet) && (headed || HasStep(d, TRunStep::Module)))
+    // The internet test logs nothing when its first page fails and the site's
+    // home page answers; the trail the request carried then holds no code of it.
+    bool silentTest = false;
+    if (d.TrailFromRequest) {
+        silentTest = true;
+        for (const std::string& code : d.Trail)
+            silentTest = silentTest && code != "1OK" && code != "BLK" && code != "ENT";
+    }
+    if (HasStep(d, TRunStep::Updates) && !HasStep(d, TRunStep::Internet) && !silentTest &&
+        (headed || HasStep(d, TRunStep::Module)))
         d.Doubts.push_back("lines are missing in the middle: the catalogue was read without an internet test line");
+    // Without the internet the run goes from the test straight to the
+    // download: it asks for no catalogue.
+    const bool offline = Has(d, TRunMsg::InternetBlocked) || Has(d, TRunMsg::InternetError);
     if (HasStep(d, TRunStep::Download) && !Has(d, TRunMsg::CatalogueRequest) && !Has(d, TRunMsg::HeldFileWait) &&
-        (headed || HasStep(d, TRunStep::Internet)))
+        !offline && (headed || HasStep(d, TRunStep::Internet)))
         d.Doubts.push_back("lines are missing in the middle: a download without the catalogue request before it");
     if (d.Lines.size() == 1) d.Doubts.push_back("only one line of a run was found");
     if (!d.Doubts.empty()) d.Confidence = "low";
 }
 
+// The numbers of a start time: date, time, and whether it is afternoon
+// (+12), morning (0, and 12 AM is 0 h) or neither (-1).
+struct TStamp {
+    std::vector<int> Date, Time;
+    int Half = -1;
+    char Separator = 0;
+};
+
+bool ReadStamp(const std::string& text, TStamp& t) {
+    std::vector<int>* into = &t.Date;
+    for (size_t i = 0; i < text.size();) {
+        const char c = text[i];
+        if (c >= '0' && c <= '9') {
+            int v = 0;
+            size_t digits = 0;
+            for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i, ++digits)
+                if (digits < 5) v = v * 10 + (text[i] - '0');
+            if (digits > 4) return false;
+            if (into == &t.Date && t.Date.size() == 3) into = &t.Time;
+            if (into->size() >= 3) return false;
+            into->push_back(v);
+            continue;
+        }
+        if (c == ':' && into == &t.Date && t.Date.size() == 3) into = &t.Time;
+        if ((c == '/' || c == '.' || c == '-') && t.Date.size() == 1 && !t.Separator) t.Separator = c;
+        const char u = static_cast<char>(c & ~0x20);
+        if ((u == 'A' || u == 'P') && i + 1 < text.size() &&
+            ((text[i + 1] & ~0x20) == 'M' || (text[i + 1] == '.' && i + 2 < text.size() && (text[i + 2] & ~0x20) == 'M')))
+            t.Half = u == 'P' ? 12 : 0;
+        ++i;
+    }
+    return t.Date.size() == 3 && t.Time.size() >= 2;
+}
+
+// Does the run's start time say the date is day first (31.12.2026), month
+// first (12/31/2026), or neither (0)?
+int DayFirstHint(const TStamp& t) {
+    if (t.Date[0] > 999) return 0;
+    if (t.Date[0] > 12) return 1;
+    if (t.Date[1] > 12) return -1;
+    return 0;
+}
+
+std::string RunName(size_t k) { return "run " + std::to_string(k + 1); }
+
+// The verdict goes to the run that started last: a mail reply quotes the
+// newest run first, a log file holds it last.
+void PickVerdict(TExplanation& e) {
+    if (e.Runs.empty()) return;
+    e.Verdict = e.Runs.size() - 1;
+    if (e.Runs.size() == 1) return;
+    // One computer wrote them all, so its date order holds for every run.
+    int hint = 0;
+    char separator = 0;
+    for (const TRunDiagnosis& d : e.Runs) {
+        TStamp t;
+        if (!ReadStamp(d.StartedAt, t)) continue;
+        if (!hint) hint = DayFirstHint(t);
+        if (!separator) separator = t.Separator;
+    }
+    const bool dayFirst = hint ? hint > 0 : separator == '.';
+    std::vector<long long> keys;
+    std::string missing;
+    size_t missed = 0;
+    for (size_t k = 0; k < e.Runs.size(); ++k) {
+        keys.push_back(StartTimeKey(e.Runs[k].StartedAt, dayFirst));
+        if (keys.back() < 0) missing += (missed++ ? ", " : "") + std::to_string(k + 1);
+    }
+    if (missed) {
+        e.VerdictNote = (missed == 1 ? "run " + missing + " shows no start time" : "runs " + missing + " show no start time") +
+                        ": the verdict is on the last run in the paste";
+        return;
+    }
+    size_t latest = 0;
+    for (size_t k = 1; k < keys.size(); ++k)
+        if (keys[k] >= keys[latest]) latest = k;
+    e.Verdict = latest;
+    bool ascending = true, descending = true;
+    for (size_t k = 1; k < keys.size(); ++k) {
+        ascending = ascending && keys[k] >= keys[k - 1];
+        descending = descending && keys[k] <= keys[k - 1];
+    }
+    if (ascending) return;
+    e.VerdictNote = descending ? "the runs are pasted newest first: the verdict is on " + RunName(latest) +
+                                     ", which started last (" + e.Runs[latest].StartedAt + ")"
+                               : "the start times are not in the paste's order: the verdict is on " + RunName(latest) +
+                                     ", which started last (" + e.Runs[latest].StartedAt + ")";
+}
+
 }  // namespace
+
+long long StartTimeKey(const std::string& text, bool dayFirst) {
+    TStamp t;
+    if (!ReadStamp(text, t)) return -1;
+    int y, m, d;
+    if (t.Date[0] > 999) {
+        y = t.Date[0], m = t.Date[1], d = t.Date[2];
+    } else {
+        y = t.Date[2] < 100 ? 2000 + t.Date[2] : t.Date[2];
+        m = dayFirst ? t.Date[1] : t.Date[0];
+        d = dayFirst ? t.Date[0] : t.Date[1];
+    }
+    int h = t.Time[0];
+    if (t.Half >= 0 && h >= 1 && h <= 12) h = h % 12 + t.Half;
+    const int mi = t.Time[1], se = t.Time.size() > 2 ? t.Time[2] : 0;
+    if (m < 1 || m > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || se > 60) return -1;
+    return ((((static_cast<long long>(y) * 100 + m) * 100 + d) * 100 + h) * 100 + mi) * 100 + se;
+}
 
 TExplanation Explain(const std::string& bytes) {
     TExplanation e;
@@ -421,5 +563,6 @@ TExplanation Explain(const std::string& bytes) {
         FindDoubts(d);
         e.Runs.push_back(std::move(d));
     }
+    PickVerdict(e);
     return e;
 }

@@ -1,14 +1,10 @@
 // The explanation written out: the verdict and the reply first, then the
 // details of every run, as text or JSON.
 #include <sstream>
+#include <vector>
 
 #include "tools/updlog/Explain.h"
 #include "tools/updlog/Json.h"
-
-namespace {
-
-const char kWhereTheLogIs[] =
-    "StirpelloUpdateLog.txt, in the Stirpello folder or in %LOCALAPPDATA%\\Stirpello\\Update";
 
 std::string TellUser(const TRunDiagnosis& d) {
     if (!d.Faults.empty() && !d.Faults.front().Advice.empty()) return d.Faults.front().Advice;
@@ -16,24 +12,16 @@ std::string TellUser(const TRunDiagnosis& d) {
     return "run the utility again; if it fails the same way, send us the whole log";
 }
 
-}  // namespace
-
-std::string ReplyToUser(const TRunDiagnosis& d) {
-    std::string r = "Thank you for the log. ";
-    if (d.Outcome == "launched" && d.Faults.empty()) {
-        r += "The update utility ran to the end and started the update module, which now brings Stirpello up to "
-             "date. If Stirpello still does not update, please send us the new log.";
-    } else {
-        const std::string what = d.Outcome == "launched" ? "started the update module, but on the way"
-                                 : d.Outcome == "stopped" ? "stopped before the update, at " + d.Step + ", because"
-                                 : d.Outcome == "closed"  ? "was closed before it finished, at " + d.Step + ":"
-                                                          : "log you sent ends early, at " + d.Step + ":";
-        r += "The update utility " + what + " " + (d.Faults.empty() ? "" : d.Faults.front().Cause) + ".\n";
-        r += "Please " + TellUser(d) + ".";
+std::string OtherRuns(const TExplanation& e) {
+    std::string line;
+    for (size_t k = 0; k < e.Runs.size(); ++k) {
+        if (k == e.Verdict) continue;
+        const TRunDiagnosis& d = e.Runs[k];
+        line += (line.empty() ? "Other runs: run " : "; run ") + std::to_string(k + 1);
+        if (!d.StartedAt.empty()) line += " (started " + d.StartedAt + ")";
+        line += ": " + d.Outcome + (d.Outcome == "launched" ? "" : ", at " + d.Step);
     }
-    if (d.Confidence != "high")
-        r += "\nIf that does not help, please send us the whole log: " + std::string(kWhereTheLogIs) + ".";
-    return r;
+    return line;
 }
 
 void WriteExplanation(const TExplanation& e, std::ostream& out) {
@@ -41,9 +29,9 @@ void WriteExplanation(const TExplanation& e, std::ostream& out) {
         out << "No run log found in the input.\n";
         return;
     }
-    // The verdict first: the latest run, and what to tell the user.
-    const TRunDiagnosis& v = e.Runs.back();
-    out << "Run " << e.Runs.size() << " of " << e.Runs.size() << " (lines " << v.FirstLine << "-" << v.LastLine
+    // The verdict first: the run that started last, and what to tell the user.
+    const TRunDiagnosis& v = e.Runs[e.Verdict];
+    out << "Run " << e.Verdict + 1 << " of " << e.Runs.size() << " (lines " << v.FirstLine << "-" << v.LastLine
         << "): " << v.Outcome << ", at " << v.Step << "\n";
     if (!v.Faults.empty()) out << "Why: " << v.Faults.front().Cause << "\n";
     out << "Tell the user: " << TellUser(v) << "\n";
@@ -52,16 +40,22 @@ void WriteExplanation(const TExplanation& e, std::ostream& out) {
         for (const std::string& doubt : v.Doubts) out << (&doubt == &v.Doubts.front() ? " " : "; ") << doubt;
         out << "\n";
     }
+    if (!e.VerdictNote.empty()) out << "Which run: " << e.VerdictNote << "\n";
+    const std::string others = OtherRuns(e);
+    if (!others.empty()) out << others << "\n";
     out << "\nReply to the user:\n";
     std::istringstream reply(ReplyToUser(v));
     for (std::string line; std::getline(reply, line);) out << "  " << line << "\n";
     out << "\nDetails\n";
     if (e.Encoding != "UTF-8") out << "(the text was read as " << e.Encoding << ")\n";
     for (const std::string& note : e.Notes) out << "(" << note << ")\n";
-    // The latest run first, then the earlier ones.
-    for (size_t k = e.Runs.size(); k-- > 0;) {
+    // The verdict's run first, then the others, the latest in the paste first.
+    std::vector<size_t> order{e.Verdict};
+    for (size_t k = e.Runs.size(); k-- > 0;)
+        if (k != e.Verdict) order.push_back(k);
+    for (const size_t k : order) {
         const TRunDiagnosis& d = e.Runs[k];
-        if (k + 1 < e.Runs.size()) out << "\n";
+        if (k != e.Verdict) out << "\n";
         out << "Run " << k + 1 << " of " << e.Runs.size() << " (lines " << d.FirstLine << "-" << d.LastLine << ")\n";
         out << "  utility version:    " << (d.UtilityVersion.empty() ? "not in the paste" : d.UtilityVersion) << "\n";
         if (!d.StartedAt.empty()) out << "  started:            " << d.StartedAt << "\n";
@@ -102,11 +96,15 @@ void WriteExplanationJson(const TExplanation& e, std::ostream& out) {
     if (e.Runs.empty()) {
         out << "null";
     } else {
-        const TRunDiagnosis& v = e.Runs.back();
-        out << "{\"run\": " << e.Runs.size() << ", \"of\": " << e.Runs.size() << ", \"outcome\": "
-            << JsonString(v.Outcome) << ", \"step\": " << JsonString(v.Step)
-            << ", \"confidence\": " << JsonString(v.Confidence) << ", \"tell_user\": " << JsonString(TellUser(v))
-            << ", \"reply\": " << JsonString(ReplyToUser(v)) << "}";
+        const TRunDiagnosis& v = e.Runs[e.Verdict];
+        out << "{\"run\": " << e.Verdict + 1 << ", \"of\": " << e.Runs.size() << ", \"outcome\": "
+            << JsonString(v.Outcome) << ", \"step\": " << JsonString(v.Step) << ", \"why\": "
+            << (v.Faults.empty() ? "null" : JsonString(v.Faults.front().Cause))
+            << ", \"confidence\": " << JsonString(v.Confidence) << ", \"doubts\": [";
+        for (size_t i = 0; i < v.Doubts.size(); ++i) out << (i ? ", " : "") << JsonString(v.Doubts[i]);
+        out << "], \"tell_user\": " << JsonString(TellUser(v)) << ",\n  \"reply\": " << JsonString(ReplyToUser(v))
+            << ",\n  \"which_run\": " << (e.VerdictNote.empty() ? "null" : JsonString(e.VerdictNote))
+            << ", \"other_runs\": " << (e.Runs.size() > 1 ? JsonString(OtherRuns(e)) : "null") << "}";
     }
     out << ",\n \"runs\": [";
     const char* sep = "";

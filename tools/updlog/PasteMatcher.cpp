@@ -316,6 +316,19 @@ private:
             // follow a wrapped line end), a few times at most.
             const std::string& lit = t.Pieces[piece + 1].Literal;
             const bool blank = lit[0] == ' ';
+            // An empty value at the line's start (" is running...": the
+            // program's path could not be read) lost its blank in the paste.
+            if (blank && piece == 0 && pc.Type != 'a' && (at == 0 || s_[at - 1] == '\n')) {
+                size_t i = at;
+                size_t k = 1;
+                for (; k < lit.size() && i < s_.size(); ++k, ++i)
+                    if (lit[k] == ' ' ? !Blank(i) : s_[i] != lit[k]) break;
+                if (k == lit.size()) {
+                    args.push_back("");
+                    Step(t, piece + 2, i, args, out, values);
+                    args.pop_back();
+                }
+            }
             const std::vector<uint32_t>& found = *after_.at(&pc);
             int tried = 0;
             for (auto it = std::lower_bound(found.begin(), found.end(), static_cast<uint32_t>(at + (blank ? 1 : 0)));
@@ -572,7 +585,11 @@ TParsedPaste ParsePaste(const std::string& utf8) {
         std::replace(text.begin(), text.end(), '\n', ' ');
         while (!text.empty() && text.back() == ' ') text.pop_back();
         while (!text.empty() && text.front() == ' ') text.erase(text.begin());
-        if (!text.empty()) parsed.Garbage.push_back({paste.LineAt(g.first), text, "", ""});
+        if (text.empty()) continue;
+        TFault unreadable;
+        unreadable.Line = paste.LineAt(g.first);
+        unreadable.Text = std::move(text);
+        parsed.Garbage.push_back(std::move(unreadable));
     }
     return parsed;
 }

@@ -378,7 +378,7 @@ TEST(UpdlogExplain, VerdictFirstOnTheLatestRun) {
     EXPECT_NE(out.str().find("Reply to the user:\n  Thank you for the log."), std::string::npos);
     std::ostringstream json;
     WriteExplanationJson(e, json);
-    EXPECT_EQ(json.str().find("{\"schema\": 2,"), 0u);
+    EXPECT_EQ(json.str().find("{\"schema\": 3,"), 0u);
     EXPECT_NE(json.str().find("\"verdict\": {\"run\": 2, \"of\": 2, \"outcome\": \"stopped\""), std::string::npos);
 }
 

@@ -13,7 +13,7 @@ export NODE_PATH=/usr/share/nodejs
 export EM_CACHE=${EM_CACHE:-$work/emcache}
 if [ ! -d "$EM_CACHE" ]; then cp -r /usr/share/emscripten/cache "$EM_CACHE" 2>/dev/null || mkdir -p "$EM_CACHE"; fi
 em++ -std=c++17 -O2 -Wall -Wextra -Werror -I"$root" \
-    "$root/tools/updlog/Decode.cpp" "$root/tools/updlog/PasteMatcher.cpp" "$root/tools/updlog/Diagnosis.cpp" \
+    "$root/tools/updlog/Decode.cpp" "$root/tools/updlog/PasteMatcher.cpp" "$root/tools/updlog/Diagnosis.cpp" "$root/tools/updlog/Reply.cpp" \
     "$root/tools/updlog/ExplainOutput.cpp" "$root/tools/updlog/Json.cpp" "$root/app/RunMessages.cpp" "$here/Bridge.cpp" \
     -sSINGLE_FILE=1 -sALLOW_MEMORY_GROWTH=1 -sENVIRONMENT=web -sEXPORTED_FUNCTIONS=_updlog_explain,_updlog_text,_malloc,_free \
     -sEXPORTED_RUNTIME_METHODS=UTF8ToString -sDISABLE_EXCEPTION_CATCHING=0 -o "$work/updlog.js"
