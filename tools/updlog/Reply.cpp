@@ -250,13 +250,20 @@ std::string ReplyToUser(const TRunDiagnosis& d) {
             const bool conditional = f->Ask.compare(0, 7, "Please ") == 0 && f->AskIfNotUpdated;
             r += conditional ? " If Stirpello does not update, please " + f->Ask.substr(7) : " " + f->Ask;
         }
+    } else if (f) {
+        // What happened says that the run stopped, or was closed.
+        r += "\n" + f->Said;
+        if (!f->Ask.empty()) r += " " + f->Ask;
     } else {
-        r += d.Outcome == "stopped" ? " The update utility stopped before updating Stirpello.\n" : "\n";
-        r += f ? f->Said : "";
-        if (f && !f->Ask.empty()) r += " " + f->Ask;
+        r += "\n" + std::string(kAgain);
     }
-    if (d.Confidence != "high")
-        r += "\nIf that does not help, please send us the whole log, " + std::string(kWhereTheLog) +
-             ": part of it seems to be missing from what you sent.";
+    if (d.Confidence != "high") {
+        // One request for the log, not two.
+        const bool asked = r.find("send us the new log") != std::string::npos;
+        r += asked ? "\nPart of the log seems to be missing from what you sent, so please send the whole file then: "
+                   : "\nIf that does not help, please send us the whole log: part of it seems to be missing from what "
+                     "you sent. It is ";
+        r += std::string(kWhereTheLog) + ".";
+    }
     return r;
 }

@@ -156,8 +156,7 @@ def run_page(tab):
             check("Unsure" not in verdict, "%s, %s: unsure: %r" % (name, how, verdict))
     reply = tab.eval("document.getElementById('reply').value")
     check(reply.startswith("Thank you for the log."), "reply: %r" % reply)
-    verdict = paste(tab, "x" * (5 << 20))
-    check(verdict.startswith("The paste is larger than 4 MB"), "oversize: %r" % verdict[:80])
+    run_page_state(tab)
     verdict = paste(tab, "Hello, I have a question about my licence.")
     check(verdict == "No run log found in the paste.", "no run: %r" % verdict)
     tab.call("Page.navigate", url="about:blank")
@@ -166,6 +165,79 @@ def run_page(tab):
                        " document.getElementById('verdict').innerText")
     check(verdict is not None and "launched" in verdict, "sample: %r" % verdict)
     tab.shot("updlog-page.png")
+
+
+def state(tab):
+    return tab.eval("({verdict: document.getElementById('verdict').innerText,"
+                    " reply: document.getElementById('reply').value,"
+                    " details: document.getElementById('details').textContent,"
+                    " paste: document.getElementById('paste').value,"
+                    " copy: !document.getElementById('copy').disabled})")
+
+
+def open_file(tab, path):
+    doc = tab.call("DOM.getDocument")
+    node = tab.call("DOM.querySelector", nodeId=doc["root"]["nodeId"], selector="#file")
+    tab.call("DOM.setFileInputFiles", files=[os.path.abspath(path)], nodeId=node["nodeId"])
+    return tab.wait("!document.getElementById('verdict').innerText.startsWith('Reading')"
+                    " && document.getElementById('verdict').innerText")
+
+
+def run_page_state(tab):
+    """Every input replaces the whole state; the verdict box says why; copying says so."""
+    site = open(os.path.join(LOGS, "site_down.log"), encoding="utf-8").read()
+    no_module = os.path.join(LOGS, "no_module.log")
+    paste(tab, site)
+    s = state(tab)
+    check("Why: the internet works but the Stirpello site did not answer" in s["verdict"], "no why: %r" % s["verdict"])
+    check(s["copy"] and s["details"], "a verdict without its reply or details: %r" % s)
+    # Too large after a real log: nothing of the real log's answer stays.
+    paste(tab, "x" * (5 << 20))
+    s = state(tab)
+    check(s["verdict"].startswith("The paste is larger than 4 MB"), "oversize: %r" % s["verdict"][:80])
+    check(s["reply"] == "" and s["details"] == "" and not s["copy"], "oversize kept the last answer: %r" % s)
+    # A file opened while the box holds another log: the file's verdict, alone.
+    paste(tab, site)
+    verdict = open_file(tab, no_module)
+    s = state(tab)
+    check(verdict is not None and verdict.startswith("Run 1 of 1: stopped"), "file: %r" % verdict)
+    check(s["paste"] == "", "the box still holds the other log beside the file's verdict")
+    check("Explaining the file no_module.log" in tab.eval("document.getElementById('source').innerText"),
+          "the file is not named")
+    # One keystroke afterwards is that keystroke, not the old paste again.
+    verdict = paste(tab, "x")
+    check(verdict == "No run log found in the paste.", "after the file, a keystroke: %r" % verdict)
+    check(tab.eval("document.getElementById('file').value") == "", "the file stays picked after typing")
+    verdict = paste(tab, "")
+    check(verdict == "Waiting for a paste.", "empty box: %r" % verdict)
+    check(not state(tab)["copy"], "copy enabled with no reply")
+    # Copy: the reply is selected and the page says what happened.
+    paste(tab, site)
+    tab.eval("document.getElementById('copy').click()")
+    said = tab.wait("document.getElementById('copied').innerText")
+    check(said in ("Copied.", "Press Ctrl+C to copy the selected reply."), "copy feedback: %r" % said)
+    # Two runs pasted newest first, as a mail reply quotes them: the verdict
+    # is on the run that started last, and the other is named under it.
+    newer = open(os.path.join(LOGS, "no_module.log"), encoding="utf-8").read()
+    older = site.replace("12/11/2026 12:10:11 AM", "12/10/2026 9:15:00 PM")
+    verdict = paste(tab, newer + "\n" + older)
+    check(verdict.startswith("Run 1 of 2: stopped"), "newest first: %r" % verdict)
+    check("Other runs: run 2 (started 12/10/2026 9:15:00 PM): launched" in verdict, "other runs: %r" % verdict)
+    # Labels, the version, dark mode.
+    labels = tab.eval("[...document.querySelectorAll('label')].map(l => l.htmlFor).join(' ')")
+    check("paste" in labels and "reply" in labels, "labels: %r" % labels)
+    version = tab.eval("document.getElementById('version').innerText")
+    check(len(version.split(".")) == 4 and all(p.isdigit() for p in version.split(".")), "version: %r" % version)
+    background = tab.eval("getComputedStyle(document.body).backgroundColor")
+    tab.call("Emulation.setEmulatedMedia", features=[{"name": "prefers-color-scheme", "value": "dark"}])
+    dark = tab.eval("getComputedStyle(document.body).backgroundColor")
+    tab.call("Emulation.setEmulatedMedia", features=[{"name": "prefers-color-scheme", "value": "light"}])
+    check(background != dark and brightness(dark) < 80, "dark mode: %r, then %r" % (background, dark))
+
+
+def brightness(css):
+    parts = [int(p) for p in css[css.index("(") + 1:css.index(")")].split(",")[:3]]
+    return sum(parts) / 3
 
 
 def month_of_traffic(path):
