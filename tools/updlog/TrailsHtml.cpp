@@ -51,7 +51,7 @@ double NiceTop(double v) {
     if (v <= 0) return 1;
     const double p = std::pow(10.0, std::floor(std::log10(v)));
     for (double m : {1.0, 2.0, 2.5, 5.0, 10.0})
-        if (m * p >= v * 1.0000001) return m * p;
+        if (m * p >= v * (1 - 1e-9)) return m * p;
     return 10 * p;
 }
 
@@ -67,8 +67,14 @@ void OpenSvg(std::ostream& out, int width, int height, const std::string& name, 
 }
 
 // Horizontal gridlines and their labels for a vertical scale 0..top.
+// Gridlines at round values: 2.5 and 5 split in fives, 1 and 2 in fours.
+int Steps(double top) {
+    const double lead = top / std::pow(10.0, std::floor(std::log10(top)));
+    return std::fabs(lead - 2.5) < 1e-6 || std::fabs(lead - 5) < 1e-6 ? 5 : 4;
+}
+
 void YGrid(std::ostream& out, double top, bool percent, int left, int right, int y0, int height, const std::string& title) {
-    const int steps = 4;
+    const int steps = Steps(top);
     for (int i = 0; i <= steps; ++i) {
         const double value = top * i / steps;
         const double y = y0 + height - static_cast<double>(height) * i / steps;
@@ -90,19 +96,22 @@ struct TBar {
 
 void BarChart(std::ostream& out, const std::string& title, const std::string& axis, const std::vector<TBar>& rows,
               bool percent) {
-    const int rowHeight = 22, left = 150, plot = 380, top = 8, width = left + plot + 70;
-    const int height = top + rowHeight * static_cast<int>(rows.size()) + 40;
+    size_t longest = 4;
     double max = 0;
-    for (const TBar& r : rows) max = std::max(max, r.Value);
+    for (const TBar& r : rows) max = std::max(max, r.Value), longest = std::max(longest, r.Label.size());
+    const int rowHeight = 22, left = static_cast<int>(std::min<size_t>(longest, 40)) * 7 + 12, plot = 380, top = 8;
+    const int width = left + plot + 70;
+    const int height = top + rowHeight * static_cast<int>(rows.size()) + 40;
     const double scaleTop = percent ? NiceTop(max) : NiceTop(std::max(max, 1.0));
     out << "<figure><figcaption>" << Html(title) << "</figcaption>\n";
     OpenSvg(out, width, height, title, axis + ", " + std::to_string(rows.size()) + " bars");
     const int plotBottom = top + rowHeight * static_cast<int>(rows.size());
-    for (int i = 0; i <= 4; ++i) {
-        const double x = left + plot * i / 4.0;
+    const int steps = Steps(scaleTop);
+    for (int i = 0; i <= steps; ++i) {
+        const double x = left + static_cast<double>(plot) * i / steps;
         out << "<line class=\"grid\" x1=\"" << Num(x, 1) << "\" x2=\"" << Num(x, 1) << "\" y1=\"" << top << "\" y2=\""
             << plotBottom << "\"/><text x=\"" << Num(x, 1) << "\" y=\"" << plotBottom + 14 << "\" text-anchor=\"middle\">"
-            << (percent ? Percent(scaleTop * i / 4) : Num(scaleTop * i / 4)) << "</text>\n";
+            << (percent ? Percent(scaleTop * i / steps) : Num(scaleTop * i / steps)) << "</text>\n";
     }
     out << "<text class=\"axis\" x=\"" << left + plot / 2 << "\" y=\"" << plotBottom + 32 << "\" text-anchor=\"middle\">"
         << Html(axis) << "</text>\n";
@@ -205,6 +214,13 @@ void Legend(std::ostream& out, const std::vector<std::string>& codes) {
     out << "</ul>\n";
 }
 
+// Figures align right, words left.
+bool Numeric(const std::string& c) {
+    if (c.empty()) return false;
+    const std::string body = c.size() > 7 && c.compare(c.size() - 7, 7, " points") == 0 ? c.substr(0, c.size() - 7) : c;
+    return body.find_first_not_of("0123456789.%+-~") == std::string::npos;
+}
+
 void Table(std::ostream& out, const std::string& caption, const std::vector<std::string>& head,
            const std::vector<std::vector<std::string>>& rows, const std::vector<bool>& flagged = {}) {
     out << "<div class=\"scroll\"><table><caption>" << Html(caption) << "</caption><thead><tr>";
@@ -212,7 +228,7 @@ void Table(std::ostream& out, const std::string& caption, const std::vector<std:
     out << "</tr></thead><tbody>\n";
     for (size_t i = 0; i < rows.size(); ++i) {
         out << (i < flagged.size() && flagged[i] ? "<tr class=\"bad\">" : "<tr>");
-        for (const auto& c : rows[i]) out << "<td>" << Html(c) << "</td>";
+        for (const auto& c : rows[i]) out << (Numeric(c) ? "<td class=\"n\">" : "<td>") << Html(c) << "</td>";
         out << "</tr>\n";
     }
     out << "</tbody></table></div>\n";
@@ -240,8 +256,8 @@ const char kStyle[] =
     ".swatch{display:inline-block;width:.9em;height:.9em;margin-right:.4em;vertical-align:middle}"
     ".scroll{overflow-x:auto;max-width:100%}"
     "table{border-collapse:collapse;margin:1em 0}caption{font-weight:bold;text-align:left;padding:.3em 0}"
-    "td,th{border:1px solid var(--line);padding:2px 8px;text-align:right}"
-    "td:first-child,th:first-child{text-align:left}tr.bad td{background:var(--bad);color:var(--badfg)}";
+    "td,th{border:1px solid var(--line);padding:2px 8px;text-align:left}td.n{text-align:right}"
+    "tr.bad td{background:var(--bad);color:var(--badfg)}";
 
 }  // namespace
 

@@ -285,6 +285,21 @@ def run_report(tab):
     check(summary.startswith("%d runs" % runs), "report summary: %r, %d runs written" % (summary, runs))
     weeks = tab.eval("[...document.querySelectorAll('svg polyline')].length")
     check(weeks >= 5, "report: %s lines in the week chart" % weeks)
+    unnamed = tab.eval("[...document.querySelectorAll('svg')].filter(s => !s.getAttribute('aria-labelledby')"
+                       " || !document.getElementById(s.getAttribute('aria-labelledby').split(' ')[0])).length")
+    check(unnamed == 0, "report: %s charts without an accessible name" % unnamed)
+    check("SP110.UPD answered 404" in tab.eval("document.body.innerText"), "report: the catalogue error is not flagged")
+    headline = tab.eval("document.getElementById('headline').innerText")
+    check(headline.startswith("2026-W49 (partial week, 6 days) against 2026-W48"), "headline: %r" % headline)
+    # A 400 px window: nothing wider than the window but the tables' own scrolling.
+    tab.call("Emulation.setDeviceMetricsOverride", width=400, height=800, deviceScaleFactor=1, mobile=False)
+    wide = tab.eval("document.documentElement.scrollWidth")
+    check(wide <= 400, "report at 400 px is %s px wide" % wide)
+    tab.call("Emulation.setEmulatedMedia", features=[{"name": "prefers-color-scheme", "value": "dark"}])
+    dark = tab.eval("getComputedStyle(document.body).backgroundColor")
+    tab.call("Emulation.setEmulatedMedia", features=[{"name": "prefers-color-scheme", "value": "light"}])
+    check(brightness(dark) < 80, "report in dark mode: %r" % dark)
+    tab.call("Emulation.clearDeviceMetricsOverride")
     tab.shot("updlog-report.png")
 
 
