@@ -34,6 +34,12 @@ std::string Percent(double share) {
     return Num(100 * share, share < 0.1 ? 1 : 0) + "%";
 }
 
+// "+5.6 points"; a change that rounds to nothing has no sign.
+std::string Points(double change) {
+    const std::string n = Num(100 * change, 1);
+    return (n == "0.0" || n == "-0.0" ? std::string("0.0") : (change > 0 ? "+" : "") + n) + " points";
+}
+
 // A fixed colour per code, so that charts read alike from month to month.
 const char* CodeColour(const std::string& code) {
     static const struct {
@@ -320,7 +326,7 @@ void TTrailCounts::WriteHtml(std::ostream& out) const {
         std::vector<bool> worse;
         for (const TCodeDelta& d : v.Headline) {
             rows.push_back({d.Code, Percent(d.Share), v.LastWeek.empty() ? "-" : Percent(d.Previous),
-                            v.LastWeek.empty() ? "-" : (d.Share >= d.Previous ? "+" : "") + Num(100 * (d.Share - d.Previous), 1) + " points",
+                            v.LastWeek.empty() ? "-" : Points(d.Share - d.Previous),
                             CodeMeaning(d.Code)});
             worse.push_back(!v.LastWeek.empty() && d.Share > d.Previous * 1.5 && d.Share - d.Previous > 0.005);
         }

@@ -39,8 +39,9 @@ std::string Ratio(uint64_t n, uint64_t total) {
 // "+5.6 points", "-0.4 points"
 std::string Delta(double now, double before) {
     char out[32];
-    std::snprintf(out, sizeof out, "%+.1f points", 100 * (now - before));
-    return out;
+    std::snprintf(out, sizeof out, "%+.1f", 100 * (now - before));
+    const std::string n = out;
+    return (n == "+0.0" || n == "-0.0" ? std::string("0.0") : n) + " points";
 }
 
 uint64_t ClientsOf(const std::map<std::string, TClientSketch>& sketches, const std::string& key) {

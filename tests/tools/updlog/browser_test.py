@@ -251,12 +251,15 @@ def month_of_traffic(path):
             # A site outage in the third week: GDW climbs.
             weights = 3 if 14 <= day <= 20 else 0
             for _ in range(r.randint(40, 90)):
-                trail = r.choice(trails + ["1OK-GDW"] * weights)
+                # Two releases: the newer one (from the third week on) fixed
+                # the settings fault IER.
+                utility = "15003" if r.random() < (day - 10) / 15 else "15002"
+                trail = r.choice(trails + ["1OK-GDW"] * weights + ["IER-1OK"] * (2 if utility == "15002" else 0))
                 f.write('10.%d.%d.%d - - [%02d/%s/2026:%02d:%02d:00 +0100] "GET /updates/SP%s.UPD?from=utility'
-                        '&updating=%s&err=15003-%s HTTP/1.1" 200 512 "-" "Mozilla/3.0"\n' % (
+                        '&updating=%s&err=%s-%s HTTP/1.1" 200 512 "-" "Mozilla/3.0"\n' % (
                             r.randint(0, 255), r.randint(0, 255), r.randint(1, 254), dom,
                             "Nov" if month == 11 else "Dec", r.randint(0, 23), r.randint(0, 59),
-                            *r.choice([("109", "1095"), ("109", "1094"), ("108", "1082")]), trail))
+                            *r.choice([("109", "1095"), ("109", "1094"), ("108", "1082")]), utility, trail))
                 runs += 1
             f.write('10.0.0.1 - - [%02d/%s/2026:12:00:00 +0100] "GET /updates/SP110.UPD?from=utility&updating=1101'
                     '&err=15003-1OK HTTP/1.1" 404 0 "-" "-"\n' % (dom, "Nov" if month == 11 else "Dec"))
