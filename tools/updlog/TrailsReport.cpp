@@ -104,13 +104,18 @@ void TTrailCounts::WriteTable(std::ostream& out) const {
         out << row;
     }
     out << "\nutility   runs        code  runs        share of the utility's runs\n";
-    for (const TUtilityShares& u : v.Utilities)
+    for (const TUtilityShares& u : v.Utilities) {
+        if (u.Codes.empty()) {
+            std::snprintf(row, sizeof row, "%-8s  %-10llu  -\n", u.Utility.c_str(), static_cast<unsigned long long>(u.Runs));
+            out << row;
+        }
         for (const TCodeShare& s : u.Codes) {
             std::snprintf(row, sizeof row, "%-8s  %-10llu  %-4s  %-10llu  %s\n", u.Utility.c_str(),
                           static_cast<unsigned long long>(u.Runs), s.Code.c_str(),
                           static_cast<unsigned long long>(s.Runs), Percent(s.Share).c_str());
             out << row;
         }
+    }
     out << "\nerror trail           runs        share\n";
     for (const auto& kv : ByCount(Trails)) {
         std::snprintf(row, sizeof row, "%-20s  %-10llu  %s\n", kv.first.c_str(),
