@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Builds updlog.html: explain compiled to WebAssembly (Debian's emscripten),
 # inlined with a sample log into one page that works offline from file://.
-# Usage: build-page.sh OUT.html WORKDIR VERSION
+# Usage: build-page.sh OUT.html WORKDIR [VERSION]
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../../.." && pwd)
-out=$1 work=$2 version=$3
+out=$1 work=$2 version=${3:-}
+# Without one, the project's version (as scripts/release.sh calls it).
+[ -n "$version" ] || version=$(sed -n 's/^project([^)]* VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 mkdir -p "$work"
 # Debian's emscripten finds its node modules only here; its cache is kept
 # with the build so that a second build does not rebuild the C++ library.
