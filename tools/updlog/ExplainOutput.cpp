@@ -7,6 +7,14 @@
 #include "tools/updlog/Json.h"
 
 std::string TellUser(const TRunDiagnosis& d) {
+    // What the reply asks of the user, in the verdict's words ("Please close
+    // Stirpello." -> "close Stirpello"); the table's advice, which may hold
+    // notes for the desk, stays in the details.
+    if (!d.Faults.empty() && d.Faults.front().Ask.compare(0, 7, "Please ") == 0) {
+        std::string ask = d.Faults.front().Ask.substr(7);
+        if (!ask.empty() && ask.back() == '.') ask.pop_back();
+        return ask;
+    }
     if (!d.Faults.empty() && !d.Faults.front().Advice.empty()) return d.Faults.front().Advice;
     if (d.Outcome == "launched") return "nothing: the update module was started and takes over from here";
     return "run the utility again; if it fails the same way, send us the whole log";
@@ -77,7 +85,7 @@ void WriteExplanation(const TExplanation& e, std::ostream& out) {
             const TFault& f = d.Faults.front();
             out << "  first thing that went wrong (line " << f.Line << "): " << f.Text << "\n";
             out << "    likely cause:     " << f.Cause << "\n";
-            if (!f.Advice.empty()) out << "    tell the user:    " << f.Advice << "\n";
+            if (!f.Advice.empty()) out << "    advice:           " << f.Advice << "\n";
             for (size_t i = 1; i < d.Faults.size(); ++i)
                 out << "  then (line " << d.Faults[i].Line << "): " << d.Faults[i].Text << "\n    "
                     << d.Faults[i].Cause << "\n";
