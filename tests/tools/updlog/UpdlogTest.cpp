@@ -993,6 +993,12 @@ TEST(UpdlogExplain, CompleteShortAndEncodedRuns) {
         {"a path-less program line and a signature", head + " is running\r\n" + signature, "stopped", "high"},
         {"a running program and a signature", Slurp(kData + "/logs/product_running.log") + signature, "stopped", "high"},
         {"quoted-printable", qp, "stopped", "high"},
+        // The test page failed and the site answered: no line, no code, and
+        // the catalogue asked for all the same.
+        {"a silent internet test",
+         Replace(WithoutLine(WithoutLine(Slurp(kData + "/logs/site_down.log"), "Internet access"), "Stirpello.com down"),
+                 "err=15003-1OK-GDW", "err=15003"),
+         "launched", "high"},
     };
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.name);
