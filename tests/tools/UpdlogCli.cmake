@@ -81,16 +81,26 @@ if(EXISTS ${WORK}/missing.html)
 endif()
 run(2 trails --json=yes access.log)
 expect_in("a value for a flag" "${err}" "--json takes no value")
-# The report: one file, charts inline, nothing fetched.
+# The report: one file, charts inline, nothing fetched. Its one script is
+# inline, and the page's policy admits it by its hash alone.
 run(0 trails --html=report.html access.log access.log.gz)
 file(READ ${WORK}/report.html report)
 expect_in("report" "${report}" "<svg" "Runs per day" "by ISO week" "Runs by installed version" "SP109.UPD")
-foreach(outside "<script" "src=" "href=" "@import" "url(")
+foreach(outside "src=" "href=" "@import" "url(" "<link" "<img" "<iframe" "<object" "<embed" "<base" "fetch("
+        "XMLHttpRequest" "import(" "sendBeacon" "WebSocket" "EventSource" "Worker(")
   string(FIND "${report}" "${outside}" at)
   if(NOT at EQUAL -1)
     message(SEND_ERROR "the report refers outside itself (${outside})")
   endif()
 endforeach()
+string(REGEX MATCHALL "<script[^>]*>" tags "${report}")
+string(REGEX MATCH "<script>(.*)</script>" script "${report}")
+if(NOT tags STREQUAL "<script>" OR NOT script)
+  message(SEND_ERROR "the report should hold one bare inline script: ${tags}")
+endif()
+include(${CMAKE_CURRENT_LIST_DIR}/../../cmake/ScriptHash.cmake)
+script_hash("${CMAKE_MATCH_1}" hash)
+expect_in("report policy" "${report}" "content=\"default-src 'none'; style-src 'unsafe-inline'; script-src 'sha256-${hash}'; ")
 
 # explain: a real run's log, from a file and from standard input.
 run(0 explain --json no_module.log)

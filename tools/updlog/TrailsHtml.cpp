@@ -1,11 +1,13 @@
-// The publisher's report: one self-contained page (inline SVG, no script,
-// nothing fetched) that answers "is the new release helping?" at a glance.
+// The publisher's report: one self-contained page (inline SVG, one inline
+// script that sorts the tables, nothing fetched) that answers "is the new
+// release helping?" at a glance. Without scripts it reads the same, unsorted.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 
 #include "tools/updlog/Trails.h"
 #include "tools/updlog/TrailsView.h"
+#include "tools/updlog/TrailsSortScript.h"
 
 namespace {
 
@@ -263,7 +265,11 @@ const char kStyle[] =
     ".scroll{overflow-x:auto;max-width:100%}"
     "table{border-collapse:collapse;margin:1em 0}caption{font-weight:bold;text-align:left;padding:.3em 0}"
     "td,th{border:1px solid var(--line);padding:2px 8px;text-align:left}td.n{text-align:right}"
-    "tr.bad td{background:var(--bad);color:var(--badfg)}";
+    "tr.bad td{background:var(--bad);color:var(--badfg)}"
+    "th button{font:inherit;color:inherit;background:none;border:0;padding:0;cursor:pointer;text-align:left;white-space:nowrap}"
+    "th button::after{content:\" \\2195\";opacity:.45}th[aria-sort=ascending] button::after{content:\" \\25B2\";opacity:1}"
+    "th[aria-sort=descending] button::after{content:\" \\25BC\";opacity:1}"
+    "caption .hint{font-weight:normal;color:var(--muted);font-size:.9em}";
 
 }  // namespace
 
@@ -273,6 +279,10 @@ void TTrailCounts::WriteHtml(std::ostream& out) const {
     out << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
            "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
            "<meta name=\"color-scheme\" content=\"light dark\">\n"
+           // Nothing but this file's own style and its one script, named by hash.
+           "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; style-src 'unsafe-inline'; "
+           "script-src 'sha256-"
+        << kSortScriptHash << "'; base-uri 'none'; form-action 'none'\">\n"
            "<title>Update utility: catalogue requests</title>\n<style>\n"
         << kStyle << "\n</style></head><body>\n<h1>Update utility: catalogue requests</h1>\n";
     out << "<p class=\"summary\" id=\"summary\">" << Runs << " runs (catalogue requests with a trail), " << Other
@@ -436,5 +446,5 @@ void TTrailCounts::WriteHtml(std::ostream& out) const {
     rows.clear();
     for (const TDayView& d : v.Days) rows.push_back({d.Day + (d.Partial ? " (partial)" : ""), std::to_string(d.Runs)});
     Table(out, "Runs by day", {"day", "runs"}, rows);
-    out << "</body></html>\n";
+    out << "<script>" << kSortScript << "</script>\n</body></html>\n";
 }

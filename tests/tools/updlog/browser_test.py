@@ -3,7 +3,8 @@
 
 The page: a paste that arrives before its WebAssembly is ready is explained
 once it is; real run logs, plain and mangled, give their outcome and advice in
-#verdict. The report: charts drawn inline, nothing fetched from elsewhere.
+#verdict. The report: charts drawn inline, nothing fetched from elsewhere,
+tables sortable by their headings and readable with scripts off.
 Usage: browser_test.py PAGE UPDLOG LOGS ACCESS_LOG WORK [SHOTS]
 """
 import base64
@@ -282,7 +283,7 @@ def run_report(tab):
     check(charts >= 4, "report: %s charts" % charts)
     bars = tab.eval("document.querySelectorAll('svg rect').length")
     check(bars >= 3, "report: %s bars" % bars)
-    check(tab.eval("document.scripts.length") == 0, "report: it holds scripts")
+    check(tab.eval("[...document.scripts].filter(s => !s.src).length") == 1, "report: not one inline script")
     check(tab.eval("performance.getEntriesByType('resource').length") == 0, "report: it fetched something")
     summary = tab.eval("document.getElementById('summary').innerText")
     check(summary.startswith("%d runs" % runs), "report summary: %r, %d runs written" % (summary, runs))
@@ -304,6 +305,82 @@ def run_report(tab):
     check(brightness(dark) < 80, "report in dark mode: %r" % dark)
     tab.call("Emulation.clearDeviceMetricsOverride")
     tab.shot("updlog-report.png")
+    run_report_sorting(tab, report)
+
+
+def column(tab, caption, index):
+    return tab.eval("(() => { const t = [...document.querySelectorAll('table')].find(t =>"
+                    " t.caption.firstChild.textContent === %s);"
+                    " return [...t.tBodies[0].rows].map(r => r.cells[%d].textContent); })()" % (json.dumps(caption), index))
+
+
+def heading(tab, caption, index):
+    return ("[...document.querySelectorAll('table')].find(t => t.caption.firstChild.textContent === %s)"
+            ".tHead.rows[0].cells[%d]" % (json.dumps(caption), index))
+
+
+def press(tab, key, code, text):
+    for kind in ("keyDown", "keyUp"):
+        tab.call("Input.dispatchKeyEvent", type=kind, key=key, code=code, windowsVirtualKeyCode=ord(text) if
+                 text != "\r" else 13, text=text if kind == "keyDown" else "")
+
+
+def run_report_sorting(tab, report):
+    """Headings sort their column by click and by keyboard; scripts off, the report's own order."""
+    percent = lambda c: float(c.rstrip("%"))
+    # The code table comes by runs, most first: its shares ("85%", "6.4%")
+    # would sort otherwise as words.
+    served = column(tab, "Codes", 2)
+    check(len(served) >= 5 and sorted(served, key=percent, reverse=True) == served, "codes served: %r" % served)
+    check(sorted(served) != sorted(served, key=percent), "codes: the shares sort alike as words; no test")
+    share = heading(tab, "Codes", 2)
+    check(tab.eval(share + ".getAttribute('aria-sort')") is None, "aria-sort before sorting")
+    tab.eval(share + ".querySelector('button').click()")
+    check(column(tab, "Codes", 2) == sorted(served, key=percent), "share, one click: %r" % column(tab, "Codes", 2))
+    check(tab.eval(share + ".getAttribute('aria-sort')") == "ascending", "share, one click: aria-sort")
+    tab.eval(share + ".querySelector('button').click()")
+    check(column(tab, "Codes", 2) == sorted(served, key=percent, reverse=True), "share, two clicks: %r"
+          % column(tab, "Codes", 2))
+    check(tab.eval(share + ".getAttribute('aria-sort')") == "descending", "share, two clicks: aria-sort")
+    # Another heading takes the mark; rows move whole.
+    codes = dict(zip(column(tab, "Codes", 0), column(tab, "Codes", 1)))
+    tab.eval(heading(tab, "Codes", 1) + ".querySelector('button').click()")
+    check(tab.eval(share + ".getAttribute('aria-sort')") is None, "share keeps aria-sort after runs is sorted")
+    check(dict(zip(column(tab, "Codes", 0), column(tab, "Codes", 1))) == codes, "a sort split rows")
+
+    # The keyboard: Enter, then Space, on the focused heading. Days sort as
+    # dates, partial days ("2026-12-05 (partial)") among them.
+    day = heading(tab, "Runs by day", 0)
+    served = column(tab, "Runs by day", 0)
+    tab.eval(day + ".querySelector('button').focus()")
+    press(tab, "Enter", "Enter", "\r")
+    check(column(tab, "Runs by day", 0) == sorted(served) and tab.eval(day + ".getAttribute('aria-sort')") == "ascending",
+          "days after Enter: %r" % column(tab, "Runs by day", 0)[:3])
+    press(tab, " ", "Space", " ")
+    check(column(tab, "Runs by day", 0) == sorted(served, reverse=True), "days after Space: %r"
+          % column(tab, "Runs by day", 0)[:3])
+
+    # Figures as people write them: separators, "about", signs, none.
+    written = ["1,200", "about 95", "~1,050.5", "-", "7", "+2.5 points", "-3.0 points", "12,000", "8%"]
+    runs = heading(tab, "Runs by day", 1)
+    tab.eval("(() => { const rows = %s.closest('table').tBodies[0].rows; const w = %s;"
+             " for (let i = 0; i < rows.length; ++i) rows[i].cells[1].textContent = w[i %% w.length]; })()"
+             % (heading(tab, "Runs by day", 0), json.dumps(written)))
+    tab.eval(runs + ".querySelector('button').click()")
+    got = column(tab, "Runs by day", 1)
+    want = ["-3.0 points", "+2.5 points", "7", "8%", "about 95", "~1,050.5", "1,200", "12,000"]
+    distinct = [c for i, c in enumerate(got) if c not in got[:i]]
+    check(distinct == want + ["-"], "written figures: %r" % distinct)
+
+    # Scripts off, as in a mail program: the report's order, no buttons.
+    tab.call("Emulation.setScriptExecutionDisabled", value=True)
+    tab.load(report)
+    check(tab.eval("document.querySelectorAll('th button').length") == 0, "scripts off: buttons")
+    served = column(tab, "Codes", 2)
+    check(sorted(served, key=percent, reverse=True) == served, "scripts off, codes: %r" % served)
+    check(tab.eval("document.getElementById('summary').innerText").endswith("distinct clients made the runs."),
+          "scripts off: the summary")
+    tab.call("Emulation.setScriptExecutionDisabled", value=False)
 
 
 if __name__ == "__main__":
