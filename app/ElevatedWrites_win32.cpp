@@ -52,10 +52,10 @@ bool TElevatedWrites::Start(const std::string& dir) {
     channel_ = std::make_unique<TStepChannel>(owner_, starter_);
     try {
         channel_->Open();
-    } catch (const std::exception& e) {
+    } catch (const EStepChannelError& e) {
         channel_.reset();
         refusal_ = e.what();
-        log_.Add(TRunMsg::ElevationRefused, {refusal_});
+        log_.Add(e.Code == WAIT_TIMEOUT ? TRunMsg::ElevationGaveUp : TRunMsg::ElevationRefused, {refusal_});
         show_("Administrator rights were not given (" + refusal_ + "), so nothing in " + dir +
               " can be changed in this run.");
         return false;

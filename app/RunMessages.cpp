@@ -199,6 +199,19 @@ const TRunMessage kMessages[] = {
     {M::StartedElevated, "The utility was started with administrator rights",
      S::Start, K::Note, "",
      "the utility was started with \"Run as administrator\" (or a compatibility setting)", ""},
+    {M::ElevationGaveUp, "Stopped waiting for the administrator step: {}", S::Installation, K::Fault, "",
+     "Windows' request for administrator rights was not answered in time; a step started later finds no "
+     "one to serve and ends at once, so nothing in the Stirpello folder was changed",
+     "run the utility again and answer Windows' request when it appears"},
+    {M::StepLaunchRefused, "The administrator step did not start the update module: {}", S::Launch, K::Note, "",
+     "the module in the Stirpello folder is not the one this utility brings, so it is not started with "
+     "administrator rights; it is started with the user's own rights instead, or not at all", ""},
+    {M::ModuleRightsRefused, "Not started: {p} asks for administrator rights, and other users can change its folder",
+     S::Launch, K::Stop, "",
+     "the update module needs administrator rights, but users other than the administrators can change the "
+     "Stirpello folder, so starting it with those rights would not be safe",
+     "repair Stirpello (Settings > Apps, or Programs and Features: Stirpello, Repair); the repair puts it in a "
+     "folder that only administrators can change"},
 };
 
 static_assert(sizeof kMessages / sizeof kMessages[0] == static_cast<size_t>(TRunMsg::Count),

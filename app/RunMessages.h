@@ -82,6 +82,9 @@ enum class TRunMsg {
     FolderOthersOnly,
     UserDownloadFolder,
     StartedElevated,
+    ElevationGaveUp,
+    StepLaunchRefused,
+    ModuleRightsRefused,
     Count
 };
 

@@ -27,6 +27,9 @@ struct TLaunchResult {
     bool Started = false;
     bool Unelevated = false;  // started with the signed-in user's own rights
     std::string Error;        // why not, when not started
+    // Not started: it asks for administrator rights, and users other than
+    // the administrators can change its folder.
+    bool RightsRefused = false;
 };
 
 struct TModuleQuery {
@@ -154,10 +157,12 @@ public:
     // Starts the update module at path from folder, after checking it
     // through the handle the start uses. mustBeGenuine: it was just
     // installed, so anything but the publisher's module is refused.
-    // folderOpen: ordinary users can change the folder, so the module gets
-    // the signed-in user's rights, or does not run.
+    // userRightsOnly: ordinary users can change the folder (or the elevated
+    // step would not start what is there), so the module gets the
+    // signed-in user's rights, or does not run; one that asks for more is
+    // not started (RightsRefused).
     virtual TLaunchResult LaunchModule(const std::string& path, const std::string& folder,
-                                       bool mustBeGenuine, bool folderOpen) = 0;
+                                       bool mustBeGenuine, bool userRightsOnly) = 0;
 
     // Local date and time in the system's short date and long time format.
     virtual std::string NowText() = 0;
