@@ -3,6 +3,7 @@
 #include <exception>
 #include <utility>
 
+#include "app/ElevatedStart_win32.h"
 #include "app/ModuleDownload_win32.h"
 #include "app/ModuleTrust_win32.h"
 #include "fileutil/Handles_win32.h"
@@ -44,6 +45,25 @@ TElevatedWrites::~TElevatedWrites() {
 }
 
 bool TElevatedWrites::Start(const std::string& dir) {
+    std::string attachFailure;
+    channel_ = TakeAttachedStep(&attachFailure);
+    if (channel_ || !attachFailure.empty()) {
+        // Started elevated: the process that started this window is the
+        // step, and no prompt comes.
+        log_.Add(TRunMsg::StepFromStart, {dir});
+        ++starts_;
+        if (!channel_) {
+            refusal_ = attachFailure;
+            log_.Add(TRunMsg::ElevationRefused, {refusal_});
+            return false;
+        }
+    } else if (!Ask(dir)) {
+        return false;
+    }
+    return OpenFolder(dir);
+}
+
+bool TElevatedWrites::Ask(const std::string& dir) {
     show_("Stirpello is installed in " + dir +
           ", which only administrators can change. To repair it, Windows will now ask for permission for a "
           "small part of this utility to make the changes there. It asks once for this run.");
@@ -60,6 +80,10 @@ bool TElevatedWrites::Start(const std::string& dir) {
               " can be changed in this run.");
         return false;
     }
+    return true;
+}
+
+bool TElevatedWrites::OpenFolder(const std::string& dir) {
     TRequest open;
     open.kind = TStepKind::OpenFolder;
     open.folder = AnsiWide(dir);

@@ -157,7 +157,11 @@ void TFailsafeRun::Start() {
         Log(TRunMsg::UtilityVersion, {own.DottedText()});
         state_.ErrorTrail += std::to_string(own.VersionNumber());
         Log(TRunMsg::CurrentTime, {services_.NowText()});
-        if (services_.RunsElevated()) Log(TRunMsg::StartedElevated);
+        const std::string rights = services_.WindowRights();
+        if (!rights.empty())
+            Log(TRunMsg::WindowWithoutRights, {rights});
+        else if (services_.RunsElevated())
+            Log(TRunMsg::StartedElevated);
     } catch (const std::exception&) {
         // Only the log's header is lost; the run itself does not depend on it.
     }

@@ -212,6 +212,14 @@ const TRunMessage kMessages[] = {
      "Stirpello folder, so starting it with those rights would not be safe",
      "repair Stirpello (Settings > Apps, or Programs and Features: Stirpello, Repair); the repair puts it in a "
      "folder that only administrators can change"},
+    {M::StepFromStart, "Only administrators can change {p} - the utility's administrator part from its start makes the changes",
+     S::Installation, K::Info, "",
+     "the utility was started with administrator rights; the part that kept them makes the changes in the "
+     "protected Stirpello folder, without a second request", ""},
+    {M::WindowWithoutRights, "The utility was started with administrator rights; its window and downloads run {}",
+     S::Start, K::Note, "",
+     "the utility was started with \"Run as administrator\" (or where every program runs so); it started its "
+     "window again without those rights, and kept them only for the changes in the Stirpello folder", ""},
 };
 
 static_assert(sizeof kMessages / sizeof kMessages[0] == static_cast<size_t>(TRunMsg::Count),

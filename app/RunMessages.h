@@ -85,6 +85,8 @@ enum class TRunMsg {
     ElevationGaveUp,
     StepLaunchRefused,
     ModuleRightsRefused,
+    StepFromStart,
+    WindowWithoutRights,
     Count
 };
 

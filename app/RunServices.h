@@ -108,6 +108,10 @@ public:
     // Whether this process holds administrator rights itself (started "as
     // administrator"): it then says so in the log.
     virtual bool RunsElevated() = 0;
+    // How this window runs when the utility was started elevated and
+    // started it again without those rights ("with the desktop user's own
+    // rights"); "" for a usual start.
+    virtual std::string WindowRights() { return std::string(); }
     // The utility's own executable version (0.0.0.0 without a resource).
     virtual TrsFileVersion OwnVersion() = 0;
     virtual TrsFileVersion ReadVersion(const std::string& path) = 0;
