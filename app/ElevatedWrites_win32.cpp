@@ -6,8 +6,17 @@
 #include "app/ElevatedStart_win32.h"
 #include "app/ModuleDownload_win32.h"
 #include "app/ModuleTrust_win32.h"
+#include "elevate/FolderSafety_win32.h"
+#include "fileutil/NtFile_win32.h"
 #include "fileutil/Handles_win32.h"
 #include "fileutil/PlainFile_win32.h"
+
+#ifndef FILE_OPEN
+#define FILE_OPEN 0x00000001
+#endif
+#ifndef FILE_NON_DIRECTORY_FILE
+#define FILE_NON_DIRECTORY_FILE 0x00000040
+#endif
 
 namespace {
 
@@ -32,6 +41,33 @@ bool ReadModule(const std::string& path, std::string* bytes, std::string* why) {
         return false;
     }
     return true;
+}
+
+// This program's own file and every folder above it, held so that none can
+// be renamed, replaced or deleted: Windows' prompt then asks for this
+// program, not for one that code running as the user put in its place
+// (Downloads is the user's to change) between the box and the prompt.
+struct THeldSelf {
+    std::unique_ptr<THeldFolder> Folder;
+    TFileHandle File;
+};
+
+THeldSelf HoldOwnProgram() {
+    THeldSelf held;
+    char path[MAX_PATH + 1] = {};
+    const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    const std::string own(path, n < MAX_PATH ? n : 0);
+    const size_t slash = own.find_last_of('\\');
+    if (slash == std::string::npos) return held;
+    std::string why;
+    held.Folder = THeldFolder::Open(own.substr(0, slash), &why);
+    if (!held.Folder) return held;
+    const std::string leaf = own.substr(slash + 1);
+    NTSTATUS status = 0;
+    // Sharing reading only: the prompt's start still reads it.
+    held.File.reset(OpenRelative(held.Folder->Handle(), std::wstring(leaf.begin(), leaf.end()), GENERIC_READ,
+                                 FILE_SHARE_READ, FILE_OPEN, FILE_NON_DIRECTORY_FILE, &status));
+    return held;
 }
 
 }  // namespace
@@ -64,6 +100,7 @@ bool TElevatedWrites::Start(const std::string& dir) {
 }
 
 bool TElevatedWrites::Ask(const std::string& dir) {
+    const THeldSelf self = HoldOwnProgram();  // until the step has connected
     show_("Stirpello is installed in " + dir +
           ", which only administrators can change. To repair it, Windows will now ask for permission for a "
           "small part of this utility to make the changes there. It asks once for this run.");

@@ -142,10 +142,12 @@ const TRunMessage kMessages[] = {
      "run the utility again: the download resumes where it stopped"},
     {M::CopyError, "Error copying new update module - {}", S::Replace, K::Fault, "",
      "the new update module could not be copied over the old one",
-     "run the utility as administrator, with Stirpello closed; Stirpello.exe must not be read-only"},
+     "close Stirpello, make sure Stirpello.exe is not read-only (Properties), then run the utility again "
+     "by double-clicking it; it asks Windows for permission itself where it needs it"},
     {M::CopyFailed, "Copy of new update module failed", S::Replace, K::Stop, "",
      "the old update module was not replaced (cross at step 3)",
-     "run the utility as administrator, with Stirpello closed; Stirpello.exe must not be read-only"},
+     "close Stirpello, make sure Stirpello.exe is not read-only (Properties), then run the utility again "
+     "by double-clicking it; it asks Windows for permission itself where it needs it"},
     {M::MarkNoIni, "Ini file doesn't exist - {}", S::Launch, K::Note, "",
      "there was no settings file to record the wanted update in", ""},
     {M::MarkError, "Error updating ini file - {}", S::Launch, K::Fault, "",
@@ -182,7 +184,7 @@ const TRunMessage kMessages[] = {
     {M::ElevationRefused, "Administrator rights were not given: {}", S::Installation, K::Fault, "",
      "Windows' request for administrator rights was declined, or no administrator's password was given, so "
      "nothing in the Stirpello folder was changed",
-     "run the utility again and answer Yes when Windows asks, or have an administrator run it"},
+     "run the utility again and answer Yes when Windows asks, or have an administrator answer it"},
     {M::ElevatedWriteFailed, "Could not {} with administrator rights: {}", S::Installation, K::Fault, "",
      "a change in the protected Stirpello folder was not made",
      "run the utility again and answer Yes when Windows asks; if it persists, reinstall Stirpello"},
