@@ -346,10 +346,12 @@ void AttachElevatedStep(const TWindowStart& start) {
         return;
     }
     TKernelHandle held(step);
+    // The "start" hands over the step that is already running; used by
+    // Open below only, while held is open.
     auto channel = std::make_unique<TStepChannel>(
-        nullptr, [&held](const std::wstring&, const std::wstring&, DWORD* error) -> HANDLE {
+        nullptr, [step](const std::wstring&, const std::wstring&, DWORD* error) -> HANDLE {
             HANDLE copy = nullptr;
-            if (!DuplicateHandle(GetCurrentProcess(), held.get(), GetCurrentProcess(), &copy, 0, FALSE,
+            if (!DuplicateHandle(GetCurrentProcess(), step, GetCurrentProcess(), &copy, 0, FALSE,
                                  DUPLICATE_SAME_ACCESS))
                 *error = GetLastError();
             return copy;

@@ -134,8 +134,7 @@ bool TestUnpluggable(const std::wstring&) { return false; }
 // USB, FireWire, SD or MMC, or with removable media, can be prepared on
 // another machine with any owner and access list, so its folders are never
 // taken as ones only this machine's administrators can change. Where the
-// system does not answer (Wine), the drive type (fixed, checked before)
-// stands.
+// volume cannot be asked, the drive type (fixed, checked before) stands.
 std::string UnpluggableReason(const std::wstring& root) {
     if (TestUnpluggable(root)) return "it is on a disk that can be unplugged";
     const std::wstring device = L"\\\\.\\" + root.substr(0, 2);

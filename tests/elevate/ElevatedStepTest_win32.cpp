@@ -360,6 +360,53 @@ TEST_F(ServedStep, TheProgramServesTheChannel) {
     EXPECT_EQ(ReadFile(dir / "Stirpello.exe"), "old module");
 }
 
+// A hostile caller that makes the pipe and starts the program as the step
+// gets each of these refused, and nothing changes: a stand-in module is not
+// started, a newer module is not rolled back, a link's target is not told.
+TEST_F(ServedStep, AHostileCallerGetsNothingThroughThePipe) {
+    TScratchDir secret("elevatedstep-hidden");
+    const std::string link = dir / "link";
+    ASSERT_TRUE(CreateSymbolicLinkA(link.c_str(), secret.Path().c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY));
+    struct Case {
+        const char* name;
+        std::string module;  // in the folder
+        std::string folder;
+        TStepKind kind;
+    };
+    const Case cases[] = {
+        {"start a stand-in", Forged(), dir.Path(), TStepKind::LaunchModule},
+        {"roll a newer module back", WithVersionMoved(Genuine(), 1), dir.Path(), TStepKind::InstallModule},
+        {"open through a link", "old module", link, TStepKind::OpenFolder},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteFile(dir / "Stirpello.exe", c.module);
+        DeleteFileA((dir / "UpdateModuleLaunched.txt").c_str());
+        TStepChannel channel(nullptr, StartProgram());
+        channel.Open(20000);
+        TRequest open = Ask(TStepKind::OpenFolder);
+        open.folder = Wide(c.folder);
+        TStepReply r = channel.Send(open);
+        if (c.kind != TStepKind::OpenFolder) {
+            ASSERT_EQ(r.result, TStepResult::Done) << r.reason;
+            TRequest request = Ask(c.kind);
+            if (c.kind == TStepKind::InstallModule) request.module = Genuine();
+            r = channel.Send(request);
+            EXPECT_EQ(r.result, TStepResult::Refused) << r.reason;
+        } else {
+            EXPECT_EQ(r.result, TStepResult::Failed);
+            EXPECT_EQ(r.reason.find("hidden"), std::string::npos) << r.reason;
+        }
+        channel.Close();
+        EXPECT_TRUE(ReadFile(dir / "Stirpello.exe") == c.module);
+        EXPECT_EQ(ReadFile(dir / "Stirpello.ini"), ini);
+        Sleep(300);
+        EXPECT_TRUE(ReadFile(dir / "UpdateModuleLaunched.txt").empty()) << "something was started";
+        EXPECT_TRUE(Leftovers().empty());
+    }
+    RemoveDirectoryA(link.c_str());
+}
+
 // The step is told apart by its arguments; a start without any is the
 // window's, also with blanks after the program's name.
 TEST(ElevatedStepCommandLine, OnlyTheStepArgumentAndAPipeMakeTheStep) {
