@@ -68,7 +68,7 @@ for ((round = 1; round <= ROUNDS; round++)); do
 done
 
 # Both counted the same runs.
-runs=$(awk -F, '$1 == "total" && $2 == "runs" {print $3}' "$work/updlog.out")
+runs=$(awk -F, 'NR == 1 {for (i = 1; i <= NF; i++) if ($i == "runs") c = i} $1 == "total" {print $c}' "$work/updlog.out")
 piped=$(awk '{n += $1} END {print n}' "$work/pipeline.out")
 [ "$runs" = "$piped" ] || { echo "updlog counted $runs runs, the pipeline $piped" >&2; exit 1; }
 

@@ -25,8 +25,13 @@ struct TFoundLine {
 struct TFault {
     int Line = 0;
     std::string Text;
-    std::string Cause;
-    std::string Advice;
+    std::string Cause;   // for the desk
+    std::string Advice;  // for the desk: what to tell the user
+    // The same for the user, in sentences the reply can carry as they stand:
+    // what happened, and what to do ("" when there is nothing to do).
+    std::string Said;
+    std::string Ask;
+    bool AskIfNotUpdated = true;  // for a run that started the module all the same
 };
 
 struct TStepOutcome {
@@ -58,12 +63,23 @@ struct TRunDiagnosis {
 
 struct TExplanation {
     std::string Encoding;
-    std::vector<TRunDiagnosis> Runs;  // in paste order; the verdict is on the last
-    std::vector<std::string> Notes;   // about the paste as a whole
+    std::vector<TRunDiagnosis> Runs;  // in paste order
+    // The run the verdict is on: the one that started last, by the start
+    // times the runs logged; the last in the paste where a time is missing.
+    size_t Verdict = 0;
+    // Why the verdict is on that run, where the paste's order alone would
+    // not say it (times missing, or not in the paste's order); "" otherwise.
+    std::string VerdictNote;
+    std::vector<std::string> Notes;  // about the paste as a whole
 };
 
 // The JSON layout's version: a reader checks it before reading further.
-constexpr int kExplainSchema = 2;
+constexpr int kExplainSchema = 3;
+
+// A run's start time ("12/11/2026 12:10:04 AM", as the user's locale writes
+// it) as a number that sorts in time order; dayFirst picks D/M/Y over M/D/Y
+// for dates that do not say. -1 when it is not a time.
+long long StartTimeKey(const std::string& text, bool dayFirst);
 
 // The run lines found in the text, in order, plus what could not be read.
 struct TParsedPaste {
@@ -77,7 +93,12 @@ struct TParsedPaste {
 TParsedPaste ParsePaste(const std::string& utf8);
 
 TExplanation Explain(const std::string& bytes);
-// A few sentences support can send back to the user about the run.
+// A few sentences support can send back to the user about the run, as they
+// stand: plain words, nothing meant for the desk only.
 std::string ReplyToUser(const TRunDiagnosis& d);
+// What to tell the user in a line, for the desk.
+std::string TellUser(const TRunDiagnosis& d);
+// "Other runs: run 1 (started ...): launched; ...", or "" for a single run.
+std::string OtherRuns(const TExplanation& e);
 void WriteExplanation(const TExplanation& e, std::ostream& out);
 void WriteExplanationJson(const TExplanation& e, std::ostream& out);

@@ -66,6 +66,9 @@ bool KnownTrail(std::string_view t) {
 
 bool DigitsUpTo(std::string_view s, size_t n) { return s.size() <= n && AllDigits(s); }
 
+// A utility version as the trail gives it ("15003"), or "?" when it did not.
+bool UtilityKey(std::string_view u) { return u == "?" || DigitsUpTo(u, 6); }
+
 // Whether a key has the form its table expects (counted exactly).
 bool Expected(int table, std::string_view key) {
     const size_t sp = key.find(' ');
@@ -78,11 +81,30 @@ bool Expected(int table, std::string_view key) {
     case 3: return true;  // made from a checked date
     case 4: return WellFormedCode(second);
     case 5: return first.size() <= 12 && DigitsUpTo(second, 3) && second.size() == 3;
+    case 6: return UtilityKey(second);
+    case 7: {
+        const size_t sp2 = second.find(' ');
+        return sp2 != std::string_view::npos && UtilityKey(second.substr(0, sp2)) &&
+               WellFormedCode(second.substr(sp2 + 1));
+    }
     default: return false;
     }
 }
 
 const char kOtherKey[] = "(other)";
+
+// "09:05:00"
+bool TimeOfDay(std::string_view t) {
+    return t.size() == 8 && t[2] == ':' && t[5] == ':' && IsDigit(t[0]) && IsDigit(t[1]) && IsDigit(t[3]) &&
+           IsDigit(t[4]) && IsDigit(t[6]) && IsDigit(t[7]);
+}
+
+// "2026-12-10T09:05:00": a time of the first or last run.
+bool SeenKey(std::string_view key) {
+    return key.size() == 19 && key[4] == '-' && key[7] == '-' && key[10] == 'T' && key[13] == ':' && key[16] == ':' &&
+           AllDigits(key.substr(0, 4)) && AllDigits(key.substr(5, 2)) && AllDigits(key.substr(8, 2)) &&
+           AllDigits(key.substr(11, 2)) && AllDigits(key.substr(14, 2)) && AllDigits(key.substr(17, 2));
+}
 
 // "2026-W50", or "(other)" for days that have no week.
 bool WeekKey(std::string_view key) {
@@ -144,55 +166,16 @@ bool CatalogueName(std::string_view name, std::string_view& digits) {
     return AllDigits(digits);
 }
 
-std::vector<std::pair<std::string, uint64_t>> ByCount(const std::map<std::string, uint64_t>& table) {
-    std::vector<std::pair<std::string, uint64_t>> rows(table.begin(), table.end());
-    std::stable_sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) { return a.second > b.second; });
-    return rows;
-}
-
-std::string Share(uint64_t n, uint64_t total) {
-    char out[32];
-    std::snprintf(out, sizeof out, "%.1f%%", total ? 100.0 * static_cast<double>(n) / static_cast<double>(total) : 0.0);
-    return out;
-}
-
-std::string Ratio(uint64_t n, uint64_t total) {
-    char out[32];
-    std::snprintf(out, sizeof out, "%.4f", total ? static_cast<double>(n) / static_cast<double>(total) : 0.0);
-    return out;
-}
-
-std::string CsvField(const std::string& s) {
-    if (s.find_first_of(",\"") == std::string::npos) return s;
-    std::string out = "\"";
-    for (char c : s) out += c == '"' ? std::string("\"\"") : std::string(1, c);
-    return out + "\"";
-}
-
-const char kPartialMagic[] = "updlog-partial 1";
-
-// The estimate of a sketch in a table (0 when there is none).
-uint64_t ClientsOf(const std::map<std::string, TClientSketch>& sketches, const std::string& key) {
-    auto it = sketches.find(key);
-    return it == sketches.end() ? 0 : it->second.Estimate();
-}
-
-std::string ErrorPercent() {
-    char out[16];
-    std::snprintf(out, sizeof out, "%.1f%%", 100 * TClientSketch::kRelativeError);
-    return out;
-}
-
-// Runs and codes by ISO week, from the counts by day.
-struct TWeeks {
-    std::map<std::string, uint64_t> Runs;   // "2026-W50" -> runs
-    std::map<std::string, uint64_t> Codes;  // "2026-W50 GDW" -> runs
-};
+// Version 2 adds the counts by utility version and the first and last
+// times; a version 1 count still reads (without them).
+const char kPartialMagic[] = "updlog-partial 2";
+const char kPartialMagicV1[] = "updlog-partial 1";
 
 }  // namespace
 
 void TTrailCounts::Bump(std::map<std::string, uint64_t>& table, const std::string& key, uint64_t n) {
-    std::map<std::string, uint64_t>* const tables[] = {&Codes, &Trails, &Versions, &Days, &DayCodes, &Statuses};
+    std::map<std::string, uint64_t>* const tables[] = {&Codes,    &Trails,   &Versions,    &Days,
+                                                       &DayCodes, &Statuses, &UtilityDays, &UtilityDayCodes};
     int index = 0;
     while (tables[index] != &table) ++index;
     auto it = table.find(key);
@@ -249,6 +232,17 @@ std::string IsoWeek(const std::string& day) {
     char out[16];
     std::snprintf(out, sizeof out, "%04d-W%02d", wy, week);
     return out;
+}
+
+int IsoWeekday(const std::string& day) {
+    const std::string week = IsoWeek(day);
+    if (week.empty()) return 0;
+    int y = 0, m = 0, d = 0;
+    std::sscanf(day.c_str(), "%4d-%2d-%2d", &y, &m, &d);
+    // Zeller's congruence: 0 Saturday .. 6 Friday.
+    if (m < 3) m += 12, --y;
+    const int h = (d + 13 * (m + 1) / 5 + y + y / 4 - y / 100 + y / 400) % 7;
+    return (h + 5) % 7 + 1;
 }
 
 void TTrailCounts::AddLine(std::string_view line) {
@@ -329,6 +323,13 @@ void TTrailCounts::CountLine(std::string_view line) {
     TPending& p = it->second;
     ++p.Lines;
     if (!run) return;
+    // The first and last time of the runs: whether the first and last days
+    // are whole. Times of one day compare as text ("09:05:00").
+    const std::string_view time = line.substr(open + 14, 8);
+    if (TimeOfDay(time)) {
+        if (p.FirstTime.empty() || time < p.FirstTime) p.FirstTime.assign(time.data(), time.size());
+        if (time > p.LastTime) p.LastTime.assign(time.data(), time.size());
+    }
     const uint64_t client = TClientSketch::Hash(line.substr(0, line.find(' ')));
     Clients.Add(client);
     p.Week->Add(client);
@@ -363,6 +364,7 @@ TTrailCounts::TPending TTrailCounts::MakePending(std::string_view date, std::str
         if (next == std::string_view::npos) break;
         codes.remove_prefix(next + 1);
     }
+    p.Utility = DigitsUpTo(utility, 6) ? std::string(utility) : std::string("?");
     p.Version = (AllDigits(utility) ? CleanKey(utility) : std::string("?")) + " " + CleanKey(installed);
     return p;
 }
@@ -373,14 +375,23 @@ void TTrailCounts::Flush() {
         Bump(Statuses, p.Status, p.Lines);
         if (!p.Run) continue;
         Bump(Trails, p.Trail, p.Lines);
+        const std::string dayUtility = p.Day + " " + p.Utility;
         for (const std::string& code : p.Codes) {
             Bump(Codes, code, p.Lines);
             Bump(DayCodes, p.Day + " " + code, p.Lines);
+            Bump(UtilityDayCodes, dayUtility + " " + code, p.Lines);
         }
         Bump(Versions, p.Version, p.Lines);
         Bump(Days, p.Day, p.Lines);
+        Bump(UtilityDays, dayUtility, p.Lines);
+        if (!p.FirstTime.empty()) Seen(p.Day + "T" + p.FirstTime, p.Day + "T" + p.LastTime);
     }
     pending_.clear();
+}
+
+void TTrailCounts::Seen(const std::string& first, const std::string& last) {
+    if (FirstSeen.empty() || first < FirstSeen) FirstSeen = first;
+    if (last > LastSeen) LastSeen = last;
 }
 
 void TTrailCounts::Merge(const TTrailCounts& other) {
@@ -394,6 +405,9 @@ void TTrailCounts::Merge(const TTrailCounts& other) {
     for (const auto& kv : other.Days) Bump(Days, kv.first, kv.second);
     for (const auto& kv : other.DayCodes) Bump(DayCodes, kv.first, kv.second);
     for (const auto& kv : other.Statuses) Bump(Statuses, kv.first, kv.second);
+    for (const auto& kv : other.UtilityDays) Bump(UtilityDays, kv.first, kv.second);
+    for (const auto& kv : other.UtilityDayCodes) Bump(UtilityDayCodes, kv.first, kv.second);
+    if (!other.FirstSeen.empty()) Seen(other.FirstSeen, other.LastSeen);
     Clients.Merge(other.Clients);
     for (const auto& kv : other.WeekClients) WeekClients[kv.first].Merge(kv.second);
     for (const auto& kv : other.CodeClients) CodeClients[kv.first].Merge(kv.second);
@@ -408,6 +422,10 @@ void TTrailCounts::WritePartial(std::ostream& out) const {
     for (const auto& kv : Days) out << "day " << kv.first << " " << kv.second << "\n";
     for (const auto& kv : DayCodes) out << "daycode " << kv.first << " " << kv.second << "\n";
     for (const auto& kv : Statuses) out << "status " << kv.first << " " << kv.second << "\n";
+    for (const auto& kv : UtilityDays) out << "utilityday " << kv.first << " " << kv.second << "\n";
+    for (const auto& kv : UtilityDayCodes) out << "utilitycode " << kv.first << " " << kv.second << "\n";
+    // Times as "KIND TIME -": the last field is not a count.
+    if (!FirstSeen.empty()) out << "first " << FirstSeen << " -\nlast " << LastSeen << " -\n";
     // Sketches as "KIND KEY SKETCH": the last field is not a count.
     if (!Clients.Empty()) out << "clients - " << Clients.Encode() << "\n";
     for (const auto& kv : WeekClients) out << "weekclients " << kv.first << " " << kv.second.Encode() << "\n";
@@ -425,8 +443,20 @@ bool TTrailCounts::ReadPartial(std::istream& in, std::string& error) {
         ++number;
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (line.empty()) continue;
-        if (line == kPartialMagic) {
+        if (line == kPartialMagic || line == kPartialMagicV1) {
             marked = true;
+            continue;
+        }
+        if ((line.compare(0, 6, "first ") == 0 || line.compare(0, 5, "last ") == 0) && line.size() > 2 &&
+            line.compare(line.size() - 2, 2, " -") == 0) {
+            const bool first = line[0] == 'f';
+            const std::string at = line.substr(first ? 6 : 5, line.size() - (first ? 8 : 7));
+            if (!SeenKey(at)) {
+                error = "line " + std::to_string(number) + " of the partial count is malformed";
+                return false;
+            }
+            if (first) read.Seen(at, read.LastSeen.empty() ? at : read.LastSeen);
+            else read.Seen(read.FirstSeen.empty() ? at : read.FirstSeen, at);
             continue;
         }
         size_t last = line.rfind(' ');
@@ -466,6 +496,8 @@ bool TTrailCounts::ReadPartial(std::istream& in, std::string& error) {
         else if (kind == "day" && !key.empty()) read.Bump(read.Days, key, n);
         else if (kind == "daycode" && !key.empty()) read.Bump(read.DayCodes, key, n);
         else if (kind == "status" && !key.empty()) read.Bump(read.Statuses, key, n);
+        else if (kind == "utilityday" && !key.empty()) read.Bump(read.UtilityDays, key, n);
+        else if (kind == "utilitycode" && !key.empty()) read.Bump(read.UtilityDayCodes, key, n);
         else {
             error = "line " + std::to_string(number) + " of the partial count is malformed";
             return false;
@@ -479,188 +511,6 @@ bool TTrailCounts::ReadPartial(std::istream& in, std::string& error) {
     return true;
 }
 
-namespace {
-
-TWeeks Weeks(const TTrailCounts& c) {
-    TWeeks w;
-    for (const auto& kv : c.Days) {
-        const std::string week = IsoWeek(kv.first);
-        w.Runs[week.empty() ? kOtherKey : week] += kv.second;
-    }
-    for (const auto& kv : c.DayCodes) {
-        const size_t sp = kv.first.find(' ');
-        const std::string week = sp == std::string::npos ? "" : IsoWeek(kv.first.substr(0, sp));
-        if (week.empty()) w.Codes[std::string(kOtherKey) + " " + kOtherKey] += kv.second;
-        else w.Codes[week + kv.first.substr(sp)] += kv.second;
-    }
-    return w;
-}
-
-}  // namespace
-
-void TTrailCounts::WriteTable(std::ostream& out) const {
-    char row[256];
-    out << "catalogue requests (runs): " << Runs << "   other requests: " << Other
-        << "   malformed lines: " << Malformed << "\n";
-    // Runs against people: a client that retries adds runs, not clients.
-    if (ClientsUnknown())
-        out << "distinct clients of the runs: unknown (the partial counts hold no client sketches)\n";
-    else
-        out << "distinct clients of the runs: about " << Clients.Estimate() << " (an estimate; standard error "
-            << ErrorPercent() << ")\n";
-    out << "\ntrail code    runs        share   clients (about)\n";
-    for (const auto& kv : ByCount(Codes)) {
-        auto sketch = CodeClients.find(kv.first);
-        std::snprintf(row, sizeof row, "%-12s  %-10llu  %-6s  %s\n", kv.first.c_str(),
-                      static_cast<unsigned long long>(kv.second), Share(kv.second, Runs).c_str(),
-                      sketch == CodeClients.end() ? "-" : std::to_string(sketch->second.Estimate()).c_str());
-        out << row;
-    }
-    out << "\nerror trail           runs        share\n";
-    for (const auto& kv : ByCount(Trails)) {
-        std::snprintf(row, sizeof row, "%-20s  %-10llu  %s\n", kv.first.c_str(),
-                      static_cast<unsigned long long>(kv.second), Share(kv.second, Runs).c_str());
-        out << row;
-    }
-    out << "\nutility   installed   runs\n";
-    for (const auto& kv : Versions) {
-        size_t sp = kv.first.find(' ');
-        std::snprintf(row, sizeof row, "%-8s  %-10s  %llu\n", kv.first.substr(0, sp).c_str(),
-                      kv.first.substr(sp + 1).c_str(), static_cast<unsigned long long>(kv.second));
-        out << row;
-    }
-    out << "\nday           runs\n";
-    for (const auto& kv : Days) {
-        std::snprintf(row, sizeof row, "%-12s  %llu\n", kv.first.c_str(), static_cast<unsigned long long>(kv.second));
-        out << row;
-    }
-    const TWeeks w = Weeks(*this);
-    out << "\nweek        runs        clients (about)\n";
-    for (const auto& wk : w.Runs) {
-        std::snprintf(row, sizeof row, "%-10s  %-10llu  %llu\n", wk.first.c_str(),
-                      static_cast<unsigned long long>(wk.second),
-                      static_cast<unsigned long long>(ClientsOf(WeekClients, wk.first)));
-        out << row;
-    }
-    out << "\nweek        runs        code  runs   share of the week's runs\n";
-    for (const auto& wk : w.Runs) {
-        for (const auto& kv : w.Codes) {
-            if (kv.first.compare(0, wk.first.size() + 1, wk.first + " ") != 0) continue;
-            std::snprintf(row, sizeof row, "%-10s  %-10llu  %-4s  %-5llu  %s\n", wk.first.c_str(),
-                          static_cast<unsigned long long>(wk.second), kv.first.substr(wk.first.size() + 1).c_str(),
-                          static_cast<unsigned long long>(kv.second), Share(kv.second, wk.second).c_str());
-            out << row;
-        }
-    }
-    out << "\ncatalogue     status  requests\n";
-    for (const auto& kv : Statuses) {
-        size_t sp = kv.first.find(' ');
-        std::snprintf(row, sizeof row, "%-12s  %-6s  %llu\n", kv.first.substr(0, sp).c_str(),
-                      sp == std::string::npos ? "" : kv.first.substr(sp + 1).c_str(),
-                      static_cast<unsigned long long>(kv.second));
-        out << row;
-    }
-}
-
-void TTrailCounts::WriteJson(std::ostream& out) const {
-    out << "{\"schema\": " << kTrailsSchema << ", \"lines\": " << Lines << ", \"runs\": " << Runs << ", \"other\": " << Other
-        << ", \"malformed\": " << Malformed << ",\n \"clients\": {\"estimate\": "
-        << (ClientsUnknown() ? std::string("null") : std::to_string(Clients.Estimate()))
-        << ", \"relative_error\": " << TClientSketch::kRelativeError << "},\n \"codes\": [";
-    const char* sep = "";
-    for (const auto& kv : ByCount(Codes)) {
-        out << sep << "{\"code\": " << JsonString(kv.first) << ", \"runs\": " << kv.second
-            << ", \"share\": " << Ratio(kv.second, Runs);
-        if (CodeClients.count(kv.first)) out << ", \"clients\": " << ClientsOf(CodeClients, kv.first);
-        out << "}";
-        sep = ", ";
-    }
-    out << "],\n \"trails\": [";
-    sep = "";
-    for (const auto& kv : ByCount(Trails)) {
-        out << sep << "{\"trail\": " << JsonString(kv.first) << ", \"runs\": " << kv.second
-            << ", \"share\": " << Ratio(kv.second, Runs) << "}";
-        sep = ", ";
-    }
-    out << "],\n \"versions\": [";
-    sep = "";
-    for (const auto& kv : Versions) {
-        size_t sp = kv.first.find(' ');
-        out << sep << "{\"utility\": " << JsonString(kv.first.substr(0, sp))
-            << ", \"installed\": " << JsonString(kv.first.substr(sp + 1)) << ", \"runs\": " << kv.second << "}";
-        sep = ", ";
-    }
-    out << "],\n \"days\": [";
-    sep = "";
-    for (const auto& kv : Days) {
-        out << sep << "{\"day\": " << JsonString(kv.first) << ", \"runs\": " << kv.second << "}";
-        sep = ", ";
-    }
-    out << "],\n \"day_codes\": [";
-    sep = "";
-    for (const auto& kv : DayCodes) {
-        const size_t sp = kv.first.find(' ');
-        const uint64_t day = sp == std::string::npos ? 0 : (Days.count(kv.first.substr(0, sp)) ? Days.at(kv.first.substr(0, sp)) : 0);
-        out << sep << "{\"day\": " << JsonString(kv.first.substr(0, sp)) << ", \"code\": "
-            << JsonString(sp == std::string::npos ? "" : kv.first.substr(sp + 1)) << ", \"runs\": " << kv.second
-            << ", \"share\": " << Ratio(kv.second, day) << "}";
-        sep = ", ";
-    }
-    const TWeeks w = Weeks(*this);
-    out << "],\n \"weeks\": [";
-    sep = "";
-    for (const auto& kv : w.Runs) {
-        out << sep << "{\"week\": " << JsonString(kv.first) << ", \"runs\": " << kv.second
-            << ", \"clients\": " << ClientsOf(WeekClients, kv.first) << ", \"codes\": [";
-        const char* inner = "";
-        for (const auto& c : w.Codes) {
-            if (c.first.compare(0, kv.first.size() + 1, kv.first + " ") != 0) continue;
-            out << inner << "{\"code\": " << JsonString(c.first.substr(kv.first.size() + 1)) << ", \"runs\": " << c.second
-                << ", \"share\": " << Ratio(c.second, kv.second) << "}";
-            inner = ", ";
-        }
-        out << "]}";
-        sep = ", ";
-    }
-    out << "],\n \"statuses\": [";
-    sep = "";
-    for (const auto& kv : Statuses) {
-        const size_t sp = kv.first.find(' ');
-        out << sep << "{\"catalogue\": " << JsonString(kv.first.substr(0, sp)) << ", \"status\": "
-            << JsonString(sp == std::string::npos ? "" : kv.first.substr(sp + 1)) << ", \"requests\": " << kv.second << "}";
-        sep = ", ";
-    }
-    out << "]}\n";
-}
-
-void TTrailCounts::WriteCsv(std::ostream& out) const {
-    out << "table,key,runs,share\n";
-    out << "total,runs," << Runs << ",\n";
-    out << "total,other," << Other << ",\n";
-    out << "total,malformed," << Malformed << ",\n";
-    // Estimates: "runs" holds the number of distinct clients.
-    out << "total,clients (about)," << (ClientsUnknown() ? std::string("unknown") : std::to_string(Clients.Estimate()))
-        << ",\n";
-    for (const auto& kv : ByCount(Codes))
-        out << "code," << CsvField(kv.first) << "," << kv.second << "," << Ratio(kv.second, Runs) << "\n";
-    for (const auto& kv : ByCount(Codes))
-        if (CodeClients.count(kv.first))
-            out << "code clients (about)," << CsvField(kv.first) << "," << ClientsOf(CodeClients, kv.first) << ",\n";
-    for (const auto& kv : ByCount(Trails))
-        out << "trail," << CsvField(kv.first) << "," << kv.second << "," << Ratio(kv.second, Runs) << "\n";
-    for (const auto& kv : Versions) out << "version," << CsvField(kv.first) << "," << kv.second << ",\n";
-    for (const auto& kv : Days) out << "day," << kv.first << "," << kv.second << ",\n";
-    const TWeeks w = Weeks(*this);
-    for (const auto& kv : w.Runs) out << "week," << kv.first << "," << kv.second << ",\n";
-    for (const auto& kv : w.Runs)
-        out << "week clients (about)," << kv.first << "," << ClientsOf(WeekClients, kv.first) << ",\n";
-    for (const auto& kv : w.Codes) {
-        const std::string week = kv.first.substr(0, kv.first.find(' '));
-        out << "week code," << CsvField(kv.first) << "," << kv.second << ","
-            << Ratio(kv.second, w.Runs.count(week) ? w.Runs.at(week) : 0) << "\n";
-    }
-    for (const auto& kv : Statuses) out << "status," << CsvField(kv.first) << "," << kv.second << ",\n";
-}
 
 namespace {
 
@@ -841,216 +691,3 @@ bool CountFile(const std::string& path, TTrailCounts& counts, std::string& error
     return true;
 }
 
-// ---- The publisher's report ----------------------------------------------------
-
-namespace {
-
-std::string Html(const std::string& s) {
-    std::string out;
-    for (char c : s) {
-        switch (c) {
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '&': out += "&amp;"; break;
-        case '"': out += "&quot;"; break;
-        default: out += c;
-        }
-    }
-    return out;
-}
-
-std::string Num(double v, int decimals = 0) {
-    char out[32];
-    std::snprintf(out, sizeof out, "%.*f", decimals, v);
-    return out;
-}
-
-// A fixed colour per code, so that charts read alike from month to month.
-const char* CodeColour(const std::string& code) {
-    static const struct {
-        const char* code;
-        const char* colour;
-    } kColours[] = {{"1OK", "#4c9a2a"}, {"GDW", "#d98c00"}, {"BLK", "#c0392b"}, {"UMX", "#2c6fbb"},
-                    {"INF", "#8e44ad"}, {"IER", "#16a085"}, {"ENT", "#7f5539"}};
-    for (const auto& k : kColours)
-        if (code == k.code) return k.colour;
-    return "#888888";
-}
-
-// Horizontal bars: one row per label.
-void BarChart(std::ostream& out, const std::string& title,
-              const std::vector<std::pair<std::string, double>>& rows, const std::string& unit,
-              const std::vector<std::string>& colours) {
-    const int rowHeight = 22, labelWidth = 150, barWidth = 420;
-    double max = 0;
-    for (const auto& r : rows) max = std::max(max, r.second);
-    out << "<figure><figcaption>" << Html(title) << "</figcaption>\n<svg xmlns=\"http://www.w3.org/2000/svg\" width=\""
-        << labelWidth + barWidth + 90 << "\" height=\"" << rowHeight * rows.size() + 6 << "\" role=\"img\">\n";
-    for (size_t i = 0; i < rows.size(); ++i) {
-        const int y = static_cast<int>(i) * rowHeight + 3;
-        const double w = max > 0 ? rows[i].second / max * barWidth : 0;
-        out << "<text x=\"" << labelWidth - 6 << "\" y=\"" << y + 15 << "\" text-anchor=\"end\">" << Html(rows[i].first)
-            << "</text><rect x=\"" << labelWidth << "\" y=\"" << y << "\" width=\"" << Num(std::max(w, 1.0), 1)
-            << "\" height=\"" << rowHeight - 5 << "\" fill=\"" << (i < colours.size() ? colours[i] : "#2c6fbb")
-            << "\"/><text x=\"" << Num(labelWidth + w + 6, 1) << "\" y=\"" << y + 15 << "\">"
-            << Html(unit == "%" ? Num(rows[i].second, 1) + "%" : Num(rows[i].second)) << "</text>\n";
-    }
-    out << "</svg></figure>\n";
-}
-
-// Columns over time, one per day.
-void DayChart(std::ostream& out, const std::map<std::string, uint64_t>& days) {
-    const int height = 180, left = 50, width = std::max<int>(300, static_cast<int>(days.size()) * 14);
-    uint64_t max = 1;
-    for (const auto& kv : days) max = std::max(max, kv.second);
-    out << "<figure><figcaption>Runs per day</figcaption>\n<svg xmlns=\"http://www.w3.org/2000/svg\" width=\""
-        << left + width + 10 << "\" height=\"" << height + 40 << "\" role=\"img\">\n";
-    out << "<line x1=\"" << left << "\" y1=\"" << height << "\" x2=\"" << left + width << "\" y2=\"" << height
-        << "\" stroke=\"#444\"/>\n<text x=\"" << left - 6 << "\" y=\"14\" text-anchor=\"end\">" << max
-        << "</text><text x=\"" << left - 6 << "\" y=\"" << height << "\" text-anchor=\"end\">0</text>\n";
-    const double step = days.empty() ? 0 : static_cast<double>(width) / static_cast<double>(days.size());
-    size_t i = 0;
-    for (const auto& kv : days) {
-        const double h = static_cast<double>(kv.second) / static_cast<double>(max) * (height - 10);
-        const double x = left + step * static_cast<double>(i);
-        out << "<rect x=\"" << Num(x + 1, 1) << "\" y=\"" << Num(height - h, 1) << "\" width=\""
-            << Num(std::max(step - 2, 1.0), 1) << "\" height=\"" << Num(h, 1) << "\" fill=\"#2c6fbb\"><title>"
-            << Html(kv.first) << ": " << kv.second << " runs</title></rect>\n";
-        // A date under the first column and every seventh.
-        if (i % 7 == 0)
-            out << "<text x=\"" << Num(x + 1, 1) << "\" y=\"" << height + 16 << "\" font-size=\"11\">" << Html(kv.first)
-                << "</text>\n";
-        ++i;
-    }
-    out << "</svg></figure>\n";
-}
-
-// Share of runs per week for each code: one line per code.
-void WeekChart(std::ostream& out, const TWeeks& w, const std::vector<std::string>& codes) {
-    const int height = 200, left = 50, width = std::max<int>(300, static_cast<int>(w.Runs.size()) * 60);
-    out << "<figure><figcaption>Share of runs with each code, by ISO week</figcaption>\n"
-        << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << left + width + 120 << "\" height=\"" << height + 40
-        << "\" role=\"img\">\n";
-    out << "<line x1=\"" << left << "\" y1=\"" << height << "\" x2=\"" << left + width << "\" y2=\"" << height
-        << "\" stroke=\"#444\"/><text x=\"" << left - 6 << "\" y=\"14\" text-anchor=\"end\">100%</text>"
-        << "<text x=\"" << left - 6 << "\" y=\"" << height << "\" text-anchor=\"end\">0%</text>\n";
-    std::vector<std::string> weeks;
-    for (const auto& kv : w.Runs) weeks.push_back(kv.first);
-    const double step = weeks.size() > 1 ? static_cast<double>(width) / static_cast<double>(weeks.size() - 1) : 0;
-    for (size_t i = 0; i < weeks.size(); ++i)
-        out << "<text x=\"" << Num(left + step * static_cast<double>(i), 1) << "\" y=\"" << height + 16
-            << "\" font-size=\"11\" text-anchor=\"middle\">" << Html(weeks[i]) << "</text>\n";
-    int legend = 0;
-    for (const std::string& code : codes) {
-        std::string points;
-        for (size_t i = 0; i < weeks.size(); ++i) {
-            auto it = w.Codes.find(weeks[i] + " " + code);
-            const double share = it == w.Codes.end() || w.Runs.at(weeks[i]) == 0
-                                     ? 0
-                                     : static_cast<double>(it->second) / static_cast<double>(w.Runs.at(weeks[i]));
-            const double x = left + step * static_cast<double>(i), y = height - share * (height - 10);
-            points += Num(x, 1) + "," + Num(y, 1) + " ";
-            out << "<circle cx=\"" << Num(x, 1) << "\" cy=\"" << Num(y, 1) << "\" r=\"3\" fill=\"" << CodeColour(code)
-                << "\"><title>" << Html(weeks[i] + " " + code) << ": " << Num(share * 100, 1) << "%</title></circle>\n";
-        }
-        out << "<polyline fill=\"none\" stroke-width=\"2\" stroke=\"" << CodeColour(code) << "\" points=\"" << points
-            << "\"/>\n<rect x=\"" << left + width + 20 << "\" y=\"" << 10 + 18 * legend << "\" width=\"12\" height=\"12\" fill=\""
-            << CodeColour(code) << "\"/><text x=\"" << left + width + 38 << "\" y=\"" << 20 + 18 * legend << "\">"
-            << Html(code) << "</text>\n";
-        ++legend;
-    }
-    out << "</svg></figure>\n";
-}
-
-void Table(std::ostream& out, const std::string& caption, const std::vector<std::string>& head,
-           const std::vector<std::vector<std::string>>& rows) {
-    out << "<table><caption>" << Html(caption) << "</caption><tr>";
-    for (const auto& h : head) out << "<th>" << Html(h) << "</th>";
-    out << "</tr>\n";
-    for (const auto& r : rows) {
-        out << "<tr>";
-        for (const auto& c : r) out << "<td>" << Html(c) << "</td>";
-        out << "</tr>\n";
-    }
-    out << "</table>\n";
-}
-
-}  // namespace
-
-void TTrailCounts::WriteHtml(std::ostream& out) const {
-    const TWeeks w = Weeks(*this);
-    out << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
-           "<title>Update utility: catalogue requests</title>\n<style>\n"
-           "body{font-family:sans-serif;margin:2em;color:#222}figure{margin:1.5em 0}"
-           "figcaption{font-weight:bold;margin-bottom:.4em}svg text{font-size:13px;fill:#222}"
-           "table{border-collapse:collapse;margin:1em 2em 1em 0;display:inline-table;vertical-align:top}"
-           "caption{font-weight:bold;text-align:left}td,th{border:1px solid #ccc;padding:2px 8px;text-align:right}"
-           "td:first-child,th:first-child{text-align:left}.summary{font-size:1.1em}\n"
-           "</style></head><body>\n<h1>Update utility: catalogue requests</h1>\n";
-    out << "<p class=\"summary\" id=\"summary\">" << Runs << " runs (catalogue requests with a trail), " << Other
-        << " other requests, " << Malformed << " malformed lines, " << Days.size() << " days; ";
-    if (ClientsUnknown())
-        out << "distinct clients unknown (the partial counts hold no client sketches).</p>\n";
-    else
-        out << "about " << Clients.Estimate() << " distinct clients made the runs (an estimate; standard error "
-            << ErrorPercent() << ").</p>\n";
-    DayChart(out, Days);
-    std::vector<std::string> codes;
-    std::vector<std::pair<std::string, double>> shares;
-    std::vector<std::string> colours;
-    for (const auto& kv : ByCount(Codes)) {
-        if (codes.size() < 12) codes.push_back(kv.first);
-        shares.push_back({kv.first, Runs ? 100.0 * static_cast<double>(kv.second) / static_cast<double>(Runs) : 0});
-        colours.push_back(CodeColour(kv.first));
-        if (shares.size() == 20) break;
-    }
-    BarChart(out, "Share of runs with each code", shares, "%", colours);
-    WeekChart(out, w, codes);
-    // Installed versions, the most frequent first.
-    std::map<std::string, uint64_t> installed;
-    for (const auto& kv : Versions) installed[kv.first.substr(kv.first.find(' ') + 1)] += kv.second;
-    std::vector<std::pair<std::string, double>> versionRows;
-    for (const auto& kv : ByCount(installed)) {
-        versionRows.push_back({kv.first, static_cast<double>(kv.second)});
-        if (versionRows.size() == 20) break;
-    }
-    BarChart(out, "Runs by installed version", versionRows, "", {});
-
-    std::vector<std::vector<std::string>> rows;
-    for (const auto& kv : ByCount(Codes))
-        rows.push_back({kv.first, std::to_string(kv.second), Share(kv.second, Runs),
-                        CodeClients.count(kv.first) ? std::to_string(ClientsOf(CodeClients, kv.first)) : "-"});
-    Table(out, "Codes", {"code", "runs", "share", "clients (about)"}, rows);
-    rows.clear();
-    for (const auto& kv : ByCount(Trails)) {
-        rows.push_back({kv.first, std::to_string(kv.second), Share(kv.second, Runs)});
-        if (rows.size() == 200) break;
-    }
-    Table(out, "Trails (the 200 most frequent)", {"trail", "runs", "share"}, rows);
-    rows.clear();
-    for (const auto& kv : Versions) {
-        const size_t sp = kv.first.find(' ');
-        rows.push_back({kv.first.substr(0, sp), kv.first.substr(sp + 1), std::to_string(kv.second)});
-    }
-    Table(out, "Versions", {"utility", "installed", "runs"}, rows);
-    rows.clear();
-    for (const auto& kv : w.Runs) {
-        std::string line;
-        for (const auto& c : w.Codes)
-            if (c.first.compare(0, kv.first.size() + 1, kv.first + " ") == 0)
-                line += c.first.substr(kv.first.size() + 1) + " " + Share(c.second, kv.second) + "  ";
-        rows.push_back({kv.first, std::to_string(kv.second), std::to_string(ClientsOf(WeekClients, kv.first)), line});
-    }
-    Table(out, "Weeks", {"week", "runs", "clients (about)", "share of the week's runs"}, rows);
-    rows.clear();
-    for (const auto& kv : Statuses) {
-        const size_t sp = kv.first.find(' ');
-        rows.push_back({kv.first.substr(0, sp), sp == std::string::npos ? "" : kv.first.substr(sp + 1),
-                        std::to_string(kv.second)});
-    }
-    Table(out, "HTTP status by catalogue", {"catalogue", "status", "requests"}, rows);
-    rows.clear();
-    for (const auto& kv : Days) rows.push_back({kv.first, std::to_string(kv.second)});
-    Table(out, "Runs by day", {"day", "runs"}, rows);
-    out << "</body></html>\n";
-}

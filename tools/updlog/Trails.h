@@ -37,6 +37,12 @@ struct TTrailCounts {
     std::map<std::string, uint64_t> Days;      // "2026-12-10" -> runs
     std::map<std::string, uint64_t> DayCodes;  // "2026-12-10 GDW" -> runs that day whose trail holds it
     std::map<std::string, uint64_t> Statuses;  // "SP109.UPD 404" -> requests of that catalogue (any client)
+    // By the utility's version the trail names ("?" when it names none):
+    std::map<std::string, uint64_t> UtilityDays;      // "2026-12-10 15003" -> runs
+    std::map<std::string, uint64_t> UtilityDayCodes;  // "2026-12-10 15003 IER" -> runs whose trail holds it
+    // The times of the first and last run ("2026-12-10T09:05:00", the log's
+    // local time), to tell whether the first and last days are whole.
+    std::string FirstSeen, LastSeen;
     // Distinct client addresses, estimated: of all runs, of each ISO week's
     // ("2026-W50"), and of the runs whose trail holds a code ("GDW"; codes of
     // the well-formed kind only).
@@ -69,14 +75,16 @@ struct TTrailCounts {
     void WriteHtml(std::ostream& out) const;
 
 private:
-    // The junk keys each table holds: Codes, Trails, Versions, Days, DayCodes, Statuses.
-    std::set<std::string> junk_[6];
+    // The junk keys each table holds: Codes, Trails, Versions, Days, DayCodes,
+    // Statuses, UtilityDays, UtilityDayCodes.
+    std::set<std::string> junk_[8];
     // What the lines counted since the last Flush add to the tables, by the
     // fields they were worked out from.
     struct TPending {
         uint64_t Lines = 0;
         bool Run = false;
-        std::string Status, Trail, Version, Day;
+        std::string Status, Trail, Version, Day, Utility;
+        std::string FirstTime, LastTime;  // of its lines, "09:05:00"
         std::vector<std::string> Codes;
         TClientSketch* Week = nullptr;
         std::vector<TClientSketch*> CodeSketches;
@@ -89,10 +97,13 @@ private:
     TPending MakePending(std::string_view date, std::string_view digits, std::string_view status, bool run,
                          std::string_view err, std::string_view installed);
     void Bump(std::map<std::string, uint64_t>& table, const std::string& key, uint64_t n = 1);
+    void Seen(const std::string& first, const std::string& last);
 };
 
 // "2026-12-10" -> "2026-W50" (ISO 8601 week); "" when it is not a day.
 std::string IsoWeek(const std::string& day);
+// "2026-12-10" -> 4 (Thursday; Monday is 1); 0 when it is not a day.
+int IsoWeekday(const std::string& day);
 
 // Reads FILE (plain or gzip; "-" is standard input) line by line into counts.
 // False with a message when it cannot be opened or read (*unreadable set;

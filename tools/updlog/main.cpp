@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <initializer_list>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -26,16 +27,19 @@ const char kUsage[] =
     "usage: updlog explain [--json] [FILE | - | --clipboard]\n"
     "       updlog trails [--json | --csv | --partial | --html OUT] [FILE... | -]\n"
     "       updlog trails --merge [--json | --csv | --partial | --html OUT] PARTIAL...\n"
+    "       updlog help [explain | trails]\n"
     "       updlog --help | --version\n";
 
 const char kExplainHelp[] =
     "usage: updlog explain [--json] [FILE | - | --clipboard]\n"
     "\n"
     "Explains a run log of the update utility as a user pasted or sent it (quoted,\n"
-    "re-wrapped, with text around it, in UTF-8, UTF-16 or Windows-1252). The\n"
-    "verdict comes first: which run (the latest), its outcome (launched, stopped,\n"
-    "closed or cut), the step, what to tell the user and a reply to paste back;\n"
-    "then the details of every run. Where lines are missing it says it is unsure.\n"
+    "re-wrapped, with text around it, in UTF-8, UTF-16, Windows-1252 or a mail's\n"
+    "quoted-printable source). The verdict comes first: which run (the one that\n"
+    "started last, by the times the runs logged), its outcome (launched, stopped,\n"
+    "closed or cut), the step, why, what to tell the user, the other runs in one\n"
+    "line, and a reply that can be sent as it stands; then the details of every\n"
+    "run. Where lines are missing it says it is unsure.\n"
     "\n"
     "The utility writes its log as StirpelloUpdateLog.txt in the Stirpello program\n"
     "folder, or, when the user cannot write there, in\n"
@@ -60,7 +64,7 @@ const char kTrailsHelp[] =
     "  --json, --csv  the counts in that form (JSON with a schema number)\n"
     "  --partial      a mergeable count, for counting parts of the logs apart\n"
     "  --merge        add up partial counts instead of reading access logs\n"
-    "  --html OUT     write a self-contained report with charts to OUT\n"
+    "  --html OUT     write a self-contained report with charts to OUT (or --html=OUT)\n"
     "\n"
     "Exit status: 0 counted, 1 counted with a warning (most lines are not access\n"
     "log lines, or a file is compressed in a form updlog does not read), 2 bad\n"
@@ -91,6 +95,15 @@ bool ReadBounded(std::istream& in, std::string& out) {
 
 std::string Reason() { return std::strerror(errno ? errno : EIO); }
 
+// "--json=yes": an option that takes no value, given one.
+bool TakesNoValue(const std::string& a, std::initializer_list<const char*> flags) {
+    for (const char* f : flags) {
+        const size_t n = std::strlen(f);
+        if (a.size() > n && a.compare(0, n, f) == 0 && a[n] == '=') return true;
+    }
+    return false;
+}
+
 bool WantsHelp(const std::vector<std::string>& args) {
     for (const std::string& a : args) {
         if (a == "--") return false;
@@ -110,6 +123,8 @@ int ExplainVerb(const std::vector<std::string>& args) {
         if (options && a == "--") options = false;
         else if (options && a == "--json") json = true;
         else if (options && a == "--clipboard") clipboard = true;
+        else if (options && TakesNoValue(a, {"--json", "--clipboard"}))
+            return UsageError("explain: " + a.substr(0, a.find('=')) + " takes no value");
         else if (options && a.size() > 1 && a[0] == '-') return UsageError("explain: unknown option '" + a + "'");
         else sources.push_back(a);
     }
@@ -155,6 +170,11 @@ int TrailsVerb(const std::vector<std::string>& args) {
         else if (options && a == "--html") {
             if (i + 1 >= args.size()) return UsageError("trails: --html needs the file to write");
             html = args[++i];
+        } else if (options && a.compare(0, 7, "--html=") == 0) {
+            html = a.substr(7);
+            if (html.empty()) return UsageError("trails: --html= needs the file to write");
+        } else if (options && TakesNoValue(a, {"--json", "--csv", "--partial", "--merge"})) {
+            return UsageError("trails: " + a.substr(0, a.find('=')) + " takes no value");
         } else if (options && a.size() > 1 && a[0] == '-') return UsageError("trails: unknown option '" + a + "'");
         else files.push_back(a);
     }
@@ -164,6 +184,7 @@ int TrailsVerb(const std::vector<std::string>& args) {
     if (files.empty()) files.push_back("-");
     TTrailCounts counts;
     int status = 0;
+    size_t counted = 0;  // files read, whole or in part
     for (const std::string& file : files) {
         std::string error;
         if (merge) {
@@ -173,6 +194,7 @@ int TrailsVerb(const std::vector<std::string>& args) {
             if (file != "-" && !in) return Unreadable("cannot read " + file + ": " + Reason());
             std::istream& source = file == "-" ? std::cin : in;
             if (!counts.ReadPartial(source, error)) return Unreadable(file + ": " + error);
+            ++counted;
             continue;
         }
         const uint64_t lines = counts.Lines, malformed = counts.Malformed;
@@ -181,8 +203,10 @@ int TrailsVerb(const std::vector<std::string>& args) {
             // The lines read so far still count; the exit status tells.
             std::fprintf(stderr, "updlog: %s\n", error.c_str());
             status = std::max(status, unreadable ? 3 : 1);
+            if (counts.Lines > lines) ++counted;
             continue;
         }
+        ++counted;
         const uint64_t read = counts.Lines - lines, bad = counts.Malformed - malformed;
         if (read > 0 && bad * 2 > read) {
             std::fprintf(stderr, "updlog: warning: %llu of the %llu lines of %s are not access log lines\n",
@@ -190,6 +214,8 @@ int TrailsVerb(const std::vector<std::string>& args) {
             status = std::max(status, 1);
         }
     }
+    // Nothing read at all: the error says it, an empty report would not.
+    if (counted == 0 && status != 0) return status;
     if (!html.empty()) {
         errno = 0;
         std::ofstream out(html, std::ios::binary);
@@ -217,6 +243,11 @@ int main(int argc, char** argv) {
     if (argc < 2) return UsageError("a command is needed: explain or trails");
     const std::string verb = argv[1];
     const std::vector<std::string> args(argv + 2, argv + argc);
+    if (verb == "help" && args.size() == 1 && (args[0] == "explain" || args[0] == "trails")) {
+        std::fputs(args[0] == "explain" ? kExplainHelp : kTrailsHelp, stdout);
+        return 0;
+    }
+    if (verb == "help" && !args.empty()) return UsageError("help: no command '" + args[0] + "'");
     if (verb == "--help" || verb == "-h" || verb == "help") {
         std::fputs(kUsage, stdout);
         return 0;

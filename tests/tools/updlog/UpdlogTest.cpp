@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -16,6 +17,7 @@
 #include "tests/support/TestSupport.h"
 #include "tools/updlog/Explain.h"
 #include "tools/updlog/Trails.h"
+#include "tools/updlog/TrailsView.h"
 
 namespace {
 
@@ -378,7 +380,7 @@ TEST(UpdlogExplain, VerdictFirstOnTheLatestRun) {
     EXPECT_NE(out.str().find("Reply to the user:\n  Thank you for the log."), std::string::npos);
     std::ostringstream json;
     WriteExplanationJson(e, json);
-    EXPECT_EQ(json.str().find("{\"schema\": 2,"), 0u);
+    EXPECT_EQ(json.str().find("{\"schema\": 3,"), 0u);
     EXPECT_NE(json.str().find("\"verdict\": {\"run\": 2, \"of\": 2, \"outcome\": \"stopped\""), std::string::npos);
 }
 
@@ -458,6 +460,36 @@ TEST(UpdlogExplain, EveryRunMessageIsExplainedAndRecognised) {
     EXPECT_EQ(found, expected);
     EXPECT_TRUE(parsed.Garbage.empty());
 }
+
+namespace {
+
+// The CSV's cell in column `want` of the first row of `table` whose column
+// `keyColumn` holds `key` (any row of the table when keyColumn is "");
+// "?" when there is none.
+std::string CsvCell(const std::string& csv, const std::string& table, const std::string& keyColumn,
+                    const std::string& key, const std::string& want) {
+    const std::vector<std::string> lines = Lines(csv);
+    const auto fields = [](const std::string& line) {
+        std::vector<std::string> out(1);
+        for (char c : line) {
+            if (c == ',') out.emplace_back();
+            else out.back() += c;
+        }
+        return out;
+    };
+    const std::vector<std::string> head = fields(lines.at(0));
+    const auto column = [&](const std::string& name) {
+        return static_cast<size_t>(std::find(head.begin(), head.end(), name) - head.begin());
+    };
+    for (size_t i = 1; i < lines.size(); ++i) {
+        const std::vector<std::string> f = fields(lines[i]);
+        if (f.size() != head.size()) return "row " + std::to_string(i) + " has " + std::to_string(f.size()) + " fields";
+        if (f[0] == table && (keyColumn.empty() || f.at(column(keyColumn)) == key)) return f.at(column(want));
+    }
+    return "?";
+}
+
+}  // namespace
 
 TEST(UpdlogTrails, FixtureGivesExactCounts) {
     TTrailCounts c;
@@ -628,10 +660,10 @@ TEST(UpdlogTrails, ClientsNextToRuns) {
     std::ostringstream csv, html;
     c.WriteCsv(csv);
     c.WriteHtml(html);
-    EXPECT_NE(csv.str().find("\ntotal,clients (about),4,\n"), std::string::npos) << csv.str();
-    EXPECT_NE(csv.str().find("\nweek clients (about),2026-W51,3,\n"), std::string::npos) << csv.str();
+    EXPECT_EQ(CsvCell(csv.str(), "total", "", "", "clients"), "4") << csv.str();
+    EXPECT_EQ(CsvCell(csv.str(), "week", "week", "2026-W51", "clients"), "3") << csv.str();
     EXPECT_NE(html.str().find("about 4 distinct clients"), std::string::npos);
-    EXPECT_NE(html.str().find("<td>2026-W50</td><td>60</td><td>1</td>"), std::string::npos);
+    EXPECT_NE(html.str().find("<td class=\"n\">60</td><td class=\"n\">1</td>"), std::string::npos);
 
     // Within the stated error on many distinct addresses, and merging halves
     // gives the sketch of the whole, however the halves were kept.
@@ -715,11 +747,276 @@ TEST(UpdlogTrails, BatchedCountAndClientsMerge) {
     older.WriteHtml(oldHtml);
     EXPECT_NE(oldText.str().find("distinct clients of the runs: unknown"), std::string::npos) << oldText.str();
     EXPECT_NE(oldJson.str().find("\"clients\": {\"estimate\": null"), std::string::npos) << oldJson.str();
-    EXPECT_NE(oldCsv.str().find("\ntotal,clients (about),unknown,\n"), std::string::npos) << oldCsv.str();
+    EXPECT_EQ(CsvCell(oldCsv.str(), "total", "", "", "clients"), "") << oldCsv.str();
+    EXPECT_EQ(CsvCell(oldCsv.str(), "total", "", "", "runs"), "5") << oldCsv.str();
     EXPECT_NE(oldHtml.str().find("distinct clients unknown"), std::string::npos);
 
     std::stringstream damaged("updlog-partial 1\nweekclients 2026-W50 s0001zz\n");
     TTrailCounts untouched;
     EXPECT_FALSE(untouched.ReadPartial(damaged, error));
     EXPECT_NE(error.find("line 2"), std::string::npos) << error;
+}
+
+// "Is the new release helping?": code shares per utility version, overall
+// and per week; this week against the last; partial weeks and days; failure
+// charts fitted to the failures; catalogue errors flagged.
+TEST(UpdlogTrails, ByUtilityVersionThisWeekAgainstTheLast) {
+    std::string log;
+    const auto run = [&](const char* day, const char* time, const char* utility, const char* trail) {
+        log += std::string("10.1.2.3 - - [") + day + ":" + time + " +0100] \"GET /updates/SP109.UPD?from=utility&updating=1095&err=" +
+               utility + "-" + trail + " HTTP/1.1\" 200 512 \"-\" \"Mozilla/3.0\"\n";
+    };
+    // 2026-W49 (Monday 30 Nov to Sunday 6 Dec, whole): the old release, 6% IER.
+    for (int i = 0; i < 200; ++i)
+        run(i == 0 ? "30/Nov/2026" : i == 199 ? "06/Dec/2026" : "02/Dec/2026", i == 0 ? "00:00:05" : "12:00:00", "15002",
+            i < 12 ? "IER-1OK" : "1OK");
+    // 2026-W50 up to Thursday afternoon (partial): the new release, 0.5% IER,
+    // and the site down for a while.
+    for (int i = 0; i < 200; ++i)
+        run(i < 100 ? "07/Dec/2026" : "10/Dec/2026", i == 199 ? "15:00:00" : "11:00:00", "15003",
+            i == 0 ? "IER-1OK" : i < 14 ? "1OK-GDW" : "1OK");
+    log += "10.0.0.9 - - [08/Dec/2026:10:00:00 +0100] \"GET /updates/SP107.UPD?from=utility&err=15003-1OK HTTP/1.1\" 404 0\n";
+    TTrailCounts c;
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);) c.AddLine(line);
+
+    const TTrailsView v = MakeTrailsView(c);
+    EXPECT_EQ(v.FirstDay, "2026-11-30");
+    EXPECT_EQ(v.LastDay, "2026-12-10");
+    EXPECT_FALSE(v.FirstDayPartial);
+    EXPECT_TRUE(v.LastDayPartial);
+    ASSERT_EQ(v.Weeks.size(), 2u);
+    EXPECT_FALSE(v.Weeks[0].Partial);
+    EXPECT_TRUE(v.Weeks[1].Partial);
+    EXPECT_EQ(v.ThisWeek, "2026-W50");
+    EXPECT_EQ(v.LastWeek, "2026-W49");
+    ASSERT_GE(v.Headline.size(), 2u);
+    EXPECT_EQ(v.Headline[0].Code, "GDW");
+    EXPECT_NEAR(v.Headline[0].Share, 13 / 201.0, 1e-9);
+    EXPECT_EQ(v.Headline[0].Previous, 0);
+    EXPECT_EQ(v.Headline[1].Code, "IER");
+    EXPECT_NEAR(v.Headline[1].Previous, 0.06, 1e-9);
+    // Funnel: clean through the settings file, then through the site's answer.
+    ASSERT_EQ(v.Funnel.size(), 5u);
+    EXPECT_EQ(v.Funnel[0].Runs, 401u);
+    EXPECT_EQ(v.Funnel[2].Runs, 401u - 13);
+    EXPECT_EQ(v.Funnel[4].Runs, 401u - 13 - 13);
+
+    std::ostringstream json, csv, html, text;
+    c.WriteJson(json);
+    c.WriteCsv(csv);
+    c.WriteHtml(html);
+    c.WriteTable(text);
+    EXPECT_NE(json.str().find("\"utilities\": [\n  {\"utility\": \"15002\", \"runs\": 200, \"codes\": [{\"code\": \"1OK\", "
+                              "\"runs\": 200, \"share\": 1.0000}, {\"code\": \"IER\", \"runs\": 12, \"share\": 0.0600}]},"),
+              std::string::npos)
+        << json.str();
+    EXPECT_NE(json.str().find("{\"code\": \"IER\", \"runs\": 1, \"share\": 0.0050}"), std::string::npos);
+    EXPECT_NE(json.str().find("\"headline\": {\"week\": \"2026-W50\", \"partial\": true, \"previous_week\": \"2026-W49\""),
+              std::string::npos);
+    EXPECT_NE(json.str().find("{\"catalogue\": \"SP107.UPD\", \"status\": \"404\", \"requests\": 1, \"error\": true}"),
+              std::string::npos);
+    EXPECT_NE(text.str().find("This week, 2026-W50 (partial), against 2026-W49: GDW 6.5% (+6.5 points from 0.0%)"),
+              std::string::npos)
+        << text.str();
+
+    // CSV: one field per column, requests apart from runs, day-by-code rows.
+    EXPECT_EQ(CsvCell(csv.str(), "status", "catalogue", "SP107.UPD", "status"), "404");
+    EXPECT_EQ(CsvCell(csv.str(), "status", "catalogue", "SP107.UPD", "requests"), "1");
+    EXPECT_EQ(CsvCell(csv.str(), "status", "catalogue", "SP107.UPD", "runs"), "");
+    EXPECT_EQ(CsvCell(csv.str(), "day code", "day", "2026-11-30", "code"), "1OK");
+    EXPECT_EQ(CsvCell(csv.str(), "utility code", "utility", "15003", "code"), "1OK");
+    EXPECT_EQ(CsvCell(csv.str(), "week utility code", "utility", "15002", "week"), "2026-W49");
+    EXPECT_EQ(CsvCell(csv.str(), "day", "day", "2026-12-10", "partial"), "yes");
+    EXPECT_EQ(CsvCell(csv.str(), "nonesuch", "", "", "runs"), "?");  // and every row has every column
+
+    // The report: failures on a fitted scale, the success code not charted
+    // as a line, named codes, accessible charts, the catalogue error flagged.
+    const std::string page = html.str();
+    EXPECT_EQ(page.find("<title>1OK</title></polyline>"), std::string::npos);
+    EXPECT_NE(page.find("<title>GDW</title></polyline>"), std::string::npos);
+    EXPECT_NE(page.find("text-anchor=\"end\">10%</text>"), std::string::npos);  // the week chart's top
+    EXPECT_NE(page.find("SP107.UPD answered 404 to 1 request"), std::string::npos);
+    EXPECT_NE(page.find(RunMessage(TRunMsg::IniError).Cause), std::string::npos);
+    EXPECT_NE(page.find("never reaches this site"), std::string::npos);
+    EXPECT_NE(page.find("2026-W50*"), std::string::npos);
+    size_t charts = 0;
+    for (size_t at = page.find("<svg"); at != std::string::npos; at = page.find("<svg", at + 1), ++charts)
+        EXPECT_NE(page.substr(at, page.find('>', at) - at).find("aria-labelledby"), std::string::npos);
+    EXPECT_GE(charts, 5u);
+
+    // A partial count keeps all of it.
+    std::stringstream partial;
+    c.WritePartial(partial);
+    TTrailCounts merged;
+    std::string error;
+    ASSERT_TRUE(merged.ReadPartial(partial, error)) << error;
+    std::ostringstream again;
+    merged.WriteJson(again);
+    EXPECT_EQ(again.str(), json.str());
+}
+
+// The start times decide which run the verdict is on, whatever the paste's
+// order, and the verdict says so where the order alone would mislead.
+TEST(UpdlogExplain, VerdictOnTheRunThatStartedLast) {
+    const std::string blocked = Slurp(kData + "/logs/no_internet.log");   // 12/11/2026 12:10:04 AM
+    const std::string launched = Slurp(kData + "/logs/site_down.log");    // 12/11/2026 12:10:11 AM
+    const auto at = [](std::string log, const std::string& when) {
+        const size_t from = log.find("is: ") + 4;
+        return log.replace(from, log.find('\n', from) - from, when);
+    };
+    const struct {
+        const char* name;
+        std::string paste;
+        size_t verdict;  // from 1
+        const char* note;  // in the verdict's note; "" for none
+    } kCases[] = {
+        {"log order", blocked + launched, 2, ""},
+        {"newest first", at(blocked, "12/12/2026 9:00:00 AM") + launched, 1, "pasted newest first"},
+        {"12 PM is noon", at(blocked, "12/11/2026 12:30:00 PM") + at(launched, "12/11/2026 1:00:00 PM"), 2, ""},
+        {"day first", at(blocked, "13.12.2026 08:00:00") + at(launched, "12.12.2026 23:00:00"), 1, "newest first"},
+        {"year first", at(blocked, "2026-12-13 08:00:00") + at(launched, "2026-12-12 23:00:00"), 1, "newest first"},
+        {"a time missing", WithoutLine(blocked, "Current date/time") + "\r\n" + launched, 2, "run 1 shows no start time"},
+        {"out of order", at(blocked, "12/11/2026 1:00:00 AM") + at(launched, "12/12/2026 1:00:00 AM") +
+                             at(launched, "12/10/2026 1:00:00 AM").replace(0, 0, "\r\n"),
+         2, "not in the paste's order"},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        const TExplanation e = Explain(c.paste);
+        ASSERT_GE(e.Runs.size(), 2u);
+        EXPECT_EQ(e.Verdict + 1, c.verdict);
+        if (*c.note) EXPECT_NE(e.VerdictNote.find(c.note), std::string::npos) << e.VerdictNote;
+        else EXPECT_EQ(e.VerdictNote, "");
+        std::ostringstream text;
+        WriteExplanation(e, text);
+        const std::vector<std::string> out = Lines(text.str());
+        EXPECT_EQ(out.at(0).find("Run " + std::to_string(c.verdict) + " of "), 0u) << out[0];
+        EXPECT_NE(text.str().find("\nOther runs: run "), std::string::npos) << text.str();
+    }
+    // The newest-first case in full: today's run failed, yesterday's launched.
+    const TExplanation e = Explain(at(blocked, "12/12/2026 9:00:00 AM") + launched);
+    std::ostringstream text, json;
+    WriteExplanation(e, text);
+    WriteExplanationJson(e, json);
+    EXPECT_NE(text.str().find("Other runs: run 2 (started 12/11/2026 12:10:11 AM): launched\n"), std::string::npos)
+        << text.str();
+    EXPECT_NE(json.str().find("\"verdict\": {\"run\": 1, \"of\": 2, \"outcome\": \"launched\", \"step\": \"step 4: launch\", "
+                              "\"why\": \"neither the internet test page"),
+              std::string::npos)
+        << json.str();
+    EXPECT_EQ(StartTimeKey("not a time", false), -1);
+    EXPECT_LT(StartTimeKey("12/11/2026 12:59:59 AM", false), StartTimeKey("12/11/2026 1:00:00 AM", false));
+    EXPECT_LT(StartTimeKey("12/11/2026 11:59:59 AM", false), StartTimeKey("12/11/2026 12:00:00 PM", false));
+}
+
+// What the reply says is what the desk can send: every fault the message
+// table can produce, read as a customer would.
+TEST(UpdlogExplain, EveryReplyCanBeSentAsItStands) {
+    const std::string head = "Stirpello Failsafe Update Utility Version 1.5.0.3\r\n"
+                             "Current date/time is: 12/11/2026 12:10:04 AM\r\n"
+                             "Version 1.0.9.5 in C:\\Stirpello\\ identified for update\r\n";
+    const char* const kDeskOnly[] = {"webread", "the line", "ask for", "files sent by others", "the desk", "trail",
+                                     "cross at", "{", "(S-1", "the utility again", "  ", " ."};
+    const auto readable = [&](const std::string& reply, const std::string& what) {
+        SCOPED_TRACE(what + ": " + reply);
+        EXPECT_EQ(reply.find("Thank you for the log."), 0u);
+        for (const char* bad : kDeskOnly) EXPECT_EQ(reply.find(bad), std::string::npos) << bad;
+        size_t asks = 0;
+        for (size_t at = reply.find("send us"); at != std::string::npos; at = reply.find("send us", at + 1)) ++asks;
+        EXPECT_LE(asks, 1u) << "asks for the log twice";
+        // Sentences: each line starts with a capital and ends with a full stop.
+        for (const std::string& line : Lines(reply)) {
+            ASSERT_FALSE(line.empty());
+            EXPECT_TRUE(std::isupper(static_cast<unsigned char>(line[0]))) << line;
+            EXPECT_EQ(line.back(), '.') << line;
+        }
+    };
+    size_t faults = 0;
+    for (const TRunMessage* m = RunMessagesBegin(); m != RunMessagesEnd(); ++m) {
+        if (m->Kind != TLineKind::Fault && m->Kind != TLineKind::Stop && m->Kind != TLineKind::Closed) continue;
+        std::vector<std::string> args;
+        for (const char* t = m->Text; (t = std::strchr(t, '{')) != nullptr; ++t)
+            args.push_back(t[1] == '#' ? "3" : t[1] == 'v' ? "1.4.0.1" : t[1] == 'w' ? "Stirpello.com" : "C:\\Stirpello\\x");
+        const std::string line = args.empty()     ? FormatRunMessage(m->Id, {})
+                                 : args.size() == 1 ? FormatRunMessage(m->Id, {args[0]})
+                                                    : FormatRunMessage(m->Id, {args[0], args[1]});
+        // A fault that lets the run go on, in a run that started the module.
+        const std::string tail = m->Kind == TLineKind::Fault
+                                     ? "\r\nInternet access test 1 succeeded\r\nRunning C:\\Stirpello\\Stirpello.exe\r\n"
+                                     : "\r\n";
+        const TExplanation e = Explain(head + line + tail);
+        ASSERT_EQ(e.Runs.size(), 1u) << line;
+        ASSERT_FALSE(e.Runs[0].Faults.empty()) << line;
+        EXPECT_FALSE(e.Runs[0].Faults[0].Said.empty()) << "no words for the user: " << m->Text;
+        readable(ReplyToUser(e.Runs[0]), m->Text);
+        ++faults;
+    }
+    EXPECT_GT(faults, 25u);
+    // Causes that depend on the rest of the run, the system's own reasons, a cut paste.
+    const std::string proxy = head + "Using Proxy for internet access... Port=8080 Server=PROXY\r\nInternet Access Blocked!\r\n"
+                                     "Running C:\\Stirpello\\Stirpello.exe\r\n";
+    const std::string reason = head + "Internet access test 1 succeeded\r\nAn error occurred during download - "
+                                      "cannot create C:\\Stirpello\\Download (Access is denied.)\r\n"
+                                      "Download of new update module failed\r\n";
+    const std::string site = Slurp(kData + "/logs/site_down.log");
+    for (const auto& [name, paste] : {std::make_pair("proxy", proxy), std::make_pair("reason", reason),
+                                      std::make_pair("cut", site.substr(0, site.size() / 2)),
+                                      std::make_pair("crc twice", Slurp(kData + "/logs/no_module.log"))}) {
+        const TExplanation e = Explain(paste);
+        ASSERT_FALSE(e.Runs.empty()) << name;
+        readable(ReplyToUser(e.Runs[e.Verdict]), name);
+    }
+    EXPECT_NE(ReplyToUser(Explain(proxy).Runs.at(0)).find("proxy settings in Stirpello"), std::string::npos);
+    EXPECT_NE(ReplyToUser(Explain(reason).Runs.at(0)).find("Run as administrator"), std::string::npos);
+}
+
+// Runs the rest of the run's lines make plain, without false doubts or a
+// user's words read as the run's.
+TEST(UpdlogExplain, CompleteShortAndEncodedRuns) {
+    const std::string head = "Stirpello Failsafe Update Utility Version 1.5.0.3\r\n"
+                             "Current date/time is: 12/11/2026 12:10:04 AM\r\n";
+    const std::string noInternet = Slurp(kData + "/logs/no_internet.log");
+    const std::string offlineDownload =
+        WithoutLine(noInternet, "Running ") + "\r\nAn error occurred during download - the server cannot be reached\r\n";
+    const std::string signature = "\r\n\r\n-- \r\nSent from my PC\r\nRunning Windows 11 Home 64-bit\r\n";
+    const std::string qp = "Content-Type: text/plain; charset=utf-8\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n"
+                           "Stirpello Failsafe Update Utility Version 1.5.0.3\r\nSP Reg Key Dir=3DC:\\Program Files\\Stirpel=\r\n"
+                           "lo\\\r\nC:\\Program Files\\Stirpello\\Stirpello.exe is running...=20\r\n";
+    const struct {
+        const char* name;
+        std::string paste;
+        const char* outcome;
+        const char* confidence;
+    } kCases[] = {
+        {"offline, straight to the download", offlineDownload, "stopped", "high"},
+        {"a path-less program line and a signature", head + " is running\r\n" + signature, "stopped", "high"},
+        {"a running program and a signature", Slurp(kData + "/logs/product_running.log") + signature, "stopped", "high"},
+        {"quoted-printable", qp, "stopped", "high"},
+        // The test page failed and the site answered: no line, no code, and
+        // the catalogue asked for all the same.
+        {"a silent internet test",
+         Replace(WithoutLine(WithoutLine(Slurp(kData + "/logs/site_down.log"), "Internet access"), "Stirpello.com down"),
+                 "err=15003-1OK-GDW", "err=15003"),
+         "launched", "high"},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        const TExplanation e = Explain(c.paste);
+        ASSERT_EQ(e.Runs.size(), 1u);
+        EXPECT_EQ(e.Runs[0].Outcome, c.outcome);
+        std::string doubts;
+        for (const std::string& d : e.Runs[0].Doubts) doubts += d + "; ";
+        EXPECT_EQ(e.Runs[0].Confidence, c.confidence) << doubts;
+        EXPECT_EQ(doubts.find("without the catalogue request"), std::string::npos) << doubts;
+    }
+    const TExplanation e = Explain(qp);
+    EXPECT_EQ(e.Encoding, "quoted-printable UTF-8");
+    ASSERT_FALSE(e.Runs.empty());
+    for (const TFoundLine& l : e.Runs[0].Lines)
+        if (l.Id == TRunMsg::ProductRegistryDir) EXPECT_EQ(l.Args.at(0), "C:\\Program Files\\Stirpello\\");
+    // A log as it is (its "=" signs and "=80" look like escapes) is not decoded.
+    EXPECT_EQ(Explain(Slurp(kData + "/logs/site_down.log") + "Using Proxy for internet access... Port=8080 Server=x\r\n")
+                  .Encoding,
+              "UTF-8");
 }

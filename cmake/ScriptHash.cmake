@@ -1,0 +1,48 @@
+# script_hash(TEXT OUT): OUT = base64 of TEXT's SHA-256, as a Content-Security-
+# Policy source names an inline script ('sha256-OUT').
+function(script_hash text out)
+  string(SHA256 hex "${text}")
+  set(alphabet "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/")
+  set(b64 "")
+  # 32 bytes: ten groups of three, then two bytes and one '='.
+  foreach(at RANGE 0 58 6)
+    string(SUBSTRING "${hex}" ${at} 6 group)
+    math(EXPR v "0x${group}")
+    foreach(shift 18 12 6 0)
+      math(EXPR i "(${v} >> ${shift}) & 63")
+      string(SUBSTRING "${alphabet}" ${i} 1 c)
+      string(APPEND b64 "${c}")
+    endforeach()
+  endforeach()
+  string(SUBSTRING "${hex}" 60 4 group)
+  math(EXPR v "0x${group}00")
+  foreach(shift 18 12 6)
+    math(EXPR i "(${v} >> ${shift}) & 63")
+    string(SUBSTRING "${alphabet}" ${i} 1 c)
+    string(APPEND b64 "${c}")
+  endforeach()
+  set(${out} "${b64}=" PARENT_SCOPE)
+endfunction()
+
+# cmake -DSCRIPT=file.js -DOUT=header.h -DNAME=kName -P ScriptHash.cmake
+# Writes the script as NAME and its hash as NAME##Hash; line ends are LF, as
+# the browser hashes them.
+if(SCRIPT)
+  file(READ "${SCRIPT}" text)
+  string(REPLACE "\r" "" text "${text}")
+  string(FIND "${text}" ")js\"" clash)
+  string(FIND "${text}" "</script" closes)
+  if(NOT clash EQUAL -1 OR NOT closes EQUAL -1)
+    message(FATAL_ERROR "${SCRIPT} holds )js\" or </script")
+  endif()
+  script_hash("${text}" hash)
+  set(header "// Generated from ${SCRIPT}.\n#pragma once\nconstexpr char ${NAME}[] = R\"js(${text})js\";\nconstexpr char ${NAME}Hash[] = \"${hash}\";\n")
+  # An unchanged script leaves the header untouched, so nothing recompiles.
+  set(old "")
+  if(EXISTS "${OUT}")
+    file(READ "${OUT}" old)
+  endif()
+  if(NOT old STREQUAL header)
+    file(WRITE "${OUT}" "${header}")
+  endif()
+endif()
