@@ -3,10 +3,20 @@
 #include <exception>
 #include <utility>
 
+#include "app/ElevatedStart_win32.h"
 #include "app/ModuleDownload_win32.h"
 #include "app/ModuleTrust_win32.h"
+#include "elevate/FolderSafety_win32.h"
+#include "fileutil/NtFile_win32.h"
 #include "fileutil/Handles_win32.h"
 #include "fileutil/PlainFile_win32.h"
+
+#ifndef FILE_OPEN
+#define FILE_OPEN 0x00000001
+#endif
+#ifndef FILE_NON_DIRECTORY_FILE
+#define FILE_NON_DIRECTORY_FILE 0x00000040
+#endif
 
 namespace {
 
@@ -33,6 +43,33 @@ bool ReadModule(const std::string& path, std::string* bytes, std::string* why) {
     return true;
 }
 
+// This program's own file and every folder above it, held so that none can
+// be renamed, replaced or deleted: Windows' prompt then asks for this
+// program, not for one that code running as the user put in its place
+// (Downloads is the user's to change) between the box and the prompt.
+struct THeldSelf {
+    std::unique_ptr<THeldFolder> Folder;
+    TFileHandle File;
+};
+
+THeldSelf HoldOwnProgram() {
+    THeldSelf held;
+    char path[MAX_PATH + 1] = {};
+    const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    const std::string own(path, n < MAX_PATH ? n : 0);
+    const size_t slash = own.find_last_of('\\');
+    if (slash == std::string::npos) return held;
+    std::string why;
+    held.Folder = THeldFolder::Open(own.substr(0, slash), &why);
+    if (!held.Folder) return held;
+    const std::string leaf = own.substr(slash + 1);
+    NTSTATUS status = 0;
+    // Sharing reading only: the prompt's start still reads it.
+    held.File.reset(OpenRelative(held.Folder->Handle(), std::wstring(leaf.begin(), leaf.end()), GENERIC_READ,
+                                 FILE_SHARE_READ, FILE_OPEN, FILE_NON_DIRECTORY_FILE, &status));
+    return held;
+}
+
 }  // namespace
 
 TElevatedWrites::TElevatedWrites(TRunLog& log, std::function<void(const std::string&)> show, HWND owner,
@@ -44,6 +81,26 @@ TElevatedWrites::~TElevatedWrites() {
 }
 
 bool TElevatedWrites::Start(const std::string& dir) {
+    std::string attachFailure;
+    channel_ = TakeAttachedStep(&attachFailure);
+    if (channel_ || !attachFailure.empty()) {
+        // Started elevated: the process that started this window is the
+        // step, and no prompt comes.
+        log_.Add(TRunMsg::StepFromStart, {dir});
+        ++starts_;
+        if (!channel_) {
+            refusal_ = attachFailure;
+            log_.Add(TRunMsg::ElevationRefused, {refusal_});
+            return false;
+        }
+    } else if (!Ask(dir)) {
+        return false;
+    }
+    return OpenFolder(dir);
+}
+
+bool TElevatedWrites::Ask(const std::string& dir) {
+    const THeldSelf self = HoldOwnProgram();  // until the step has connected
     show_("Stirpello is installed in " + dir +
           ", which only administrators can change. To repair it, Windows will now ask for permission for a "
           "small part of this utility to make the changes there. It asks once for this run.");
@@ -52,14 +109,18 @@ bool TElevatedWrites::Start(const std::string& dir) {
     channel_ = std::make_unique<TStepChannel>(owner_, starter_);
     try {
         channel_->Open();
-    } catch (const std::exception& e) {
+    } catch (const EStepChannelError& e) {
         channel_.reset();
         refusal_ = e.what();
-        log_.Add(TRunMsg::ElevationRefused, {refusal_});
+        log_.Add(e.Code == WAIT_TIMEOUT ? TRunMsg::ElevationGaveUp : TRunMsg::ElevationRefused, {refusal_});
         show_("Administrator rights were not given (" + refusal_ + "), so nothing in " + dir +
               " can be changed in this run.");
         return false;
     }
+    return true;
+}
+
+bool TElevatedWrites::OpenFolder(const std::string& dir) {
     TRequest open;
     open.kind = TStepKind::OpenFolder;
     open.folder = AnsiWide(dir);

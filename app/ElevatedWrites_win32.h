@@ -26,6 +26,8 @@ public:
 
 private:
     bool Start(const std::string& dir);
+    bool Ask(const std::string& dir);         // the box, then Windows' prompt
+    bool OpenFolder(const std::string& dir);  // the step's first request
 
     TRunLog& log_;
     std::function<void(const std::string&)> show_;

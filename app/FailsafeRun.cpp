@@ -157,7 +157,11 @@ void TFailsafeRun::Start() {
         Log(TRunMsg::UtilityVersion, {own.DottedText()});
         state_.ErrorTrail += std::to_string(own.VersionNumber());
         Log(TRunMsg::CurrentTime, {services_.NowText()});
-        if (services_.RunsElevated()) Log(TRunMsg::StartedElevated);
+        const std::string rights = services_.WindowRights();
+        if (!rights.empty())
+            Log(TRunMsg::WindowWithoutRights, {rights});
+        else if (services_.RunsElevated())
+            Log(TRunMsg::StartedElevated);
     } catch (const std::exception&) {
         // Only the log's header is lost; the run itself does not depend on it.
     }
@@ -563,15 +567,33 @@ bool TFailsafeRun::Launch() {
     state_.Engine = TEngineInfo();
     Progress("Progress - Executing update module...");
     TLaunchResult started;
+    bool userRightsOnly = state_.FolderOpen;
     if (Elevated() && state_.StepUsed) {
         // The step that installed it starts it: one prompt per update, not two.
         TStepOutcome outcome =
             services_.ElevatedWrite(TStepWrite::LaunchModule, state_.ProgramDirectory, std::string());
         started.Started = outcome.Done;
         started.Error = outcome.Reason;
-    } else {
+        if (!started.Started) {
+            // It starts only this utility's own module; another one (a newer
+            // one, or one put there by anyone) gets the user's rights.
+            Log(TRunMsg::StepLaunchRefused, {outcome.Reason});
+            userRightsOnly = true;
+        }
+    }
+    if (!started.Started)
         started = services_.LaunchModule(state_.LaunchPath, state_.ProgramDirectory, state_.NeedsNewModule,
-                                         state_.FolderOpen);
+                                         userRightsOnly);
+    if (started.RightsRefused) {
+        Log(TRunMsg::ModuleRightsRefused, {state_.LaunchPath});
+        Mark(4, TStepMark::Cross);
+        Message("The update module was not started. It needs administrator rights, but Stirpello is installed in " +
+                state_.ProgramDirectory +
+                ", a folder that other users can change, so it would not be safe.\n\nTo fix this, repair "
+                "Stirpello: open Settings > Apps (or Programs and Features), choose Stirpello, and choose Repair. "
+                "The repair puts Stirpello in a folder that only administrators can change. Then run this "
+                "utility again.");
+        return false;
     }
     if (!started.Started) {
         Log(TRunMsg::LaunchFailed, {started.Error});

@@ -314,7 +314,7 @@ bool ProcessIsElevated() {
 }
 
 TLaunchResult LaunchModule(const std::string& path, const std::string& folder, const std::string& expectedSha256,
-                           bool mustBeGenuine, bool folderOpen, const TTrustHooks& hooks) {
+                           bool mustBeGenuine, bool userRightsOnly, const TTrustHooks& hooks) {
     TLaunchResult result;
     // Sharing reading only: nobody may change, rename or delete it until it runs.
     TFileHandle module(OpenHeld(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
@@ -349,13 +349,21 @@ TLaunchResult LaunchModule(const std::string& path, const std::string& folder, c
     // From an open folder nothing runs with administrator rights that the
     // utility holds (started "as administrator"), not even the genuine
     // module: it would load DLLs from that folder, which users can plant.
-    if (!folderOpen || !ProcessIsElevated()) {
+    if (!userRightsOnly || hooks.NotElevated || !ProcessIsElevated()) {
         if (hooks.ElevationRequired) {
             ok = FALSE;
             SetLastError(ERROR_ELEVATION_REQUIRED);
         } else {
             ok = CreateProcessW(app.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, directory.c_str(),
                                 &si, &pi);
+        }
+        if (!ok && GetLastError() == ERROR_ELEVATION_REQUIRED && userRightsOnly) {
+            // Elevated from a folder others can change, it would run what
+            // they put there with an administrator's rights.
+            result.RightsRefused = true;
+            result.Error = "it asks for administrator rights, and users other than the administrators can change "
+                           "its folder";
+            return result;
         }
         if (!ok && GetLastError() == ERROR_ELEVATION_REQUIRED) {
             // The module asks for administrator rights: Windows' own prompt

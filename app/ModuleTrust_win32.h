@@ -22,6 +22,8 @@ struct TTrustHooks {
     std::function<bool(SHELLEXECUTEINFOW&)> Elevate;
     // CreateProcessW answers ERROR_ELEVATION_REQUIRED (Wine never does).
     bool ElevationRequired = false;
+    // This process is taken as not elevated (under Wine every one is).
+    bool NotElevated = false;
 };
 
 // ANSI path text as UTF-16, for the wide calls.
@@ -64,9 +66,10 @@ std::string InstallModule(const std::string& source, const std::string& target,
 // and hashed through that handle; the handle is held until the process has
 // started. Where mustBeGenuine, anything but expectedSha256 is refused. It
 // starts with the utility's rights, and a module that asks for more gets
-// Windows' prompt; but where the utility runs elevated and the folder is
-// open, nothing gets those rights (a module loads DLLs from its own folder):
-// it starts with the signed-in user's own rights, or not at all.
+// Windows' prompt. But where the folder is open (userRightsOnly), nothing
+// gets administrator rights (a module loads DLLs from its own folder): it
+// starts with the signed-in user's own rights, or not at all; one that asks
+// for more is not started (RightsRefused).
 TLaunchResult LaunchModule(const std::string& path, const std::string& folder,
-                           const std::string& expectedSha256, bool mustBeGenuine, bool folderOpen,
+                           const std::string& expectedSha256, bool mustBeGenuine, bool userRightsOnly,
                            const TTrustHooks& hooks = {});

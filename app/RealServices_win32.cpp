@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/ElevatedStart_win32.h"
 #include "elevate/FolderSafety_win32.h"
 #include "app/ModuleDownload_win32.h"
 #include "app/ModuleTrust_win32.h"
@@ -58,6 +59,7 @@ TEngineInfo TRealServices::IdentifyEngine(const std::string& directory, const st
 }
 
 bool TRealServices::RunsElevated() { return ProcessIsElevated(); }
+std::string TRealServices::WindowRights() { return WindowRightsText(); }
 
 TrsFileVersion TRealServices::OwnVersion() {
     char path[MAX_PATH + 1] = {};

@@ -25,6 +25,7 @@ public:
     std::string LocateInstallation() override;
     TEngineInfo IdentifyEngine(const std::string& directory, const std::string& engineName) override;
     bool RunsElevated() override;
+    std::string WindowRights() override;
     TrsFileVersion OwnVersion() override;
     TrsFileVersion ReadVersion(const std::string& path) override;
     bool FileExists(const std::string& path) override;

@@ -142,10 +142,12 @@ const TRunMessage kMessages[] = {
      "run the utility again: the download resumes where it stopped"},
     {M::CopyError, "Error copying new update module - {}", S::Replace, K::Fault, "",
      "the new update module could not be copied over the old one",
-     "run the utility as administrator, with Stirpello closed; Stirpello.exe must not be read-only"},
+     "close Stirpello, make sure Stirpello.exe is not read-only (Properties), then run the utility again "
+     "by double-clicking it; it asks Windows for permission itself where it needs it"},
     {M::CopyFailed, "Copy of new update module failed", S::Replace, K::Stop, "",
      "the old update module was not replaced (cross at step 3)",
-     "run the utility as administrator, with Stirpello closed; Stirpello.exe must not be read-only"},
+     "close Stirpello, make sure Stirpello.exe is not read-only (Properties), then run the utility again "
+     "by double-clicking it; it asks Windows for permission itself where it needs it"},
     {M::MarkNoIni, "Ini file doesn't exist - {}", S::Launch, K::Note, "",
      "there was no settings file to record the wanted update in", ""},
     {M::MarkError, "Error updating ini file - {}", S::Launch, K::Fault, "",
@@ -182,7 +184,7 @@ const TRunMessage kMessages[] = {
     {M::ElevationRefused, "Administrator rights were not given: {}", S::Installation, K::Fault, "",
      "Windows' request for administrator rights was declined, or no administrator's password was given, so "
      "nothing in the Stirpello folder was changed",
-     "run the utility again and answer Yes when Windows asks, or have an administrator run it"},
+     "run the utility again and answer Yes when Windows asks, or have an administrator answer it"},
     {M::ElevatedWriteFailed, "Could not {} with administrator rights: {}", S::Installation, K::Fault, "",
      "a change in the protected Stirpello folder was not made",
      "run the utility again and answer Yes when Windows asks; if it persists, reinstall Stirpello"},
@@ -199,6 +201,27 @@ const TRunMessage kMessages[] = {
     {M::StartedElevated, "The utility was started with administrator rights",
      S::Start, K::Note, "",
      "the utility was started with \"Run as administrator\" (or a compatibility setting)", ""},
+    {M::ElevationGaveUp, "Stopped waiting for the administrator step: {}", S::Installation, K::Fault, "",
+     "Windows' request for administrator rights was not answered in time; a step started later finds no "
+     "one to serve and ends at once, so nothing in the Stirpello folder was changed",
+     "run the utility again and answer Windows' request when it appears"},
+    {M::StepLaunchRefused, "The administrator step did not start the update module: {}", S::Launch, K::Note, "",
+     "the module in the Stirpello folder is not the one this utility brings, so it is not started with "
+     "administrator rights; it is started with the user's own rights instead, or not at all", ""},
+    {M::ModuleRightsRefused, "Not started: {p} asks for administrator rights, and other users can change its folder",
+     S::Launch, K::Stop, "",
+     "the update module needs administrator rights, but users other than the administrators can change the "
+     "Stirpello folder, so starting it with those rights would not be safe",
+     "repair Stirpello (Settings > Apps, or Programs and Features: Stirpello, Repair); the repair puts it in a "
+     "folder that only administrators can change"},
+    {M::StepFromStart, "Only administrators can change {p} - the utility's administrator part from its start makes the changes",
+     S::Installation, K::Info, "",
+     "the utility was started with administrator rights; the part that kept them makes the changes in the "
+     "protected Stirpello folder, without a second request", ""},
+    {M::WindowWithoutRights, "The utility was started with administrator rights; its window and downloads run {}",
+     S::Start, K::Note, "",
+     "the utility was started with \"Run as administrator\" (or where every program runs so); it started its "
+     "window again without those rights, and kept them only for the changes in the Stirpello folder", ""},
 };
 
 static_assert(sizeof kMessages / sizeof kMessages[0] == static_cast<size_t>(TRunMsg::Count),

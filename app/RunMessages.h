@@ -82,6 +82,11 @@ enum class TRunMsg {
     FolderOthersOnly,
     UserDownloadFolder,
     StartedElevated,
+    ElevationGaveUp,
+    StepLaunchRefused,
+    ModuleRightsRefused,
+    StepFromStart,
+    WindowWithoutRights,
     Count
 };
 

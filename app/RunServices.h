@@ -27,6 +27,9 @@ struct TLaunchResult {
     bool Started = false;
     bool Unelevated = false;  // started with the signed-in user's own rights
     std::string Error;        // why not, when not started
+    // Not started: it asks for administrator rights, and users other than
+    // the administrators can change its folder.
+    bool RightsRefused = false;
 };
 
 struct TModuleQuery {
@@ -105,6 +108,10 @@ public:
     // Whether this process holds administrator rights itself (started "as
     // administrator"): it then says so in the log.
     virtual bool RunsElevated() = 0;
+    // How this window runs when the utility was started elevated and
+    // started it again without those rights ("with the desktop user's own
+    // rights"); "" for a usual start.
+    virtual std::string WindowRights() { return std::string(); }
     // The utility's own executable version (0.0.0.0 without a resource).
     virtual TrsFileVersion OwnVersion() = 0;
     virtual TrsFileVersion ReadVersion(const std::string& path) = 0;
@@ -154,10 +161,12 @@ public:
     // Starts the update module at path from folder, after checking it
     // through the handle the start uses. mustBeGenuine: it was just
     // installed, so anything but the publisher's module is refused.
-    // folderOpen: ordinary users can change the folder, so the module gets
-    // the signed-in user's rights, or does not run.
+    // userRightsOnly: ordinary users can change the folder (or the elevated
+    // step would not start what is there), so the module gets the
+    // signed-in user's rights, or does not run; one that asks for more is
+    // not started (RightsRefused).
     virtual TLaunchResult LaunchModule(const std::string& path, const std::string& folder,
-                                       bool mustBeGenuine, bool folderOpen) = 0;
+                                       bool mustBeGenuine, bool userRightsOnly) = 0;
 
     // Local date and time in the system's short date and long time format.
     virtual std::string NowText() = 0;

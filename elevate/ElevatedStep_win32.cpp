@@ -13,6 +13,7 @@
 
 #include "elevate/FolderSafety_win32.h"
 #include "elevate/IniEdit.h"
+#include "elevate/ModuleVersion.h"
 #include "elevate/StepChannel_win32.h"
 #include "fileutil/Handles_win32.h"
 #include "fileutil/NtFile_win32.h"
@@ -33,6 +34,9 @@ namespace {
 const wchar_t kEngine[] = L"SPEngine.exe";
 const wchar_t kModule[] = L"Stirpello.exe";
 const wchar_t kSettings[] = L"Stirpello.ini";
+const char kNotAProgramFolder[] =
+    "not a program folder the step works in: a folder named by its full name, reached without links, on a "
+    "built-in fixed disk, that only administrators can change and that holds SPEngine.exe";
 // Long enough for a slow download between two requests, short enough that
 // a step nobody talks to does not linger.
 const DWORD kIdleMs = 30 * 60 * 1000;
@@ -134,7 +138,6 @@ bool Retryable(DWORD e) {
 
 struct TElevatedStep::TState {
     std::unique_ptr<THeldFolder> folder;
-    bool installed = false;
 };
 
 TElevatedStep::TElevatedStep(TStepPin pin) : pin_(std::move(pin)), state_(new TState) {}
@@ -195,22 +198,26 @@ TStepReply TElevatedStep::Execute(const TRequest& request) {
     if (request.kind == TStepKind::OpenFolder) {
         std::string dir;
         if (!Narrow(request.folder, &dir)) return Reply(TStepResult::Refused, "the folder's name has no ANSI form");
+        // One fixed reason for every refusal: with administrator rights the
+        // step could otherwise tell anyone where a link leads, whether a
+        // name they cannot see exists, or who may change it. The main
+        // process logs its own verdict, made with the user's rights.
+        const TStepReply refused = Reply(TStepResult::Failed, kNotAProgramFolder);
         std::string why;
-        s.folder = THeldFolder::Open(dir, &why);
-        if (!s.folder) return Reply(TStepResult::Failed, why);
+        s.folder = THeldFolder::Open(dir, &why, TFolderWalk::FromGivenPath);
+        if (!s.folder) return refused;
         TFolderSafety safety = Combine(JudgeHeldFolder(*s.folder), JudgeFileInFolder(*s.folder, kModule));
         if (safety.Verdict != TFolderVerdict::AdminOnly) {
             s.folder.reset();
-            return Reply(TStepResult::Failed, "not only administrators can change the folder: " + safety.Reason);
+            return refused;
         }
         NTSTATUS status = 0;
         TFileHandle engine(OpenRelative(s.folder->Handle(), kEngine, FILE_READ_ATTRIBUTES,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
                                         FILE_NON_DIRECTORY_FILE, &status));
-        why = engine ? PlainFileReason(engine.get(), kEngine) : "SPEngine.exe is not in the folder";
-        if (!why.empty()) {
+        if (!engine || !PlainFileReason(engine.get(), kEngine).empty()) {
             s.folder.reset();
-            return Reply(TStepResult::Failed, why);
+            return refused;
         }
         return Reply(TStepResult::Done);
     }
@@ -262,41 +269,48 @@ TStepReply TElevatedStep::Execute(const TRequest& request) {
             return Reply(TStepResult::Failed, std::string("cannot compute the SHA-256: ") + e.what());
         }
         if (digest != pin_.Sha256) return Reply(TStepResult::Refused, "the module is not the publisher's (SHA-256)");
-        // The one it replaces must be a plain file, if there is one.
-        TFileHandle old(OpenRelative(folder, kModule, READ_CONTROL | FILE_READ_ATTRIBUTES,
+        // The one it replaces must be a plain file, if there is one, and not
+        // a newer module: an older build of this utility would otherwise
+        // roll the product's module back. Its version is read through the
+        // handle; one without a version (damaged) is replaced.
+        TFileHandle old(OpenRelative(folder, kModule, GENERIC_READ,
                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
                                      FILE_NON_DIRECTORY_FILE, &status));
         if (old) {
             std::string why = PlainFileReason(old.get(), kModule);
             if (!why.empty()) return Reply(TStepResult::Refused, why);
+            std::string oldBytes;
+            uint64_t oldVersion = 0, newVersion = 0;
+            if (ReadWhole(old.get(), StepMaxModuleSize, &oldBytes, &why) && FixedFileVersion(oldBytes, &oldVersion) &&
+                FixedFileVersion(request.module, &newVersion) && oldVersion > newVersion)
+                return Reply(TStepResult::Refused, "Stirpello.exe in the folder is newer than this utility's module");
             old.reset();
         }
         std::string why = ReplaceInFolder(folder, kModule, request.module, nullptr);
         if (!why.empty()) return Reply(TStepResult::Failed, why);
-        s.installed = true;
         return Reply(TStepResult::Done);
     }
     case TStepKind::LaunchModule: {
-        // Held sharing reading only, hashed through that handle, and started
-        // while held: what starts is what was hashed.
+        // Only the pinned module starts with the step's rights, whoever put
+        // it there: a folder that passes the verdict is no proof of a
+        // genuine module. Held sharing reading only, hashed through that
+        // handle, and started while held: what starts is what was hashed.
         TFileHandle module(OpenRelative(folder, kModule, GENERIC_READ, FILE_SHARE_READ, FILE_OPEN,
                                         FILE_NON_DIRECTORY_FILE, &status));
         if (!module) return Reply(TStepResult::Failed, "cannot open Stirpello.exe (" + ErrorText(GetLastError()) + ")");
         std::string why = PlainFileReason(module.get(), kModule);
         if (!why.empty()) return Reply(TStepResult::Refused, why);
         std::string bytes;
-        if (!ReadWhole(module.get(), StepMaxModuleSize, &bytes, &why))
-            return Reply(TStepResult::Failed, "cannot read Stirpello.exe (" + why + ")");
-        if (s.installed) {
-            std::string digest;
-            try {
-                digest = Sha256Hex(bytes.data(), bytes.size());
-            } catch (const std::exception& e) {
-                return Reply(TStepResult::Failed, std::string("cannot compute the SHA-256: ") + e.what());
-            }
-            if (digest != pin_.Sha256)
-                return Reply(TStepResult::Refused, "Stirpello.exe is not the module that was installed");
+        if (!ReadWhole(module.get(), pin_.Size, &bytes, &why) || bytes.size() != pin_.Size)
+            return Reply(TStepResult::Refused, "Stirpello.exe is not this utility's module (size)");
+        std::string digest;
+        try {
+            digest = Sha256Hex(bytes.data(), bytes.size());
+        } catch (const std::exception& e) {
+            return Reply(TStepResult::Failed, std::string("cannot compute the SHA-256: ") + e.what());
         }
+        if (digest != pin_.Sha256)
+            return Reply(TStepResult::Refused, "Stirpello.exe is not this utility's module (SHA-256)");
         const std::wstring dir = s.folder->FinalPath();
         const std::wstring app = dir + L"\\" + kModule;
         std::wstring command = L"\"" + app + L"\"";
@@ -315,7 +329,7 @@ TStepReply TElevatedStep::Execute(const TRequest& request) {
     }
 }
 
-int RunElevatedStep(const std::wstring& pipeName, const TStepPin& pin) {
+int RunElevatedStep(const std::wstring& pipeName, const TStepPin& pin, const TStepServer& server) {
     // Elevated, from wherever the exe lies (Downloads too): without the safe
     // search every DLL it loads late could be one planted beside it.
     if (!GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetDefaultDllDirectories")) return 3;
@@ -323,7 +337,8 @@ int RunElevatedStep(const std::wstring& pipeName, const TStepPin& pin) {
     std::string why;
     return ServeStepChannel(
         pipeName, pin.Size,
-        [&step](const TRequest& request, const TStepSession&) { return step.Execute(request); }, kIdleMs, &why);
+        [&step](const TRequest& request, const TStepSession&) { return step.Execute(request); }, kIdleMs, &why,
+        server);
 }
 
 namespace {

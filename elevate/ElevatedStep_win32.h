@@ -10,11 +10,15 @@
 // the main process, read here again over handles held from the volume root
 // down, and hold SPEngine.exe; every file is opened relative to that held
 // folder without following links; Stirpello.ini must already exist; the
-// module's bytes must have the compiled-in size and SHA-256.
+// module it installs, and the one it starts, must have the compiled-in size
+// and SHA-256, and it never installs over a newer module. The folder is
+// walked as given, and its replies carry fixed reasons: nothing the step
+// can see with its rights reaches the caller.
 #include <cstddef>
 #include <functional>
 #include <string>
 
+#include "elevate/StepChannel_win32.h"
 #include "elevate/StepProtocol.h"
 
 // What the step checks a module against: the compiled-in pin of the program.
@@ -27,7 +31,7 @@ struct TStepPin {
 using TStepLaunchHook = std::function<void(const std::wstring& module)>;
 
 // The step's handling of one accepted request, for ServeStepChannel. State
-// (the held folder, whether the module was installed) lives in the object.
+// (the held folder) lives in the object.
 class TElevatedStep {
 public:
     explicit TElevatedStep(TStepPin pin);
@@ -46,9 +50,9 @@ private:
 
 // The step's whole life: refuses to run where the loader cannot be told to
 // search only the system folder (SetDefaultDllDirectories is missing), then
-// serves the channel named pipeName until its last act, a quit, a broken pipe
-// or a long idle spell. Returns the process exit code.
-int RunElevatedStep(const std::wstring& pipeName, const TStepPin& pin);
+// serves the channel named pipeName, made by server, until its last act, a
+// quit, a broken pipe or a long idle spell. Returns the process exit code.
+int RunElevatedStep(const std::wstring& pipeName, const TStepPin& pin, const TStepServer& server = TStepServer());
 
 // Whether the program's command line asks for the step; sets *pipeName.
 bool IsElevatedStepCommandLine(const wchar_t* commandLine, std::wstring* pipeName);

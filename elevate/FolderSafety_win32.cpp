@@ -3,7 +3,10 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <cstddef>
+#include <cwctype>
 #include <map>
+#include <winioctl.h>
 
 #include "fileutil/Errors.h"
 #include "fileutil/NtFile_win32.h"
@@ -114,6 +117,48 @@ bool VolumeHasAcls(HANDLE root, const std::wstring& rootPath) {
     BOOL ok = byHandle ? byHandle(root, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) : FALSE;
     if (!ok) ok = GetVolumeInformationW(rootPath.c_str(), nullptr, 0, nullptr, nullptr, &flags, nullptr, 0);
     return ok && (flags & FILE_PERSISTENT_ACLS) != 0;
+}
+
+#ifdef STIRPELLO_TEST_OVERRIDES
+// Test builds only: a drive letter ("E") taken as one that can be unplugged.
+bool TestUnpluggable(const std::wstring& root) {
+    wchar_t value[8] = {};
+    DWORD n = GetEnvironmentVariableW(L"STIRPELLO_TEST_UNPLUGGABLE_DRIVE", value, 8);
+    return n == 1 && !root.empty() && towupper(value[0]) == towupper(root[0]);
+}
+#else
+bool TestUnpluggable(const std::wstring&) { return false; }
+#endif
+
+// "" when the volume of root ("C:\") is built in; else why not. A disk on
+// USB, FireWire, SD or MMC, or with removable media, can be prepared on
+// another machine with any owner and access list, so its folders are never
+// taken as ones only this machine's administrators can change. Where the
+// volume cannot be asked, the drive type (fixed, checked before) stands.
+std::string UnpluggableReason(const std::wstring& root) {
+    if (TestUnpluggable(root)) return "it is on a disk that can be unplugged";
+    const std::wstring device = L"\\\\.\\" + root.substr(0, 2);
+    TFileHandle volume(CreateFileW(device.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                   nullptr));
+    if (!volume) return std::string();
+    STORAGE_PROPERTY_QUERY query = {};
+    query.PropertyId = StorageDeviceProperty;
+    query.QueryType = PropertyStandardQuery;
+    std::vector<uint64_t> buffer(128);
+    DWORD got = 0;
+    if (!DeviceIoControl(volume.get(), IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, buffer.data(),
+                         static_cast<DWORD>(buffer.size() * 8), &got, nullptr) ||
+        got < offsetof(STORAGE_DEVICE_DESCRIPTOR, BusType) + sizeof(STORAGE_BUS_TYPE))
+        return std::string();
+    const auto* d = reinterpret_cast<const STORAGE_DEVICE_DESCRIPTOR*>(buffer.data());
+    if (d->RemovableMedia) return "it is on a disk with removable media";
+    switch (d->BusType) {
+    case BusTypeUsb: return "it is on a USB disk, which can be unplugged";
+    case BusType1394: return "it is on a FireWire disk, which can be unplugged";
+    case BusTypeSd:
+    case BusTypeMmc: return "it is on a memory card, which can be unplugged";
+    default: return std::string();
+    }
 }
 
 // The long form of a full path, for comparing with a final path.
@@ -322,7 +367,7 @@ TObjectSecurity SecurityFromSddl(const std::string& sddl) {
     return SecurityOf(sd);
 }
 
-std::unique_ptr<THeldFolder> THeldFolder::Open(const std::string& dir, std::string* why) {
+std::unique_ptr<THeldFolder> THeldFolder::Open(const std::string& dir, std::string* why, TFolderWalk walk) {
     auto refuse = [why](const std::string& reason) {
         if (why) *why = reason;
         return std::unique_ptr<THeldFolder>();
@@ -342,28 +387,34 @@ std::unique_ptr<THeldFolder> THeldFolder::Open(const std::string& dir, std::stri
     while (path.size() > 3 && path.back() == L'\\') path.pop_back();
     if (GetDriveTypeW(path.substr(0, 3).c_str()) != DRIVE_FIXED) return refuse("it is not on a fixed disk");
 
-    // By path, links followed: where the files really are.
-    TFileHandle byPath(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                   FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (!byPath) return refuse("it cannot be opened (" + ErrorText(GetLastError()) + ")");
     BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(byPath.get(), &info))
-        return refuse("it cannot be examined (" + ErrorText(GetLastError()) + ")");
-    if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return refuse("it is a file, not a folder");
     DWORD error = 0;
-    std::wstring final = FinalPathOf(byPath.get(), &error);
-    if (final.empty()) return refuse("its final path cannot be read (" + ErrorText(error) + ")");
-    if (final.compare(0, 4, L"\\\\?\\") == 0) final.erase(0, 4);
-    if (final.compare(0, 4, L"UNC\\") == 0) return refuse("it leads to a network share");
-    if (final.size() < 3 || final[1] != L':' || final[2] != L'\\')
-        return refuse("its final path is not on a drive: " + Narrow(final));
-    while (final.size() > 3 && final.back() == L'\\') final.pop_back();
-    if (GetDriveTypeW(final.substr(0, 3).c_str()) != DRIVE_FIXED) return refuse("it leads off the fixed disks");
-    // Short names, case and trailing dots aside, a different final path
-    // means a link or a substituted drive on the way.
-    if (Upper(LongFullPath(path)) != Upper(final))
-        return refuse("it is reached through a link or a substituted drive, and leads to " + Narrow(final));
+    TFileHandle byPath;
+    std::wstring final = path;
+    if (walk == TFolderWalk::FromFinalPath) {
+        // By path, links followed: where the files really are.
+        byPath.reset(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        if (!byPath) return refuse("it cannot be opened (" + ErrorText(GetLastError()) + ")");
+        if (!GetFileInformationByHandle(byPath.get(), &info))
+            return refuse("it cannot be examined (" + ErrorText(GetLastError()) + ")");
+        if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return refuse("it is a file, not a folder");
+        final = FinalPathOf(byPath.get(), &error);
+        if (final.empty()) return refuse("its final path cannot be read (" + ErrorText(error) + ")");
+        if (final.compare(0, 4, L"\\\\?\\") == 0) final.erase(0, 4);
+        if (final.compare(0, 4, L"UNC\\") == 0) return refuse("it leads to a network share");
+        if (final.size() < 3 || final[1] != L':' || final[2] != L'\\')
+            return refuse("its final path is not on a drive: " + Narrow(final));
+        while (final.size() > 3 && final.back() == L'\\') final.pop_back();
+        if (GetDriveTypeW(final.substr(0, 3).c_str()) != DRIVE_FIXED) return refuse("it leads off the fixed disks");
+        // Short names, case and trailing dots aside, a different final path
+        // means a link or a substituted drive on the way.
+        if (Upper(LongFullPath(path)) != Upper(final))
+            return refuse("it is reached through a link or a substituted drive, and leads to " + Narrow(final));
+    }
+    const std::string unplugged = UnpluggableReason(final.substr(0, 3));
+    if (!unplugged.empty()) return refuse(unplugged);
 
     std::unique_ptr<THeldFolder> held(new THeldFolder());
     held->finalPath_ = final;
@@ -374,6 +425,8 @@ std::unique_ptr<THeldFolder> THeldFolder::Open(const std::string& dir, std::stri
         if (end > start) names.push_back(final.substr(start, end - start));
         start = end + 1;
     }
+    for (const std::wstring& name : names)
+        if (name == L"." || name == L"..") return refuse("it names a folder by . or ..");
     // Held without FILE_SHARE_DELETE, no folder on the way can be renamed
     // or deleted while the handles are open.
     const ULONG share = FILE_SHARE_READ | FILE_SHARE_WRITE;
@@ -407,10 +460,19 @@ std::unique_ptr<THeldFolder> THeldFolder::Open(const std::string& dir, std::stri
         held->security_.back().Path = Narrow(shown);
         if (last) held->descriptor_.reset(sd.release());
     }
-    uint64_t volume = 0, index = 0, heldVolume = 0, heldIndex = 0;
-    if (!FileIdOf(byPath.get(), &volume, &index) || !FileIdOf(held->Handle(), &heldVolume, &heldIndex))
-        return refuse("it cannot be identified (" + ErrorText(GetLastError()) + ")");
-    if (volume != heldVolume || index != heldIndex) return refuse("it was replaced while it was being opened");
+    if (walk == TFolderWalk::FromFinalPath) {
+        uint64_t volume = 0, index = 0, heldVolume = 0, heldIndex = 0;
+        if (!FileIdOf(byPath.get(), &volume, &index) || !FileIdOf(held->Handle(), &heldVolume, &heldIndex))
+            return refuse("it cannot be identified (" + ErrorText(GetLastError()) + ")");
+        if (volume != heldVolume || index != heldIndex) return refuse("it was replaced while it was being opened");
+    } else {
+        // Walked as given: the launch path is built from it, so it must be
+        // the folder's own full name (no short names, no substituted drive).
+        std::wstring heldFinal = FinalPathOf(held->Handle(), &error);
+        if (heldFinal.compare(0, 4, L"\\\\?\\") == 0) heldFinal.erase(0, 4);
+        while (heldFinal.size() > 3 && heldFinal.back() == L'\\') heldFinal.pop_back();
+        if (Upper(heldFinal) != Upper(final)) return refuse("it is not named by its own full name");
+    }
     held->persistentAcls_ = VolumeHasAcls(held->handles_.front().get(), final.substr(0, 3));
     if (!held->persistentAcls_)
         for (TObjectSecurity& s : held->security_) s.Protected = false;

@@ -17,6 +17,8 @@ TObjectSecurity SecurityOf(PSECURITY_DESCRIPTOR descriptor, bool names = true);
 // text is not valid SDDL.
 TObjectSecurity SecurityFromSddl(const std::string& sddl);
 
+enum class TFolderWalk { FromFinalPath, FromGivenPath };
+
 // The program folder and every folder above it, each opened relative to the
 // one above without following links, and held for the object's life without
 // FILE_SHARE_DELETE, so that none of them can be renamed or deleted (and the
@@ -30,7 +32,16 @@ public:
     // differs from dir (a link or a substituted drive on the way), a link
     // met on the walk down from the root, a folder that cannot be opened, or
     // a security that cannot be read. Never throws.
-    static std::unique_ptr<THeldFolder> Open(const std::string& dir, std::string* why);
+    //
+    // FromFinalPath (the main process) first opens dir by its name, links
+    // followed, to learn its final path, and holds that. FromGivenPath (the
+    // elevated step, which must not tell anyone where a link leads or
+    // whether a name exists) walks dir as given and refuses a link met on
+    // the way or a name that is not the folder's full one. Both refuse a
+    // folder on a disk that can be unplugged (USB, FireWire, SD, MMC,
+    // removable media): one prepared elsewhere could carry any access list.
+    static std::unique_ptr<THeldFolder> Open(const std::string& dir, std::string* why,
+                                             TFolderWalk walk = TFolderWalk::FromFinalPath);
 
     THeldFolder(const THeldFolder&) = delete;
     THeldFolder& operator=(const THeldFolder&) = delete;

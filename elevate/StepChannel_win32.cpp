@@ -132,7 +132,102 @@ std::string ProcessEnded(HANDLE process, const char* what) {
     return std::string("The elevated step ended ") + what + " (exit code " + std::to_string(code) + ")";
 }
 
+// A process's user SID as text, "" when its token cannot be read.
+std::string TokenUserText(HANDLE process) {
+    TKernelHandle token;
+    if (!OpenProcessToken(process, TOKEN_QUERY, token.out())) return std::string();
+    DWORD size = 0;
+    GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+    std::vector<uint64_t> buffer(size / 8 + 1);
+    if (!GetTokenInformation(token.get(), TokenUser, buffer.data(), static_cast<DWORD>(buffer.size() * 8), &size))
+        return std::string();
+    char* text = nullptr;
+    if (!ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) return std::string();
+    std::string sid = text;
+    LocalFree(text);
+    return sid;
+}
+
+std::wstring ImageOf(HANDLE process) {
+    std::vector<wchar_t> path(32768);
+    DWORD n = static_cast<DWORD>(path.size());
+    if (!QueryFullProcessImageNameW(process, 0, path.data(), &n)) return std::wstring();
+    std::wstring image(path.data(), n);
+    CharUpperBuffW(&image[0], static_cast<DWORD>(image.size()));
+    return image;
+}
+
+// The process that started this one, by the system's record of it.
+DWORD ParentProcessId() {
+    using TQuery = LONG(NTAPI*)(HANDLE, ULONG, PVOID, ULONG, PULONG);
+    static const auto query = reinterpret_cast<TQuery>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationProcess")));
+    struct {
+        LONG_PTR ExitStatus;
+        PVOID PebBaseAddress;
+        ULONG_PTR AffinityMask;
+        LONG_PTR BasePriority;
+        ULONG_PTR UniqueProcessId;
+        ULONG_PTR InheritedFromUniqueProcessId;
+    } info = {};
+    ULONG got = 0;
+    if (!query || query(GetCurrentProcess(), 0 /* ProcessBasicInformation */, &info, sizeof info, &got) != 0) return 0;
+    return static_cast<DWORD>(info.InheritedFromUniqueProcessId);
+}
+
+ULONGLONG CreatedAt(HANDLE process) {
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) return 0;
+    return (static_cast<ULONGLONG>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+}
+
+#ifdef STIRPELLO_TEST_OVERRIDES
+// Test builds only: another program that may serve the step (a test that
+// drives the product's exe as its step).
+std::wstring TestServerImage() {
+    wchar_t value[MAX_PATH] = {};
+    DWORD n = GetEnvironmentVariableW(L"STIRPELLO_TEST_STEP_SERVER_IMAGE", value, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return std::wstring();
+    std::wstring image(value, n);
+    CharUpperBuffW(&image[0], n);
+    return image;
+}
+#else
+std::wstring TestServerImage() { return std::wstring(); }
+#endif
+
 }  // namespace
+
+std::wstring NewStepPipeName() { return RandomPipeName(); }
+
+std::string ChannelServerRefusal(HANDLE pipe, const TStepServer& expected) {
+    ULONG server = 0;
+    if (!GetNamedPipeServerProcessId(pipe, &server)) return "the channel's maker cannot be told";
+    if (expected.Starter) {
+        const DWORD parent = ParentProcessId();
+        if (parent == 0 || server != parent) return "the channel was not made by the process that started the step";
+    } else if (expected.WindowPid != 0 && server != expected.WindowPid) {
+        return "the channel was not made by the window the step started";
+    }
+    TKernelHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, server));
+    if (!process) return "the channel's maker cannot be examined";
+    // A process id is reused once its process has ended: the starter was
+    // there before the step, the window it started came after it.
+    const ULONGLONG made = CreatedAt(process.get()), own = CreatedAt(GetCurrentProcess());
+    if (made == 0 || own == 0) return "the channel's maker cannot be examined";
+    if (expected.Starter && made > own) return "the channel's maker started after the step";
+    if (!expected.Starter && made < own) return "the channel's maker started before the step";
+    DWORD session = 0, ownSession = 0;
+    if (!ProcessIdToSessionId(server, &session) || !ProcessIdToSessionId(GetCurrentProcessId(), &ownSession) ||
+        session != ownSession)
+        return "the channel's maker is in another session";
+    const std::string user = TokenUserText(process.get());
+    if (user.empty() || user != TokenUserText(GetCurrentProcess())) return "the channel's maker is another user";
+    const std::wstring image = ImageOf(process.get());
+    if (image.empty() || (image != ImageOf(GetCurrentProcess()) && image != TestServerImage()))
+        return "the channel's maker is another program";
+    return std::string();
+}
 
 TStepChannel::TStepChannel(HWND owner, TStarter starter) : owner_(owner), starter_(std::move(starter)) {
     if (!starter_)
@@ -165,11 +260,11 @@ void TStepChannel::Fail(const std::string& message, DWORD code) {
     throw EStepChannelError(message, code);
 }
 
-void TStepChannel::Open(DWORD connectMs) {
+void TStepChannel::Open(DWORD connectMs, const std::wstring& name) {
     Close();
     sequence_ = 0;
     ended_ = false;
-    name_ = RandomPipeName();
+    name_ = name.empty() ? RandomPipeName() : name;
     {
         auto sd = PipeSecurity();
         SECURITY_ATTRIBUTES sa = {sizeof sa, sd.get(), FALSE};
@@ -267,7 +362,7 @@ void TStepChannel::Close() {
 
 // The step's side.
 
-HANDLE ConnectToChannel(const std::wstring& name, std::string* why) {
+HANDLE ConnectToChannel(const std::wstring& name, std::string* why, const TStepServer& expected) {
     const std::wstring prefix = StepPipePrefix;
     bool form = name.size() == prefix.size() + 32 && name.compare(0, prefix.size(), prefix) == 0;
     for (size_t i = prefix.size(); form && i < name.size(); ++i) form = iswxdigit(name[i]) && name[i] < 0x80;
@@ -278,10 +373,20 @@ HANDLE ConnectToChannel(const std::wstring& name, std::string* why) {
     // Identification only: the main process may learn who the step is, never
     // act as it.
     const DWORD flags = FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
-    const ULONGLONG deadline = GetTickCount64() + 10000;
+    // A window started through the desktop shell makes its pipe a moment
+    // after the step started it.
+    const ULONGLONG deadline = GetTickCount64() + (expected.Starter ? 10000 : 60000);
     for (;;) {
         HANDLE h = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr);
         if (h != INVALID_HANDLE_VALUE) {
+            // Whoever made a pipe of this name is not trusted for it: once
+            // the starter gave up, anyone could have.
+            std::string refused = ChannelServerRefusal(h, expected);
+            if (!refused.empty()) {
+                CloseHandle(h);
+                *why = refused;
+                return INVALID_HANDLE_VALUE;
+            }
             DWORD mode = PIPE_READMODE_MESSAGE;
             if (SetNamedPipeHandleState(h, &mode, nullptr, nullptr)) return h;
             DWORD err = GetLastError();
@@ -290,11 +395,13 @@ HANDLE ConnectToChannel(const std::wstring& name, std::string* why) {
             return INVALID_HANDLE_VALUE;
         }
         DWORD err = GetLastError();
-        if (err != ERROR_PIPE_BUSY || Remaining(deadline) == 0) {
+        const bool notYet = err == ERROR_FILE_NOT_FOUND && !expected.Starter;
+        if ((err != ERROR_PIPE_BUSY && !notYet) || Remaining(deadline) == 0) {
             *why = "the channel cannot be opened: " + SysErrorMessage(err);
             return INVALID_HANDLE_VALUE;
         }
-        WaitNamedPipeW(name.c_str(), Remaining(deadline));
+        if (notYet) Sleep(100);
+        else WaitNamedPipeW(name.c_str(), Remaining(deadline));
     }
 }
 
@@ -373,8 +480,8 @@ bool WriteStepReply(HANDLE pipe, const TStepReply& reply, std::string* why) {
 }
 
 int ServeStepChannel(const std::wstring& name, size_t moduleSize, const TStepExecutor& execute, DWORD idleMs,
-                     std::string* why) {
-    TFileHandle pipe(ConnectToChannel(name, why));
+                     std::string* why, const TStepServer& expected) {
+    TFileHandle pipe(ConnectToChannel(name, why, expected));
     if (!pipe) return 1;
     TStepSession session;
     for (;;) {

@@ -6,7 +6,9 @@
 // remote clients refused, an access list for the user and Administrators),
 // starts the step (this exe, "runas", "--elevated-step <name>") and accepts
 // only the process it started as the client. That check is robustness, not
-// security: the step must be harmless to any caller.
+// security: the step must be harmless to any caller. The step in turn serves
+// only the process that started it, so a pipe made under the name after the
+// main process gave up serves nobody.
 #include <windows.h>
 
 #include <cstdint>
@@ -46,7 +48,10 @@ public:
     // not the started process is dropped and the wait goes on. Throws
     // EStepChannelError ("The request for administrator rights was declined"
     // for a declined prompt).
-    void Open(DWORD connectMs = 60000);
+    // name: the pipe's name, when the step was started first and was given
+    // it (then the starter returns the running step's process); else a new
+    // random one.
+    void Open(DWORD connectMs = 60000, const std::wstring& name = std::wstring());
     bool IsOpen() const { return static_cast<bool>(pipe_); }
 
     // Sends one request (its sequence is set here: 1, 2, ...) and returns the
@@ -78,11 +83,32 @@ private:
     bool ended_ = false;  // Quit or LaunchModule was sent
 };
 
-// The step's side. Whether name is a channel name (the prefix and exactly 32
+// A new random channel name (StepPipePrefix and 32 hex digits). Throws
+// EStepChannelError when no random bytes can be had.
+std::wstring NewStepPipeName();
+
+// Whose pipe the step serves. Starter: the process that started it (the
+// usual start, from the main window). Otherwise the window the step
+// started itself without administrator rights (the utility was started
+// elevated): a process started after it, WindowPid when known.
+struct TStepServer {
+    bool Starter = true;
+    DWORD WindowPid = 0;
+};
+
+// The step's side. "" when the pipe's server is the one expected, in the
+// same session, as the same user, running the same program (in test builds
+// also the program STIRPELLO_TEST_STEP_SERVER_IMAGE names). Otherwise why not.
+std::string ChannelServerRefusal(HANDLE pipe, const TStepServer& expected = TStepServer());
+
+// Whether name is a channel name (the prefix and exactly 32
 // hex digits). Opens it for reading and writing in message mode, at
-// identification level only (the main process cannot act as the step).
+// identification level only (the main process cannot act as the step), and
+// closes it again unless its server is the starter (ChannelServerRefusal).
+// Gives up after 10 s of a busy pipe, at once when there is none (a window
+// the step started gets 60 s to make it).
 // Returns the pipe (the caller closes it) or INVALID_HANDLE_VALUE with *why.
-HANDLE ConnectToChannel(const std::wstring& name, std::string* why);
+HANDLE ConnectToChannel(const std::wstring& name, std::string* why, const TStepServer& expected = TStepServer());
 
 // Reads one request from the step's pipe, at most waitMs. Reads the header
 // first and then no more than its kind's fixed payload: a record that claims
@@ -104,4 +130,4 @@ bool WriteStepReply(HANDLE pipe, const TStepReply& reply, std::string* why);
 // Returns 0 after a clean end, 1 when the channel could not be used (*why).
 using TStepExecutor = std::function<TStepReply(const TRequest& request, const TStepSession& session)>;
 int ServeStepChannel(const std::wstring& name, size_t moduleSize, const TStepExecutor& execute, DWORD idleMs,
-                     std::string* why);
+                     std::string* why, const TStepServer& expected = TStepServer());

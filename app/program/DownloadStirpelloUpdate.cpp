@@ -11,6 +11,8 @@
 #include <string>
 
 #include "app/DownloadStirpelloForm_win32.h"
+#include "app/ElevatedStart_win32.h"
+#include "app/ModuleTrust_win32.h"
 #include "app/ModuleDownload_win32.h"
 #include "app/RealServices_win32.h"
 #include "elevate/ElevatedStep_win32.h"
@@ -55,8 +57,15 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     NarrowDllSearch();
     TrustOnlyAdministratorRedirections();
     std::wstring pipe;
-    if (IsElevatedStepCommandLine(GetCommandLineW(), &pipe))
-        return RunElevatedStep(pipe, TStepPin{static_cast<size_t>(UpdateModuleSize), UpdateModuleSha256});
+    const TStepPin pin{static_cast<size_t>(UpdateModuleSize), UpdateModuleSha256};
+    if (IsElevatedStepCommandLine(GetCommandLineW(), &pipe)) return RunElevatedStep(pipe, pin);
+    // Started elevated, the window runs again without those rights and this
+    // process stays as its step; the window it starts never does so again.
+    TWindowStart window;
+    if (IsUnelevatedWindowCommandLine(GetCommandLineW(), &window))
+        AttachElevatedStep(window);
+    else if (ProcessIsElevated())
+        return RunElevatedStart(pin);
     std::optional<TComInitialization> com;  // outlives the window, as before
     InitCommonControlsLate();
     try {
@@ -71,6 +80,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
             TranslateMessage(&msg);
             DispatchMessageA(&msg);
         }
+        ReleaseAttachedStep();
         return static_cast<int>(msg.wParam);
     } catch (const std::exception& e) {
         MessageBoxA(nullptr, e.what(), kApplicationTitle, MB_OK | MB_ICONERROR);

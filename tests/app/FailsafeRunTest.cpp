@@ -1033,3 +1033,46 @@ TEST(ElevatedRun, AnElevatedStartIsLogged) {
     ASSERT_GE(v.log.Lines().size(), 3u);
     EXPECT_EQ(v.log.Lines()[2], "The utility was started with administrator rights");
 }
+
+// The step starts only this utility's own module. When it declines, the
+// module is started with the user's rights (asked of the main process as
+// for an open folder), and the log says why.
+TEST(ElevatedRun, AModuleTheStepWillNotStartGetsTheUsersRights) {
+    TFakeView v;
+    TFakeServices s;
+    s.folder.Verdict = TFolderVerdict::AdminOnly;
+    s.ini[s.Ini()]["updates|checkonorafterdate"] = "2099-01-01";
+    s.stepFails = {"launch"};
+    TFailsafeRun r(v, s, TestSites());
+    EXPECT_EQ(r.Execute(), TRunEnd::Launched);
+    EXPECT_EQ(s.stepAsks, (Lines{"remove keys", "wants TRUE", "launch"}));
+    ASSERT_EQ(s.launchAsks.size(), 1u);
+    EXPECT_TRUE(s.launchAsks[0].FolderOpen) << "the user's rights only";
+    const Lines& log = v.log.Lines();
+    EXPECT_NE(std::find(log.begin(), log.end(), "The administrator step did not start the update module: refused: launch"),
+              log.end());
+}
+
+// In a folder others can change, a module that asks for administrator
+// rights is not started: the box says what to do instead.
+TEST(ElevatedRun, AModuleAskingForRightsFromAnOpenFolderIsNotStarted) {
+    TFakeView v;
+    TFakeServices s;
+    s.folder = {TFolderVerdict::UserCan, true, "Everyone (S-1-1-0) may write in it", "Everyone"};
+    s.launch = TLaunchResult();
+    s.launch.RightsRefused = true;
+    s.launch.Error = "it asks for administrator rights";
+    TFailsafeRun r(v, s, TestSites());
+    EXPECT_EQ(r.Execute(), TRunEnd::LaunchFailed);
+    EXPECT_TRUE(s.launched.empty());
+    EXPECT_TRUE(s.stepAsks.empty());
+    const Lines& log = v.log.Lines();
+    EXPECT_NE(std::find(log.begin(), log.end(),
+                        "Not started: " + s.dir + "Stirpello.exe asks for administrator rights, and other users can "
+                        "change its folder"),
+              log.end());
+    ASSERT_FALSE(v.Boxes().empty());
+    EXPECT_NE(v.Boxes().back().find("choose Repair"), std::string::npos) << v.Boxes().back();
+    EXPECT_EQ(v.Boxes().back().find("Windows will ask"), std::string::npos);
+    EXPECT_TRUE(v.Has("mark 4 cross"));
+}

@@ -188,6 +188,25 @@ TEST_F(Trust, ModuleAskingForRightsGoesThroughWindowsPrompt) {
     }
 }
 
+// From a folder others can change, a module that asks for administrator
+// rights is not handed to the shell for them, genuine or not.
+TEST_F(Trust, ModuleAskingForRightsFromAnOpenFolderIsNotElevated) {
+    for (bool genuine : {true, false}) {
+        WriteFile(target, genuine ? Genuine() : Forged());
+        bool elevated = false;
+        TTrustHooks hooks;
+        hooks.ElevationRequired = true;
+        hooks.NotElevated = true;
+        hooks.Elevate = [&](SHELLEXECUTEINFOW&) { return elevated = true; };
+        TLaunchResult r = LaunchModule(target, dir.Path(), UpdateModuleSha256, false, true, hooks);
+        EXPECT_FALSE(r.Started);
+        EXPECT_TRUE(r.RightsRefused) << r.Error;
+        EXPECT_FALSE(elevated);
+        Sleep(300);
+        EXPECT_TRUE(Missing(dir / "UpdateModuleLaunched.txt"));
+    }
+}
+
 TEST_F(Trust, DownloadFolderThatExistsAsAFileOrIsMadeFresh) {
     std::string fresh = dir / "Fresh";
     EXPECT_EQ(MakeProtectedFolder(fresh + "\\"), "");

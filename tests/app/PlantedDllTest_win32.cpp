@@ -32,7 +32,23 @@ BOOL CALLBACK FindVisibleWindowOf(HWND hwnd, LPARAM param) {
     return TRUE;
 }
 
-// Starts PROGRAM from DIR and waits until it shows a window (its start-up,
+// The own token's linked, limited one, as Windows starts a program for an
+// administrator under UAC: started elevated, the utility would show its
+// window from a second process (started without administrator rights).
+HANDLE LimitedToken() {
+    HANDLE own = nullptr, primary = nullptr;
+    TOKEN_LINKED_TOKEN linked{};
+    DWORD got = 0;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &own) &&
+        GetTokenInformation(own, TokenLinkedToken, &linked, sizeof linked, &got) && linked.LinkedToken) {
+        DuplicateTokenEx(linked.LinkedToken, TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation, TokenPrimary, &primary);
+        CloseHandle(linked.LinkedToken);
+    }
+    if (own) CloseHandle(own);
+    return primary;
+}
+
+// Starts PROGRAM from DIR, limited, and waits until it shows a window (its start-up,
 // common controls included, is then done), ends by itself, or 15 s pass;
 // then ends it. Returns whether a window was seen.
 bool StartAndWaitForWindow(const TScratchDir& dir, const std::string& program) {
@@ -41,8 +57,15 @@ bool StartAndWaitForWindow(const TScratchDir& dir, const std::string& program) {
     STARTUPINFOA si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
-    if (!CreateProcessA(path.c_str(), &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, dir.Path().c_str(), &si,
-                        &pi)) {
+    HANDLE limited = LimitedToken();
+    if (!limited) {
+        ADD_FAILURE() << "no limited token: " << GetLastError();
+        return false;
+    }
+    const BOOL started = CreateProcessAsUserA(limited, path.c_str(), &cmd[0], nullptr, nullptr, FALSE, 0, nullptr,
+                                              dir.Path().c_str(), &si, &pi);
+    CloseHandle(limited);
+    if (!started) {
         ADD_FAILURE() << "cannot start " << path << ": " << GetLastError();
         return false;
     }

@@ -607,6 +607,42 @@ limited_admin_update | limited_admin_declined | limited_admin_nothing)
         ;;
     esac
     ;;
+elevated_start | elevated_start_shell)
+    # Started "as administrator" (under Wine every start is) on a folder only
+    # administrators can change. The elevated process starts the window again
+    # without those rights and stays as its step: the writes go through it
+    # with no box and no second request. Where the shell is elevated (Wine's
+    # is) the window gets a restricted token; the test seam says the shell is
+    # not, and the window then comes through the desktop shell's own start
+    # (under Wine with the shell's rights, which are elevated too).
+    export STIRPELLO_TEST_ADMIN_SID=S-1-5-21-0-0-0-1000
+    rights="without administrator rights"
+    if [ "$name" = elevated_start_shell ]; then
+        export STIRPELLO_TEST_SHELL_NOT_ELEVATED=1
+        rights="with the desktop user's own rights"
+    else
+        export DRIVE_BEFORE_CLICK=expect-window-unprivileged
+    fi
+    rm -rf "$user_update"
+    log_file=$user_update/StirpelloUpdateLog.txt
+    cp "$bin/ver_1_4_0_0.exe" "$inst/Stirpello.exe"
+    write_ini
+    catalogue R B
+    set_registry
+    start_site
+    drive "$(answer "$press_ok" OK)" "exited 0"
+    expect_log "The utility was started with administrator rights; its window and downloads run $rights" \
+        "Only administrators can change $wininst\\ - the utility's administrator part from its start makes the changes" \
+        "Found CheckOnOrAfterDate in Stirpello.ini file - deleting it" \
+        "The update module is downloaded to $(win "$user_update")\\Download\\" \
+        "Download completed" "Running $wininst\\Stirpello.exe"
+    expect_no_log "asking Windows once for administrator rights" "Could not "
+    expect_ini "wantsUpdate=TRUE"
+    expect_no_ini CheckOnOrAfterDate
+    cmp -s "$inst/Stirpello.exe" "$bin/update_module.exe" || fail "the module was not replaced"
+    expect_launched
+    expect_explained launched '["1OK"]' ""
+    ;;
 limited_user_folder)
     # Started limited on a folder the user can change: everything with the
     # user's own rights, no elevated step, the log and download in place.

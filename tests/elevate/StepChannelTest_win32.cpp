@@ -240,9 +240,12 @@ TEST(StepChannel, AClientThatIsNotTheStartedProcessIsDropped) {
         // This process connects first, as someone who read the name would.
         std::wstring name = parameters.substr(parameters.find(L' ') + 1);
         stranger = std::thread([&, name] {
+            // By hand: the step's own connect would refuse this pipe's maker.
             std::string why;
-            TFileHandle pipe(ConnectToChannel(name, &why));
-            if (!pipe) {
+            TFileHandle pipe(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                         FILE_FLAG_OVERLAPPED, nullptr));
+            DWORD mode = PIPE_READMODE_MESSAGE;
+            if (!pipe || !SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr)) {
                 strangerError = 1;
             } else {
                 dacl = AccessList(pipe.get());
@@ -338,6 +341,20 @@ TEST(StepChannel, AStepThatDiesOrStaysSilentEndsTheWaitForItsReply) {
     }
 }
 
+// A pipe made by anyone but the process that started the step (here: this
+// process, whose starter is the test runner) is closed again unused.
+TEST(StepSide, ServesOnlyThePipeOfItsStarter) {
+    const std::wstring name = std::wstring(StepPipePrefix) + L"0123456789abcdef0123456789abcdef";
+    TFileHandle server(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                        PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 4096, 4096, 0,
+                                        nullptr));
+    ASSERT_TRUE(server);
+    std::string why;
+    TFileHandle client(ConnectToChannel(name, &why));
+    EXPECT_FALSE(client);
+    EXPECT_EQ(why, "the channel was not made by the process that started the step");
+}
+
 TEST(StepSide, RefusesNamesThatAreNotChannels) {
     const std::wstring prefix = StepPipePrefix;
     for (const std::wstring& name : std::vector<std::wstring>{std::wstring(), prefix, prefix + std::wstring(31, L'a'), prefix + std::wstring(33, L'a'),
@@ -399,10 +416,9 @@ TEST(StepSide, OversizedAndMalformedRequestsAreRefusedWithoutBufferingThem) {
     TKernelHandle child(pi.hProcess);
     std::string why;
     TFileHandle pipe;
-    for (int i = 0; i < 200 && !pipe; ++i) {
-        pipe.reset(ConnectToChannel(HostileName, &why));
-        if (!pipe) Sleep(50);  // until the child has made its pipe
-    }
+    // The child made the pipe: served as a window the step started would be
+    // (the connect waits until the pipe is there).
+    pipe.reset(ConnectToChannel(HostileName, &why, TStepServer{false, pi.dwProcessId}));
     ASSERT_TRUE(pipe) << why;
     const std::vector<THostileMessage> messages = HostileMessages();
     largestAllocation = 0;

@@ -2,6 +2,7 @@
 
 #include <istream>
 #include <ostream>
+#include <vector>
 
 #include "tools/guidriver/GuiDriver_win32.h"
 
@@ -88,6 +89,34 @@ int ElevationType(HANDLE process) {
     return static_cast<int>(type);
 }
 
+// Whether the token of the process that owns window holds Administrators
+// for allow entries: "" when it does not (absent, or for deny entries only,
+// as in a limited or restricted token), else what it holds.
+std::string AdministratorsOfWindow(HWND window, DWORD startedPid) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    if (pid == startedPid) return "the window belongs to the started process itself";
+    TKernelHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    HANDLE token = nullptr;
+    if (!process || !OpenProcessToken(process.get(), TOKEN_QUERY, &token))
+        throw EDriverError("cannot read the window's token (error " + std::to_string(GetLastError()) + ")");
+    TKernelHandle owned(token);
+    DWORD size = 0;
+    GetTokenInformation(token, TokenGroups, nullptr, 0, &size);
+    std::vector<uint64_t> buffer(size / 8 + 1);
+    if (!GetTokenInformation(token, TokenGroups, buffer.data(), static_cast<DWORD>(buffer.size() * 8), &size))
+        throw EDriverError("cannot read the window's groups (error " + std::to_string(GetLastError()) + ")");
+    BYTE admins[SECURITY_MAX_SID_SIZE];
+    DWORD adminsSize = sizeof admins;
+    CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &adminsSize);
+    const auto* groups = reinterpret_cast<const TOKEN_GROUPS*>(buffer.data());
+    for (DWORD i = 0; i < groups->GroupCount; ++i)
+        if (EqualSid(groups->Groups[i].Sid, admins) && (groups->Groups[i].Attributes & SE_GROUP_ENABLED) &&
+            !(groups->Groups[i].Attributes & SE_GROUP_USE_FOR_DENY_ONLY))
+            return "the window's process holds Administrators";
+    return std::string();
+}
+
 }  // namespace
 
 TDriverScript::TDriverScript(std::ostream& out, std::ostream& err) : out_(out), err_(err) {}
@@ -99,6 +128,9 @@ const char* TDriverScript::Usage() {
            "  start-limited PROGRAM [ARG...]   the same with the user's limited token, as Windows\n"
            "                                starts a program for an administrator under UAC\n"
            "  expect-limited                the started program still runs with a limited token\n"
+           "  expect-window-unprivileged    the current window belongs to another process than the\n"
+           "                                started one, whose token holds Administrators for deny\n"
+           "                                entries only (or not at all)\n"
            "  cd FOLDER                     working folder for the programs started next\n"
            "  timeout MS                    default wait of the commands below\n"
            "  window TITLE [TIMEOUT]        wait for a visible window titled TITLE; it becomes current\n"
@@ -261,6 +293,12 @@ void TDriverScript::Execute(const std::vector<std::string>& w) {
         if (type != TokenElevationTypeLimited)
             throw EDriverError("the program's token is of elevation type " + std::to_string(type) + ", not limited");
         out_ << "limited" << std::endl;
+    } else if (cmd == "expect-window-unprivileged") {
+        Need(w, 0, 0);
+        if (!process_) throw EDriverError("no program was started");
+        const std::string held = AdministratorsOfWindow(Current(), GetProcessId(process_.get()));
+        if (!held.empty()) throw EDriverError(held);
+        out_ << "unprivileged" << std::endl;
     } else if (cmd == "cd") {
         Need(w, 1, 1);
         workDir_ = w[1];

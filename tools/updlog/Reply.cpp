@@ -143,6 +143,16 @@ const TRow kRows[] = {
       "Please run the update utility again and answer Yes when Windows asks. If it fails the same way, please "
       "reinstall Stirpello.",
       true}},
+    {M::ElevationGaveUp,
+     {"Windows' request for administrator rights was not answered in time, so nothing in the Stirpello folder "
+      "was changed.",
+      "Please run the update utility again and answer Windows' request when it appears.", true}},
+    {M::ModuleRightsRefused,
+     {"The update module needs administrator rights, but other users of this computer can change the Stirpello "
+      "folder, so starting it with those rights would not be safe.",
+      "Please repair Stirpello (Settings, Apps, or Programs and Features: choose Stirpello, then Repair); the "
+      "repair puts it in a folder that only administrators can change. Then run the update utility again.",
+      false}},
     {M::FolderOthersOnly,
      {"Other users of this computer can change the Stirpello folder, so the update utility neither changed nor "
       "started anything there.",
