@@ -86,7 +86,7 @@ void AdviceByWords(const TFoundLine& l, TFault& f) {
          "delete the link the line names, then run the utility again"},
         {"is a folder, not a file", "a folder stands where the utility writes a file",
          "delete or rename the folder the line names, then run the utility again"},
-        {"denied", "Windows refused access", "run the utility as administrator, with Stirpello closed"},
+        {"denied", "Windows refused access", "close Stirpello, then run the utility again by double-clicking it and answer Yes if Windows asks for permission"},
         {"sharing violation", "another program had the file open",
          "close Stirpello and let the security software finish, then run the utility again"},
         {"being used by another process", "another program had the file open",

@@ -96,13 +96,15 @@ const TRow kRows[] = {
       "Please run the update utility again: it continues the download where it stopped.", true}},
     {M::CopyError,
      {"The new update module could not replace the old one.",
-      "Please close Stirpello, then right-click the update utility and choose \"Run as administrator\". If that "
-      "does not help, please make sure that Stirpello.exe in the Stirpello folder is not read-only.",
+      "Please close Stirpello and make sure that Stirpello.exe in the Stirpello folder is not read-only "
+      "(right-click it, then Properties). Then start the update utility again by double-clicking it, and answer "
+      "Yes if Windows asks for permission.",
       true}},
     {M::CopyFailed,
      {"The new update module could not replace the old one.",
-      "Please close Stirpello, then right-click the update utility and choose \"Run as administrator\". If that "
-      "does not help, please make sure that Stirpello.exe in the Stirpello folder is not read-only.",
+      "Please close Stirpello and make sure that Stirpello.exe in the Stirpello folder is not read-only "
+      "(right-click it, then Properties). Then start the update utility again by double-clicking it, and answer "
+      "Yes if Windows asks for permission.",
       true}},
     {M::MarkError,
      {"The update utility could not note the wanted update in Stirpello's settings file (Stirpello.ini).",
@@ -136,7 +138,8 @@ const TRow kRows[] = {
     {M::ElevationRefused,
      {"Windows' request for administrator rights was declined, so nothing in the Stirpello folder was "
       "changed.",
-      "Please run the update utility again and answer Yes when Windows asks, or have an administrator run it.",
+      "Please run the update utility again and answer Yes when Windows asks for permission (an administrator may "
+      "need to type their password there).",
       true}},
     {M::ElevatedWriteFailed,
      {"A change in the protected Stirpello folder could not be made.",
@@ -217,8 +220,8 @@ TUserWords UserWordsForReason(const std::string& words) {
           "Please delete the Download folder inside the Stirpello folder, then run the update utility again.", true}},
         {"denied",
          {"Windows refused the update utility access to the Stirpello folder.",
-          "Please close Stirpello, then right-click the update utility, choose \"Run as administrator\" and run it "
-          "again.",
+          "Please close Stirpello, then start the update utility again by double-clicking it, and answer Yes if "
+          "Windows asks for permission.",
           true}},
         {"sharing violation",
          {"Another program (often security software) had a file open that the update utility needed.",

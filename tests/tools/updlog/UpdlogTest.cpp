@@ -321,7 +321,7 @@ TEST(UpdlogExplain, TheLinesOwnWordsDecide) {
         const char* advice;
     } kReasons[] = {
         {"C:\\Stirpello\\Download is a link (junction or symbolic link)", "delete the link"},
-        {"cannot create C:\\Stirpello\\Download (Access is denied.)", "as administrator"},
+        {"cannot create C:\\Stirpello\\Download (Access is denied.)", "by double-clicking it"},
         {"Something nobody foresaw", "folder can be written"},
     };
     for (const auto& r : kReasons) {
@@ -917,7 +917,7 @@ TEST(UpdlogExplain, EveryReplyCanBeSentAsItStands) {
                              "Current date/time is: 12/11/2026 12:10:04 AM\r\n"
                              "Version 1.0.9.5 in C:\\Stirpello\\ identified for update\r\n";
     const char* const kDeskOnly[] = {"webread", "the line", "ask for", "files sent by others", "the desk", "trail",
-                                     "cross at", "{", "(S-1", "the utility again", "  ", " ."};
+                                     "cross at", "as administrator", "{", "(S-1", "the utility again", "  ", " ."};
     const auto readable = [&](const std::string& reply, const std::string& what) {
         SCOPED_TRACE(what + ": " + reply);
         EXPECT_EQ(reply.find("Thank you for the log."), 0u);
@@ -968,7 +968,7 @@ TEST(UpdlogExplain, EveryReplyCanBeSentAsItStands) {
         readable(ReplyToUser(e.Runs[e.Verdict]), name);
     }
     EXPECT_NE(ReplyToUser(Explain(proxy).Runs.at(0)).find("proxy settings in Stirpello"), std::string::npos);
-    EXPECT_NE(ReplyToUser(Explain(reason).Runs.at(0)).find("Run as administrator"), std::string::npos);
+    EXPECT_NE(ReplyToUser(Explain(reason).Runs.at(0)).find("double-clicking it"), std::string::npos);
 }
 
 // Runs the rest of the run's lines make plain, without false doubts or a
