@@ -130,6 +130,8 @@ mkfs.ext4 -q -F -O ^has_journal "$job/disk.img"
         [ -n "${!v+x}" ] && echo "export $v=$(printf %q "${!v}")"
     done
     echo 'stty -onlcr 2>/dev/null'
+    # No network card, but the loopback the tests' servers listen on.
+    echo 'busybox ip link set lo up'
     echo 'echo "== vm32: guest up after $(cut -d" " -f1 /proc/uptime) s"'
     printf 'cd %q && ' "$PWD"
     # Through a pipe: Wine's console programs draw on a terminal.
