@@ -9,6 +9,8 @@ source "$(dirname "$0")/scripts/common.sh"
 # host, is only tested here.
 if [ "${STIRPELLO_LANE32_GUEST:-0}" = 1 ]; then
     WIN_ARCH=i686 pick_win_arch
+    # The emulated guest runs the programs several times slower.
+    export GUIDRIVER_TIME_SCALE=${GUIDRIVER_TIME_SCALE:-4}
     make_prefix "$BUILD/win32/wineprefix"
     trap stop_all EXIT
     start_display
@@ -43,7 +45,7 @@ if [ $lane32 = 1 ]; then
     log "windows tree (i686, for the 32-bit lane)"
     (WIN_ARCH=i686 WIN_TOOLCHAIN=$ROOT/cmake/mingw-i686.cmake win_tree "$BUILD/win32"
      cmake -S "$ROOT" -B "$BUILD/win32" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-        -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" "$TEST_OVERRIDES" >/dev/null
+        -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" "$TEST_OVERRIDES" -DSTIRPELLO_TIMEOUT_SCALE=4 >/dev/null
      build_targets "$BUILD/win32")
     # The guest runs beside the host's tests: its emulator keeps about one
     # core busy. Nothing the guest reads changes while it runs.
