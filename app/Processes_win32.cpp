@@ -22,9 +22,7 @@ struct TLoaderLayout {
     uint32_t EntrySize;
 };
 const TLoaderLayout kLayout32 = {4, 0x0C, 0x0C, 0x18, 0x24, 0x2C};
-#ifdef _WIN64
 const TLoaderLayout kLayout64 = {8, 0x18, 0x10, 0x30, 0x48, 0x58};
-#endif
 // A loader list is walked at most this far, in case it changes under us.
 const int kMaxModules = 4096;
 // The system's process list is asked for with at most this large a buffer.
@@ -36,6 +34,11 @@ const NTSTATUS kStatusInfoLengthMismatch = static_cast<NTSTATUS>(0xC0000004L);
 using NtQuerySystemInformationFn = NTSTATUS(NTAPI*)(ULONG, PVOID, ULONG, PULONG);
 using NtQueryInformationProcessFn = NTSTATUS(NTAPI*)(HANDLE, ULONG, PVOID, ULONG, PULONG);
 using QueryFullProcessImageNameFn = BOOL(WINAPI*)(HANDLE, DWORD, LPSTR, PDWORD);
+#ifndef _WIN64
+// Only the WOW64 ntdll has these: a 32-bit process's way into a 64-bit one.
+using NtWow64QueryInformationProcess64Fn = NTSTATUS(NTAPI*)(HANDLE, ULONG, PVOID, ULONG, PULONG);
+using NtWow64ReadVirtualMemory64Fn = NTSTATUS(NTAPI*)(HANDLE, ULONG64, PVOID, ULONG64, PULONG64);
+#endif
 
 FARPROC NtdllProc(const char* name) {
     HMODULE ntdll = GetModuleHandleA("ntdll.dll");
@@ -97,11 +100,29 @@ std::string Normalise(std::string path) {
     return out;
 }
 
-bool ReadRemote(HANDLE process, uint64_t address, void* into, size_t size) {
+// An opened process, with the layout of the loader data it is read by and
+// whether that takes the WOW64 calls (a 64-bit process seen from a 32-bit one).
+struct TTarget {
+    HANDLE Process;
+    const TLoaderLayout* Layout;
+    bool Wide;
+};
+
+bool ReadRemote(const TTarget& target, uint64_t address, void* into, size_t size) {
+    if (address == 0) return false;
+#ifndef _WIN64
+    if (target.Wide) {
+        static auto read = reinterpret_cast<NtWow64ReadVirtualMemory64Fn>(
+            reinterpret_cast<void*>(NtdllProc("NtWow64ReadVirtualMemory64")));
+        ULONG64 got = 0;
+        return read && read(target.Process, address, into, size, &got) == 0 && got == size;
+    }
+#endif
     SIZE_T got = 0;
-    return address != 0 && address <= UINTPTR_MAX &&
-           ReadProcessMemory(process, reinterpret_cast<LPCVOID>(static_cast<uintptr_t>(address)),
-                             into, size, &got) &&
+    return address <= UINTPTR_MAX &&
+           ReadProcessMemory(target.Process,
+                             reinterpret_cast<LPCVOID>(static_cast<uintptr_t>(address)), into,
+                             size, &got) &&
            got == size;
 }
 
@@ -117,10 +138,10 @@ uint64_t Pointer(const unsigned char* p, const TLoaderLayout& layout) {
     return v;
 }
 
-bool ReadPointer(HANDLE process, uint64_t address, const TLoaderLayout& layout, uint64_t* value) {
+bool ReadPointer(const TTarget& target, uint64_t address, uint64_t* value) {
     unsigned char raw[8] = {};
-    if (!ReadRemote(process, address, raw, layout.Pointer)) return false;
-    *value = Pointer(raw, layout);
+    if (!ReadRemote(target, address, raw, target.Layout->Pointer)) return false;
+    *value = Pointer(raw, *target.Layout);
     return true;
 }
 
@@ -130,31 +151,42 @@ struct TLoaderModule {
 };
 
 // The address of the PEB whose loader list holds the process's own modules,
-// and its layout. A 32-bit process under a 64-bit build keeps them in its
-// WOW64 PEB. A 64-bit process has no PEB a 32-bit build can read (NULL under
-// Wine and on Windows).
-bool FindPeb(HANDLE process, uint64_t* peb, const TLoaderLayout** layout) {
+// and how it is read. A 32-bit process under a 64-bit build keeps them in its
+// WOW64 PEB. A 64-bit process has no PEB a 32-bit build can read directly
+// (NULL under Wine and on Windows): under WOW64 the 64-bit one is asked for.
+bool FindPeb(HANDLE process, uint64_t* peb, TTarget* target) {
     static auto query = reinterpret_cast<NtQueryInformationProcessFn>(
         reinterpret_cast<void*>(NtdllProc("NtQueryInformationProcess")));
     if (!query) return false;
+    *target = TTarget{process, &kLayout32, false};
 #ifdef _WIN64
     ULONG_PTR wow64Peb = 0;
     if (query(process, 26 /* ProcessWow64Information */, &wow64Peb, sizeof wow64Peb, nullptr) ==
             0 &&
         wow64Peb != 0) {
         *peb = wow64Peb;
-        *layout = &kLayout32;
         return true;
     }
+    target->Layout = &kLayout64;
 #endif
     PROCESS_BASIC_INFORMATION basic = {};
     if (query(process, 0 /* ProcessBasicInformation */, &basic, sizeof basic, nullptr) != 0)
         return false;
     *peb = reinterpret_cast<uintptr_t>(basic.PebBaseAddress);
-#ifdef _WIN64
-    *layout = &kLayout64;
-#else
-    *layout = &kLayout32;
+#ifndef _WIN64
+    BOOL targetWow64 = TRUE, ownWow64 = FALSE;
+    if (*peb == 0 && IsWow64Process(GetCurrentProcess(), &ownWow64) && ownWow64 &&
+        IsWow64Process(process, &targetWow64) && !targetWow64) {
+        static auto query64 = reinterpret_cast<NtWow64QueryInformationProcess64Fn>(
+            reinterpret_cast<void*>(NtdllProc("NtWow64QueryInformationProcess64")));
+        // PROCESS_BASIC_INFORMATION of the 64-bit process: the PEB follows
+        // the 8-byte exit status.
+        ULONG64 basic64[6] = {};
+        if (query64 && query64(process, 0, basic64, sizeof basic64, nullptr) == 0) {
+            *peb = basic64[1];
+            *target = TTarget{process, &kLayout64, true};
+        }
+    }
 #endif
     return *peb != 0;
 }
@@ -164,23 +196,24 @@ bool FindPeb(HANDLE process, uint64_t* peb, const TLoaderLayout** layout) {
 // False when the list cannot be read.
 bool WalkLoaderList(HANDLE process, const std::function<bool(const TLoaderModule&)>& visit) {
     uint64_t peb = 0;
-    const TLoaderLayout* layout = nullptr;
-    if (!FindPeb(process, &peb, &layout)) return false;
+    TTarget target{};
+    if (!FindPeb(process, &peb, &target)) return false;
+    const TLoaderLayout* layout = target.Layout;
     uint64_t ldr = 0;
-    if (!ReadPointer(process, peb + layout->PebLdr, *layout, &ldr)) return false;
+    if (!ReadPointer(target, peb + layout->PebLdr, &ldr)) return false;
     uint64_t head = ldr + layout->LdrInLoadOrder;
     uint64_t link = 0;
-    if (!ReadPointer(process, head, *layout, &link)) return false;
+    if (!ReadPointer(target, head, &link)) return false;
     for (int i = 0; i < kMaxModules && link != head && link != 0; ++i) {
         unsigned char entry[0x58];
-        if (!ReadRemote(process, link, entry, layout->EntrySize)) return false;
+        if (!ReadRemote(target, link, entry, layout->EntrySize)) return false;
         const unsigned char* name16 = entry + layout->EntryFullDllName;
         uint16_t bytes = 0;
         std::memcpy(&bytes, name16, sizeof bytes);
         // UNICODE_STRING: two lengths, then the buffer pointer, aligned.
         uint64_t buffer = Pointer(name16 + layout->Pointer, *layout);
         std::wstring name(bytes / sizeof(wchar_t), L'\0');
-        if (!name.empty() && !ReadRemote(process, buffer, &name[0], name.size() * sizeof(wchar_t)))
+        if (!name.empty() && !ReadRemote(target, buffer, &name[0], name.size() * sizeof(wchar_t)))
             return false;
         TLoaderModule m{Pointer(entry + layout->EntryDllBase, *layout),
                         DosPath(Narrow(name.data(), name.size()))};

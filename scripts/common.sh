@@ -34,6 +34,8 @@ ensure_packages() {
         [locales]=/usr/share/i18n/locales/ja_JP
         [emscripten]=/usr/bin/em++ [chromium]=/usr/bin/chromium
         [python3-websocket]=/usr/lib/python3/dist-packages/websocket/__init__.py
+        [qemu-system-x86]=/usr/bin/qemu-system-x86_64 [busybox-static]=/usr/share/doc/busybox-static
+        [e2fsprogs]=/usr/sbin/mkfs.ext4 [binutils]=/usr/bin/objcopy
     )
     local p
     for p in "${!probe[@]}"; do

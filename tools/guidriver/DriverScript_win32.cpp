@@ -1,5 +1,6 @@
 #include "tools/guidriver/DriverScript_win32.h"
 
+#include <cstdlib>
 #include <istream>
 #include <ostream>
 #include <vector>
@@ -242,8 +243,21 @@ HWND TDriverScript::Current() const {
     return window_;
 }
 
+// GUIDRIVER_TIME_SCALE=N (1 to 20) stretches every wait N times, for a
+// machine that runs the programs several times slower (the 32-bit lane's
+// emulated guest) without touching the scripts.
+static DWORD Scaled(DWORD ms) {
+    static const DWORD scale = [] {
+        char text[8] = {};
+        DWORD n = GetEnvironmentVariableA("GUIDRIVER_TIME_SCALE", text, sizeof text);
+        int v = n > 0 && n < sizeof text ? atoi(text) : 1;
+        return static_cast<DWORD>(v >= 1 && v <= 20 ? v : 1);
+    }();
+    return ms * scale;
+}
+
 DWORD TDriverScript::Wait(const std::vector<std::string>& words, size_t index) const {
-    return index < words.size() ? static_cast<DWORD>(ToInt(words[index])) : 0;
+    return Scaled(index < words.size() ? static_cast<DWORD>(ToInt(words[index])) : 0);
 }
 
 void TDriverScript::Expect(DWORD waitMs, const std::function<std::string()>& check) const {
@@ -257,7 +271,7 @@ void TDriverScript::Expect(DWORD waitMs, const std::function<std::string()>& che
 }
 
 DWORD TDriverScript::Timeout(const std::vector<std::string>& words, size_t index) const {
-    return index < words.size() ? static_cast<DWORD>(ToInt(words[index])) : timeoutMs_;
+    return Scaled(index < words.size() ? static_cast<DWORD>(ToInt(words[index])) : timeoutMs_);
 }
 
 void TDriverScript::Execute(const std::vector<std::string>& w) {
@@ -408,7 +422,7 @@ void TDriverScript::Execute(const std::vector<std::string>& w) {
         Need(w, 2, 4);
         const int button = TGuiDriver::ButtonId(w[2]);
         const TMessageBox box = TGuiDriver::WaitMessageBox(w[1], w.size() > 3 ? w[3] : "", Timeout(w, 4));
-        TGuiDriver::Answer(box, button, timeoutMs_);
+        TGuiDriver::Answer(box, button, Scaled(timeoutMs_));
     } else if (cmd == "expect-clipboard") {
         Need(w, 1, 2);
         std::string actual;
