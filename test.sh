@@ -20,6 +20,9 @@ if [ "${STIRPELLO_LANE32_GUEST:-0}" = 1 ]; then
     exit
 fi
 
+# Installed first: whether the 32-bit loader starts is only known once wine32 is here.
+ensure_packages
+
 # The shipped program is i686. Where this kernel runs 32-bit code, the
 # Windows tree is that build. Elsewhere the Windows tree is x86_64 and the
 # i686 tree is tested in a guest (LANE32=auto: on full runs, LANE32=1 also
@@ -39,7 +42,6 @@ elif [[ " $TREES " == *" win "* ]]; then
     log "32-bit lane: the Windows tree itself, where the kernel runs 32-bit code (or WIN_ARCH is set)"
 fi
 
-ensure_packages
 configure_and_build
 if [ $lane32 = 1 ]; then
     log "windows tree (i686, for the 32-bit lane)"
