@@ -1,5 +1,6 @@
 #include "tools/guidriver/DriverScript_win32.h"
 
+#include <cstdlib>
 #include <istream>
 #include <ostream>
 #include <vector>
@@ -138,6 +139,8 @@ const char* TDriverScript::Usage() {
            "  exited [CODE] [TIMEOUT]       wait for the started program to end; check its exit code\n"
            "  text CTRL                     print a control's text\n"
            "  expect-text CTRL TEXT [WAIT]  the control's text is exactly TEXT\n"
+           "  expect-at-least CTRL N [WAIT]  the number the control's text begins with is N or\n"
+           "                                more (a progress bar's \"40%\")\n"
            "  expect-rect CTRL L T W H [WAIT]   position in the parent's client area, and size\n"
            "                                (CTRL \".\" is the window itself, on the screen)\n"
            "  expect-visible CTRL yes|no [WAIT]\n"
@@ -330,6 +333,16 @@ void TDriverScript::Execute(const std::vector<std::string>& w) {
         Expect(Wait(w, 3), [&]() -> std::string {
             const std::string actual = TGuiDriver::Text(TGuiDriver::Control(Current(), w[1]));
             return actual == w[2] ? "" : w[1] + ": expected text " + Quote(w[2]) + ", found " + Quote(actual);
+        });
+    } else if (cmd == "expect-at-least") {
+        Need(w, 2, 3);
+        const long want = ToInt(w[2]);
+        Expect(Wait(w, 3), [&]() -> std::string {
+            const std::string actual = TGuiDriver::Text(TGuiDriver::Control(Current(), w[1]));
+            char* end = nullptr;
+            const long n = std::strtol(actual.c_str(), &end, 10);
+            if (end != actual.c_str() && n >= want) return "";
+            return w[1] + ": expected a number of at least " + w[2] + ", found " + Quote(actual);
         });
     } else if (cmd == "expect-rect") {
         Need(w, 5, 6);
