@@ -119,8 +119,8 @@ scenario_drive() {
     # seconds to spare before it ends.
     local progress='expect-at-least #108 40 60000'
     # The window is found as soon as it is shown, a moment before it is
-    # painted: the picture waits for the paint.
-    DRIVE_BEFORE_CLICK="sleep 500"$'\n'"$(shot 1-main-window window)"
+    # painted: the picture waits until the window on the screen is whole.
+    DRIVE_BEFORE_CLICK="settled 10000"$'\n'"$(shot 1-main-window window)"
     # The first write in the protected folder: the box before Windows asks
     # for administrator rights (the driver reads a backslash as an escape).
     local why="Stirpello is installed in ${wininst//\\/\\\\}\\\\, which only administrators can change. To repair it, Windows will now ask for permission for a small part of this utility to make the changes there. It asks once for this run."

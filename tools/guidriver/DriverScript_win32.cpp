@@ -166,6 +166,8 @@ const char* TDriverScript::Usage() {
            "  close                         ask the current window to close\n"
            "  dump                          print every control of the current window\n"
            "  screenshot FILE.png [window]  save the screen (or the current window) as PNG\n"
+           "  settled [TIMEOUT]             wait until the current window's picture stops changing\n"
+           "                                (two captures a quarter second apart are the same)\n"
            "  sleep MS\n"
            "  echo TEXT...\n"
            "CTRL is a control's designer name (Button1) or #ID.\n";
@@ -453,6 +455,9 @@ void TDriverScript::Execute(const std::vector<std::string>& w) {
         Need(w, 1, 2);
         if (w.size() > 2 && w[2] != "window") throw EDriverError("screenshot takes FILE [window]");
         TGuiDriver::Screenshot(w[1], w.size() > 2 ? Current() : nullptr);
+    } else if (cmd == "settled") {
+        Need(w, 0, 1);
+        TGuiDriver::WaitSettled(Current(), Timeout(w, 1));
     } else if (cmd == "sleep") {
         Need(w, 1, 1);
         Sleep(static_cast<DWORD>(ToInt(w[1])));
