@@ -53,6 +53,14 @@ esac
 fail() { echo "demo.sh: $*" >&2; exit 1; }
 
 ensure_packages
+# One demo at a time in a tree: a second one would rebuild the installation,
+# the prefix and the site under the first, and stop its Wine when it ends.
+mkdir -p "$BUILD"
+exec 9>"$BUILD/demo.lock"
+if ! flock -n 9; then
+    log "another demo runs in this tree: waiting for it to end"
+    flock -w 900 9 || fail "the other demo in this tree did not end within 15 minutes"
+fi
 # A display the user can see: DISPLAY set and answering.
 if [ "$headless" = 0 ] && { [ -z "${DISPLAY:-}" ] || ! timeout 5 xwd -root -silent >/dev/null 2>&1; }; then
     headless=1

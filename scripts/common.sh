@@ -195,24 +195,29 @@ set_display_scale() {
     echo "$dpi" >"$mark"
 }
 
-# start_display [WxHxDEPTH]: our own Xvfb on a free display number.
+# start_display [WxHxDEPTH]: our own Xvfb on a free display number. Xvfb
+# takes the number itself (-displayfd), so that runs started at the same
+# moment never share a display, nor stop each other's when they end.
 XVFB_PID=
 start_display() {
-    local n screen=${1:-1024x768x24}
-    for n in $(seq 90 140); do
-        [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
-        Xvfb ":$n" -screen 0 "$screen" -nolisten tcp >/dev/null 2>&1 </dev/null &
-        XVFB_PID=$!
-        local i
-        for i in $(seq 1 50); do
-            [ -e "/tmp/.X11-unix/X$n" ] && break
-            sleep 0.1
-        done
-        export DISPLAY=":$n"
-        return 0
+    local screen=${1:-1024x768x24} ready n= i
+    ready=$(mktemp)
+    Xvfb -displayfd 3 -screen 0 "$screen" -nolisten tcp 3>"$ready" >/dev/null 2>&1 </dev/null &
+    XVFB_PID=$!
+    for i in $(seq 1 100); do
+        n=$(head -n1 "$ready" 2>/dev/null || true)
+        [ -n "$n" ] && break
+        kill -0 "$XVFB_PID" 2>/dev/null || break
+        sleep 0.1
     done
-    echo "no free X display" >&2
-    return 1
+    rm -f "$ready"
+    if [ -z "$n" ]; then
+        kill "$XVFB_PID" 2>/dev/null || true
+        XVFB_PID=
+        echo "no free X display (Xvfb did not start)" >&2
+        return 1
+    fi
+    export DISPLAY=":$n"
 }
 
 # start_wine BINDIR: one detached server for the whole run, warmed up with a

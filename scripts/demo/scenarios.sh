@@ -114,9 +114,13 @@ scenario_drive() {
     local press_ok='Press OK to close this utility and launch the update module'
     local download='window "Downloading File...."'
     local manager='window "Stirpello Update Manager"'
+    # The download's picture once its bar (control 108) is well under way,
+    # however long the start took on a busy machine; the slowed mirror leaves
+    # seconds to spare before it ends.
+    local progress='expect-at-least #108 40 60000'
     # The window is found as soon as it is shown, a moment before it is
-    # painted: the picture waits for the paint.
-    DRIVE_BEFORE_CLICK="sleep 500"$'\n'"$(shot 1-main-window window)"
+    # painted: the picture waits until the window on the screen is whole.
+    DRIVE_BEFORE_CLICK="settled 10000"$'\n'"$(shot 1-main-window window)"
     # The first write in the protected folder: the box before Windows asks
     # for administrator rights (the driver reads a backslash as an escape).
     local why="Stirpello is installed in ${wininst//\\/\\\\}\\\\, which only administrators can change. To repair it, Windows will now ask for permission for a small part of this utility to make the changes there. It asks once for this run."
@@ -124,7 +128,7 @@ scenario_drive() {
     rights="$manager"$'\n'"$(shot 1-why-rights)"$'\n'"$(answer "$why" OK)"
     case $1 in
     major-update)
-        drive_script "$rights" "$download" "sleep 4500" "$(shot 2-download window)" \
+        drive_script "$rights" "$download" "$progress" "$(shot 2-download window)" \
             "$manager" "$(shot 3-ready-to-launch)" "$(answer "$press_ok" OK)" "exited 0"
         ;;
     no-internet)

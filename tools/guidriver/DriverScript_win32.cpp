@@ -139,6 +139,8 @@ const char* TDriverScript::Usage() {
            "  exited [CODE] [TIMEOUT]       wait for the started program to end; check its exit code\n"
            "  text CTRL                     print a control's text\n"
            "  expect-text CTRL TEXT [WAIT]  the control's text is exactly TEXT\n"
+           "  expect-at-least CTRL N [WAIT]  the number the control's text begins with is N or\n"
+           "                                more (a progress bar's \"40%\")\n"
            "  expect-rect CTRL L T W H [WAIT]   position in the parent's client area, and size\n"
            "                                (CTRL \".\" is the window itself, on the screen)\n"
            "  expect-visible CTRL yes|no [WAIT]\n"
@@ -164,6 +166,8 @@ const char* TDriverScript::Usage() {
            "  close                         ask the current window to close\n"
            "  dump                          print every control of the current window\n"
            "  screenshot FILE.png [window]  save the screen (or the current window) as PNG\n"
+           "  settled [TIMEOUT]             wait until the current window's picture stops changing\n"
+           "                                (two captures a quarter second apart are the same)\n"
            "  sleep MS\n"
            "  echo TEXT...\n"
            "CTRL is a control's designer name (Button1) or #ID.\n";
@@ -345,6 +349,16 @@ void TDriverScript::Execute(const std::vector<std::string>& w) {
             const std::string actual = TGuiDriver::Text(TGuiDriver::Control(Current(), w[1]));
             return actual == w[2] ? "" : w[1] + ": expected text " + Quote(w[2]) + ", found " + Quote(actual);
         });
+    } else if (cmd == "expect-at-least") {
+        Need(w, 2, 3);
+        const long want = ToInt(w[2]);
+        Expect(Wait(w, 3), [&]() -> std::string {
+            const std::string actual = TGuiDriver::Text(TGuiDriver::Control(Current(), w[1]));
+            char* end = nullptr;
+            const long n = std::strtol(actual.c_str(), &end, 10);
+            if (end != actual.c_str() && n >= want) return "";
+            return w[1] + ": expected a number of at least " + w[2] + ", found " + Quote(actual);
+        });
     } else if (cmd == "expect-rect") {
         Need(w, 5, 6);
         const int want[4] = {ToInt(w[2]), ToInt(w[3]), ToInt(w[4]), ToInt(w[5])};
@@ -454,6 +468,9 @@ void TDriverScript::Execute(const std::vector<std::string>& w) {
         Need(w, 1, 2);
         if (w.size() > 2 && w[2] != "window") throw EDriverError("screenshot takes FILE [window]");
         TGuiDriver::Screenshot(w[1], w.size() > 2 ? Current() : nullptr);
+    } else if (cmd == "settled") {
+        Need(w, 0, 1);
+        TGuiDriver::WaitSettled(Current(), Timeout(w, 1));
     } else if (cmd == "sleep") {
         Need(w, 1, 1);
         Sleep(static_cast<DWORD>(ToInt(w[1])));

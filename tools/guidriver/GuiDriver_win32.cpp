@@ -351,14 +351,16 @@ void TGuiDriver::SetClipboard(const std::string& text) {
     if (!ok) throw EDriverError("cannot set the clipboard");
 }
 
-void TGuiDriver::Screenshot(const std::string& path, HWND window) {
+namespace {
+// The screen (or the part of it the window covers) as 32-bit top-down pixels.
+std::vector<uint8_t> Capture(HWND window, int& width, int& height) {
     RECT area = {0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
     if (window != nullptr) {
         RECT r;
         if (!GetWindowRect(window, &r)) throw EDriverError("no such window for the screenshot");
         IntersectRect(&area, &area, &r);
     }
-    const int width = area.right - area.left, height = area.bottom - area.top;
+    width = area.right - area.left, height = area.bottom - area.top;
     if (width <= 0 || height <= 0) throw EDriverError("the window is off the screen");
 
     HDC screen = GetDC(nullptr);
@@ -381,7 +383,37 @@ void TGuiDriver::Screenshot(const std::string& path, HWND window) {
     DeleteDC(mem);
     ReleaseDC(nullptr, screen);
     if (!copied || rows != height) throw EDriverError("cannot capture the screen");
+    return pixels;
+}
+}  // namespace
 
+void TGuiDriver::WaitSettled(HWND window, DWORD timeoutMs) {
+    // A window just shown is painted, and its picture reaches the screen, a
+    // moment later and not always at once: settled is nothing left to paint
+    // in it, and two captures a quarter second apart that are the same.
+    const ULONGLONG end = GetTickCount64() + timeoutMs;
+    auto painted = [window] {
+        if (GetUpdateRect(window, nullptr, FALSE)) return false;
+        for (HWND h : Descendants(window))
+            if (IsWindowVisible(h) && GetUpdateRect(h, nullptr, FALSE)) return false;
+        return true;
+    };
+    int w = 0, h = 0, w2 = 0, h2 = 0;
+    std::vector<uint8_t> last = Capture(window, w, h);
+    for (;;) {
+        Sleep(250);
+        std::vector<uint8_t> now = Capture(window, w2, h2);
+        if (w2 == w && h2 == h && now == last && painted()) return;
+        if (GetTickCount64() >= end) throw EDriverError("the window's picture did not settle within " +
+                                                        std::to_string(timeoutMs) + " ms");
+        last.swap(now);
+        w = w2, h = h2;
+    }
+}
+
+void TGuiDriver::Screenshot(const std::string& path, HWND window) {
+    int width = 0, height = 0;
+    const std::vector<uint8_t> pixels = Capture(window, width, height);
     const std::string png = EncodePng(width, height, pixels);
     FILE* f = std::fopen(path.c_str(), "wb");
     bool written = f != nullptr && std::fwrite(png.data(), 1, png.size(), f) == png.size();

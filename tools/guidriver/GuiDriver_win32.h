@@ -89,4 +89,6 @@ public:
 
     // Saves the screen, or only the window's rectangle, as a PNG file.
     static void Screenshot(const std::string& path, HWND window = nullptr);
+    // Waits until the window's picture on the screen stops changing.
+    static void WaitSettled(HWND window, DWORD timeoutMs);
 };
