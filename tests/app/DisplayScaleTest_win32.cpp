@@ -51,16 +51,16 @@ RECT ClientOnScreen(HWND h) {
     return r;
 }
 
+// A lambda would not do: the 32-bit callback is stdcall.
+BOOL CALLBACK CollectChild(HWND h, LPARAM lp) {
+    reinterpret_cast<std::vector<HWND>*>(lp)->push_back(h);
+    return TRUE;
+}
+
 // Every visible child, at any depth, lies inside its parent's client area.
 void ExpectChildrenInside(HWND top) {
     std::vector<HWND> children;
-    EnumChildWindows(
-        top,
-        [](HWND h, LPARAM lp) {
-            reinterpret_cast<std::vector<HWND>*>(lp)->push_back(h);
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&children));
+    EnumChildWindows(top, CollectChild, reinterpret_cast<LPARAM>(&children));
     EXPECT_FALSE(children.empty());
     for (HWND h : children) {
         if (!IsWindowVisible(h)) continue;
@@ -251,13 +251,10 @@ protected:
             SetWindowTextA(window.Control(t.id), t.text);
             ExpectTextFits(window.Control(t.id));
         }
-        EnumChildWindows(
-            window.Handle(),
-            [](HWND h, LPARAM) {
-                if (GetDlgCtrlID(h) == -1 || GetDlgCtrlID(h) == TFileDownloader::idCancelButton) ExpectTextFits(h);
-                return TRUE;
-            },
-            0);
+        std::vector<HWND> children;
+        EnumChildWindows(window.Handle(), CollectChild, reinterpret_cast<LPARAM>(&children));
+        for (HWND h : children)
+            if (GetDlgCtrlID(h) == -1 || GetDlgCtrlID(h) == TFileDownloader::idCancelButton) ExpectTextFits(h);
     }
 };
 
