@@ -11,6 +11,7 @@ if [ "${STIRPELLO_LANE32_GUEST:-0}" = 1 ]; then
     WIN_ARCH=i686 pick_win_arch
     # The emulated guest runs the programs several times slower.
     export GUIDRIVER_TIME_SCALE=${GUIDRIVER_TIME_SCALE:-4}
+    export STIRPELLO_TEST_TIME_SCALE=${STIRPELLO_TEST_TIME_SCALE:-4}
     make_prefix "$BUILD/win32/wineprefix"
     trap stop_all EXIT
     start_display

@@ -30,6 +30,11 @@ std::string ReadFile(const std::string& path);  // "" when missing
 // The record the stub update module writes in dir when started, waited for a
 // few seconds; "" when none came.
 std::string LaunchRecord(const TScratchDir& dir);
+
+// How many times slower than the host this run's programs are:
+// STIRPELLO_TEST_TIME_SCALE (1 to 20; the emulated 32-bit guest sets 4), 1
+// when unset. Bounds on how long something may take are stretched by it.
+int TimeScale();
 #endif
 
 }  // namespace testsupport

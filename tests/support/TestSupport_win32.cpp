@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -56,6 +57,14 @@ std::string ReadFile(const std::string& path) {
     std::ostringstream s;
     s << f.rdbuf();
     return s.str();
+}
+
+int TimeScale() {
+    char text[16] = {};
+    const DWORD n = GetEnvironmentVariableA("STIRPELLO_TEST_TIME_SCALE", text, sizeof text);
+    if (n == 0 || n >= sizeof text) return 1;
+    const int scale = atoi(text);
+    return scale >= 1 && scale <= 20 ? scale : 1;
 }
 
 std::string LaunchRecord(const TScratchDir& dir) {
