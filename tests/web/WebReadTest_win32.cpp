@@ -202,6 +202,7 @@ TEST_F(WebReadWine, ProgressMessagesReachARealWindowWithTheResumeOffset) {
         SCOPED_TRACE(threaded ? "background start" : "direct mode");
         WriteFile(Target(), module.substr(0, 100000));
         TRecorderWindow window;
+        ASSERT_NE(window.hwnd, nullptr) << "the recorder window was not made: " << GetLastError();
         TWebRead reader(site->Url("/module"), 60000, 0, "", window.hwnd, 1064, 1065, 1066, Target());
         reader.Start(threaded);
         EXPECT_TRUE(PumpUntil([&] { return reader.CollectResults(); }, 15000));
