@@ -77,15 +77,15 @@ RECT TDpiLayout::WindowRectForClient(int width, int height, DWORD style, DWORD e
     return r;
 }
 
-HFONT TDpiLayout::MakeFont(const TFontSpec& spec) const {
+HFONT TDpiLayout::MakeFont(const TFontDesign& design) const {
     // Negative height: the character height in pixels, as the design gives it.
-    return CreateFontA(-Scale(spec.Height), 0, 0, 0, spec.Weight, spec.Italic, FALSE, FALSE, spec.Charset,
+    return CreateFontA(-Scale(design.Height), 0, 0, 0, design.Weight, design.Italic, FALSE, FALSE, design.Charset,
                        OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE,
-                       spec.Face.c_str());
+                       design.Face.c_str());
 }
 
-int TDpiLayout::AddFont(const TFontSpec& spec) {
-    fonts_.push_back(TFont{spec, MakeFont(spec)});
+int TDpiLayout::AddFont(const TFontDesign& design) {
+    fonts_.push_back(TFont{design, MakeFont(design)});
     return static_cast<int>(fonts_.size() - 1);
 }
 
@@ -161,7 +161,7 @@ void TDpiLayout::SetDpi(UINT dpi) {
     std::vector<HFONT> old;
     for (TFont& f : fonts_) {
         old.push_back(f.Handle);
-        f.Handle = MakeFont(f.Spec);
+        f.Handle = MakeFont(f.Design);
     }
     for (const TPlaced& p : placed_) Apply(p);
     for (HFONT f : old)

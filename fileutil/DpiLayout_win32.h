@@ -48,7 +48,7 @@ private:
 
 class TDpiLayout {
 public:
-    struct TFontSpec {
+    struct TFontDesign {
         int Height;  // character height in pixels at 96 dpi
         int Weight;
         std::string Face;
@@ -70,9 +70,9 @@ public:
 
     // A font made at this DPI and remade whenever it changes; the layout owns
     // it. Returns its number for Font.
-    int AddFont(const TFontSpec& spec);
+    int AddFont(const TFontDesign& design);
     HFONT Font(int number) const;
-    const TFontSpec& FontSpec(int number) const { return fonts_[static_cast<size_t>(number)].Spec; }
+    const TFontDesign& FontDesign(int number) const { return fonts_[static_cast<size_t>(number)].Design; }
 
     // Positions control at the 96-dpi rectangle, now and after every change
     // of DPI, and gives it the font numbered font (none when negative).
@@ -96,7 +96,7 @@ public:
 
 private:
     struct TFont {
-        TFontSpec Spec;
+        TFontDesign Design;
         HFONT Handle = nullptr;
     };
     struct TPlaced {
@@ -105,7 +105,7 @@ private:
         int Font;
         bool GrowToText;
     };
-    HFONT MakeFont(const TFontSpec& spec) const;
+    HFONT MakeFont(const TFontDesign& design) const;
     void Apply(const TPlaced& placed) const;
 
     UINT dpi_;

@@ -152,7 +152,7 @@ void TFileDownloader::CreateControls() {
     // Arial, 13 pixels high at 96 dpi; the layout makes it for the window's DPI.
     font_ = layout_.AddFont({13, FW_NORMAL, "Arial"});
     italicFont_ = layout_.AddFont({13, FW_NORMAL, "Arial", DEFAULT_CHARSET, true});
-    struct TSpec {
+    struct TControlDesign {
         const char* cls;
         const char* text;
         DWORD style;
@@ -163,7 +163,7 @@ void TFileDownloader::CreateControls() {
     const DWORD label = WS_CHILD | WS_VISIBLE | SS_LEFTNOWORDWRAP | SS_NOPREFIX;
     const DWORD edit = WS_CHILD | WS_VISIBLE | WS_TABSTOP | ES_READONLY | ES_AUTOHSCROLL;
     // Creation order is tab order: the button comes first.
-    const TSpec specs[] = {
+    const TControlDesign designs[] = {
         {"BUTTON", "Cancel", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, 0, idCancelButton, 232, 200, 153, 25},
         {"STATIC", "URL:", label, 0, -1, 32, 12, 29, 16},
         {"EDIT", "", edit, WS_EX_CLIENTEDGE, idUrlEdit, 72, 8, 537, 24},
@@ -180,7 +180,7 @@ void TFileDownloader::CreateControls() {
         {"EDIT", "", edit, WS_EX_CLIENTEDGE, idTimeRemainingEdit, 272, 128, 80, 24},
         {kBarClass, "0%", WS_CHILD | WS_VISIBLE, 0, idProgressBar, 8, 168, 601, 20},
     };
-    for (const TSpec& s : specs) {
+    for (const TControlDesign& s : designs) {
         HWND c = CreateWindowExA(s.exStyle, s.cls, s.text, s.style, 0, 0, 0, 0, hwnd_,
                                  reinterpret_cast<HMENU>(static_cast<INT_PTR>(s.id)), inst, nullptr);
         layout_.Place(c, s.x, s.y, s.w, s.h, s.id == idRetryLabel ? italicFont_ : font_, s.style == label);
